@@ -1,0 +1,85 @@
+// The host side: loads integration plugins, keeps their things, drives setup and removal,
+// and optionally keeps the things in a JSON store across runs.
+#pragma once
+
+#include "global.h"
+#include "integrationplugin.h"
+#include "thing.h"
+#include "thingclass.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QVector>
+
+class QPluginLoader;
+
+struct LIBVEYRA_EXPORT LoadedPlugin
+{
+    QString fileName;
+    QString apiVersion;          // from libveyra_api_version(), empty when the plugin has none
+    PluginMetadata metadata;
+    QPointer<IntegrationPlugin> plugin;
+};
+
+class LIBVEYRA_EXPORT ThingManager : public QObject
+{
+    Q_OBJECT
+public:
+    explicit ThingManager(QObject *parent = nullptr);
+    // Deletes the plugin objects without removing any thing, as a host does at shutdown.
+    ~ThingManager() override;
+
+    HardwareManager *hardwareManager() const { return m_hardwareManager; }
+
+    // Loads one plugin file: checks the interface identifier, reads the descriptor, obtains
+    // the plugin object and calls init(). Returns false with a readable reason on failure.
+    bool loadPlugin(const QString &fileName, QString *error);
+    // Loads every plugin file of a folder; returns how many loaded. Reasons for the ones that
+    // did not load are appended to `errors`.
+    int loadPlugins(const QString &directory, QStringList *errors);
+    const QVector<LoadedPlugin> &plugins() const { return m_plugins; }
+
+    const ThingClass *findThingClass(const ThingClassId &id) const;
+    const ThingClass *findThingClass(const QString &name) const;
+
+    Things things() const { return m_things; }
+    Thing *findThing(const ThingId &id) const;
+
+    // Creates a thing and sets it up. `params` are completed with the class's defaults.
+    // Returns null (with a reason) when the class is unknown.
+    Thing *addThing(const ThingClassId &thingClassId, const QString &name, const ParamList &params,
+                    const ThingId &parentId = ThingId(), QString *error = nullptr);
+    // Removes a thing, its children first. Returns false when there is no such thing.
+    bool removeThing(const ThingId &id);
+
+    // With a store set, every added or removed thing is written to it at once.
+    void setStorePath(const QString &path) { m_storePath = path; }
+    QString storePath() const { return m_storePath; }
+    // Restores the store's things and sets them up again, parents first. Returns false with a
+    // reason when the file exists but cannot be read; a missing file is an empty store.
+    bool restoreThings(QString *error);
+
+signals:
+    void thingAdded(Thing *thing);
+    void thingSetupFinished(Thing *thing, Thing::ThingError error, const QString &message);
+    void thingStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value);
+    // Emitted after the plugin was told; the object is deleted right after.
+    void thingRemoved(Thing *thing);
+
+private:
+    Thing *createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
+                       const ParamList &params, const ThingId &parentId);
+    void setupThing(Thing *thing);
+    void onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDescriptors &descriptors);
+    IntegrationPlugin *pluginFor(const ThingClass &thingClass) const;
+    Things thingsOfPlugin(const IntegrationPlugin *plugin) const;
+    bool saveStore() const;
+
+    HardwareManager *m_hardwareManager;
+    QVector<LoadedPlugin> m_plugins;
+    QList<QPluginLoader *> m_loaders;
+    QHash<ThingClassId, ThingClass> m_thingClasses;
+    Things m_things;
+    QString m_storePath;
+};

@@ -1,0 +1,337 @@
+#include "veyra/thingmanager.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLibrary>
+#include <QPluginLoader>
+#include <QSaveFile>
+#include <QSet>
+
+#include <memory>
+
+ThingManager::ThingManager(QObject *parent)
+    : QObject(parent), m_hardwareManager(new HardwareManager(this))
+{
+}
+
+ThingManager::~ThingManager()
+{
+    for (const LoadedPlugin &loaded : qAsConst(m_plugins))
+        delete loaded.plugin.data();
+    qDeleteAll(m_loaders);
+}
+
+bool ThingManager::loadPlugin(const QString &fileName, QString *error)
+{
+    auto loader = std::make_unique<QPluginLoader>(fileName);
+    const QJsonObject metaData = loader->metaData();
+    if (metaData.isEmpty()) {
+        *error = QStringLiteral("%1: not a plugin (%2)").arg(fileName, loader->errorString());
+        return false;
+    }
+    const QString iid = metaData.value(QStringLiteral("IID")).toString();
+    if (iid != QLatin1String(VEYRA_INTEGRATION_PLUGIN_IID)) {
+        *error = QStringLiteral("%1: interface \"%2\" is not \"%3\"")
+                     .arg(fileName, iid, QStringLiteral(VEYRA_INTEGRATION_PLUGIN_IID));
+        return false;
+    }
+    LoadedPlugin loaded;
+    loaded.fileName = fileName;
+    QString descriptorError;
+    if (!loaded.metadata.load(metaData.value(QStringLiteral("MetaData")).toObject(), &descriptorError)) {
+        *error = QStringLiteral("%1: bad descriptor: %2").arg(fileName, descriptorError);
+        return false;
+    }
+    for (const ThingClass &thingClass : qAsConst(loaded.metadata.thingClasses)) {
+        if (m_thingClasses.contains(thingClass.id())) {
+            *error = QStringLiteral("%1: thing class %2 is already known")
+                         .arg(fileName, thingClass.id().toText());
+            return false;
+        }
+    }
+
+    QObject *instance = loader->instance();
+    auto *plugin = qobject_cast<IntegrationPlugin *>(instance);
+    if (!plugin) {
+        *error = QStringLiteral("%1: no integration plugin object (%2)").arg(fileName, loader->errorString());
+        return false;
+    }
+
+    QLibrary library(fileName);
+    using ApiVersionFunction = QString (*)();
+    if (auto apiVersion = reinterpret_cast<ApiVersionFunction>(library.resolve("libveyra_api_version")))
+        loaded.apiVersion = apiVersion();
+
+    loaded.plugin = plugin;
+    for (const ThingClass &thingClass : qAsConst(loaded.metadata.thingClasses))
+        m_thingClasses.insert(thingClass.id(), thingClass);
+    plugin->setHostContext(m_hardwareManager, [this, plugin] { return thingsOfPlugin(plugin); });
+    connect(plugin, &IntegrationPlugin::autoThingsAppeared, this,
+            [this, plugin](const ThingDescriptors &descriptors) { onAutoThingsAppeared(plugin, descriptors); });
+    m_plugins.append(loaded);
+    m_loaders.append(loader.release());
+    plugin->init();
+    return true;
+}
+
+int ThingManager::loadPlugins(const QString &directory, QStringList *errors)
+{
+    const QDir dir(directory);
+    if (!dir.exists()) {
+        errors->append(QStringLiteral("%1: no such folder").arg(directory));
+        return 0;
+    }
+    int count = 0;
+    const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+    for (const QString &file : files) {
+        if (!QLibrary::isLibrary(file))
+            continue;
+        QString error;
+        if (loadPlugin(dir.absoluteFilePath(file), &error))
+            ++count;
+        else
+            errors->append(error);
+    }
+    return count;
+}
+
+const ThingClass *ThingManager::findThingClass(const ThingClassId &id) const
+{
+    auto it = m_thingClasses.constFind(id);
+    return it == m_thingClasses.constEnd() ? nullptr : &it.value();
+}
+
+const ThingClass *ThingManager::findThingClass(const QString &name) const
+{
+    for (auto it = m_thingClasses.constBegin(); it != m_thingClasses.constEnd(); ++it) {
+        if (it.value().name() == name)
+            return &it.value();
+    }
+    return nullptr;
+}
+
+Thing *ThingManager::findThing(const ThingId &id) const
+{
+    for (Thing *thing : m_things) {
+        if (thing->id() == id)
+            return thing;
+    }
+    return nullptr;
+}
+
+Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &name,
+                              const ParamList &params, const ThingId &parentId, QString *error)
+{
+    const ThingClass *thingClass = findThingClass(thingClassId);
+    if (!thingClass) {
+        if (error)
+            *error = QStringLiteral("unknown thing class %1").arg(thingClassId.toText());
+        return nullptr;
+    }
+    Thing *thing = createThing(*thingClass, ThingId::createId(), name, params, parentId);
+    saveStore();
+    setupThing(thing);
+    return thing;
+}
+
+Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
+                                 const ParamList &params, const ThingId &parentId)
+{
+    ParamList completed;
+    for (const ParamType &paramType : thingClass.paramTypes()) {
+        completed.append(Param(paramType.id, params.hasParam(paramType.id) ? params.paramValue(paramType.id)
+                                                                          : paramType.defaultValue));
+    }
+    auto *thing = new Thing(thingClass, id, this);
+    thing->setName(name.isEmpty() ? thingClass.displayName() : name);
+    thing->setParams(completed);
+    thing->setParentId(parentId);
+    connect(thing, &Thing::stateValueChanged, this,
+            [this, thing](const StateTypeId &stateTypeId, const QVariant &value) {
+                emit thingStateChanged(thing, stateTypeId, value);
+            });
+    m_things.append(thing);
+    emit thingAdded(thing);
+    return thing;
+}
+
+void ThingManager::setupThing(Thing *thing)
+{
+    IntegrationPlugin *plugin = pluginFor(thing->thingClass());
+    if (!plugin) {
+        thing->setSetupStatus(Thing::SetupStatusFailed);
+        emit thingSetupFinished(thing, Thing::ThingErrorPluginNotFound, QStringLiteral("No plugin for this thing."));
+        return;
+    }
+    thing->setSetupStatus(Thing::SetupStatusInProgress);
+    auto *info = new ThingSetupInfo(thing, this);
+    QPointer<Thing> guard(thing);
+    QPointer<IntegrationPlugin> pluginGuard(plugin);
+    connect(info, &HostRequest::finished, this, [this, info, guard, pluginGuard] {
+        info->deleteLater();
+        // The thing may have been removed while the plugin was still setting it up.
+        if (!guard || !m_things.contains(guard.data()))
+            return;
+        const bool ok = info->status() == Thing::ThingErrorNoError;
+        guard->setSetupStatus(ok ? Thing::SetupStatusComplete : Thing::SetupStatusFailed);
+        emit thingSetupFinished(guard, info->status(), info->displayMessage());
+        if (ok && pluginGuard)
+            pluginGuard->postSetupThing(guard);
+    });
+    plugin->setupThing(info);
+}
+
+bool ThingManager::removeThing(const ThingId &id)
+{
+    Thing *thing = findThing(id);
+    if (!thing)
+        return false;
+    const Things children = m_things;
+    for (Thing *child : children) {
+        if (child->parentId() == id && m_things.contains(child))
+            removeThing(child->id());
+    }
+    m_things.removeOne(thing);
+    if (IntegrationPlugin *plugin = pluginFor(thing->thingClass()))
+        plugin->thingRemoved(thing);
+    emit thingRemoved(thing);
+    saveStore();
+    // Deferred: the plugin may still hold the pointer on a stack frame of a nested wait.
+    thing->disconnect(this);
+    thing->deleteLater();
+    return true;
+}
+
+void ThingManager::onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDescriptors &descriptors)
+{
+    for (const ThingDescriptor &descriptor : descriptors) {
+        const ThingClass *thingClass = findThingClass(descriptor.thingClassId());
+        if (!thingClass || pluginFor(*thingClass) != plugin) {
+            qWarning() << "Ignoring an auto thing of unknown class" << descriptor.thingClassId().toText();
+            continue;
+        }
+        Thing *thing = createThing(*thingClass, ThingId::createId(), descriptor.title(),
+                                   descriptor.params(), descriptor.parentId());
+        saveStore();
+        setupThing(thing);
+    }
+}
+
+IntegrationPlugin *ThingManager::pluginFor(const ThingClass &thingClass) const
+{
+    for (const LoadedPlugin &loaded : m_plugins) {
+        if (loaded.metadata.id == thingClass.pluginId())
+            return loaded.plugin;
+    }
+    return nullptr;
+}
+
+Things ThingManager::thingsOfPlugin(const IntegrationPlugin *plugin) const
+{
+    Things things;
+    for (Thing *thing : m_things) {
+        if (pluginFor(thing->thingClass()) == plugin)
+            things.append(thing);
+    }
+    return things;
+}
+
+bool ThingManager::saveStore() const
+{
+    if (m_storePath.isEmpty())
+        return true;
+    QJsonArray array;
+    for (Thing *thing : m_things) {
+        QJsonObject params;
+        for (const Param &param : thing->params())
+            params.insert(param.paramTypeId().toText(), QJsonValue::fromVariant(param.value()));
+        QJsonObject object{
+            {QStringLiteral("id"), thing->id().toText()},
+            {QStringLiteral("thingClassId"), thing->thingClassId().toText()},
+            {QStringLiteral("name"), thing->name()},
+            {QStringLiteral("params"), params},
+        };
+        object.insert(QStringLiteral("parentId"),
+                      thing->parentId().isNull() ? QJsonValue() : QJsonValue(thing->parentId().toText()));
+        array.append(object);
+    }
+    QSaveFile file(m_storePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
+        return false;
+    }
+    file.write(QJsonDocument(QJsonObject{{QStringLiteral("things"), array}}).toJson());
+    if (!file.commit()) {
+        qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool ThingManager::restoreThings(QString *error)
+{
+    QFile file(m_storePath);
+    if (m_storePath.isEmpty() || !file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(m_storePath, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!document.isObject()) {
+        *error = QStringLiteral("%1 is not a thing store: %2").arg(m_storePath, parseError.errorString());
+        return false;
+    }
+
+    // Parents first, so that a gateway is set up before the things below it.
+    QList<QJsonObject> pending;
+    const QJsonArray array = document.object().value(QStringLiteral("things")).toArray();
+    for (const QJsonValue &value : array)
+        pending.append(value.toObject());
+    QList<QJsonObject> ordered;
+    QSet<QString> placed;
+    while (!pending.isEmpty()) {
+        const int before = pending.size();
+        for (auto it = pending.begin(); it != pending.end();) {
+            const QString parent = it->value(QStringLiteral("parentId")).toString();
+            if (parent.isEmpty() || placed.contains(parent)) {
+                placed.insert(it->value(QStringLiteral("id")).toString());
+                ordered.append(*it);
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (pending.size() == before) { // orphans: their parent is gone, keep them all the same
+            ordered.append(pending);
+            pending.clear();
+        }
+    }
+
+    QList<Thing *> restored;
+    for (const QJsonObject &object : qAsConst(ordered)) {
+        const ThingId id(object.value(QStringLiteral("id")).toString());
+        const ThingClass *thingClass =
+            findThingClass(ThingClassId(object.value(QStringLiteral("thingClassId")).toString()));
+        if (id.isNull() || !thingClass || findThing(id)) {
+            qWarning() << "Skipping a stored thing that cannot be restored:"
+                       << QJsonDocument(object).toJson(QJsonDocument::Compact);
+            continue;
+        }
+        ParamList params;
+        const QJsonObject storedParams = object.value(QStringLiteral("params")).toObject();
+        for (auto it = storedParams.constBegin(); it != storedParams.constEnd(); ++it)
+            params.append(Param(ParamTypeId(it.key()), it.value().toVariant()));
+        restored.append(createThing(*thingClass, id, object.value(QStringLiteral("name")).toString(), params,
+                                    ThingId(object.value(QStringLiteral("parentId")).toString())));
+    }
+    for (Thing *thing : qAsConst(restored)) {
+        if (m_things.contains(thing))
+            setupThing(thing);
+    }
+    return true;
+}

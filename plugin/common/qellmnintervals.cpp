@@ -1,0 +1,39 @@
+#include "qellmnintervals.h"
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cmath>
+
+namespace QelLmnIntervals {
+
+namespace {
+double readTimeScale()
+{
+    const QByteArray text = qgetenv("QELLMN_TIME_SCALE");
+    if (text.isEmpty())
+        return 1.0;
+    bool ok = false;
+    const double factor = text.toDouble(&ok);
+    if (!ok || !(factor > 0.0) || factor > 1.0)
+        return 1.0;
+    return factor;
+}
+} // namespace
+
+double timeScale()
+{
+    static const double factor = readTimeScale();
+    return factor;
+}
+
+int scaled(int ms)
+{
+    const double factor = timeScale();
+    if (factor == 1.0)
+        return ms;
+    return std::max(1, static_cast<int>(std::lround(ms * factor)));
+}
+
+} // namespace QelLmnIntervals

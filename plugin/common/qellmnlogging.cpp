@@ -1,0 +1,4 @@
+#include "qellmnlogging.h"
+
+// Q_LOGGING_CATEGORY creates the category on first use, thread-safely, and destroys it at unload.
+Q_LOGGING_CATEGORY(dcQelLmn, "QelLmn")

@@ -1,0 +1,487 @@
+#include "integrationpluginqellmn.h"
+
+#include "networkhandler.h"
+#include "plugininfo.h"
+#include "qellmnintervals.h"
+#include "qellmnlogging.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+// The host API version this plugin is written against.
+extern "C" Q_DECL_EXPORT QString libveyra_api_version()
+{
+    return QStringLiteral("7.4.0");
+}
+
+namespace {
+
+const QString slotAvailable = QStringLiteral("available");
+const QString slotUsed = QStringLiteral("used");
+
+const QString deviceIdName = QStringLiteral("deviceID");
+const QString energyPlusCall = QStringLiteral("GeActiceEnergyPlusTotal");
+const QString energyMinusCall = QStringLiteral("GeActiceEnergyMinusTotal");
+const QString activePowerCall = QStringLiteral("GetCurrentActivePower");
+
+constexpr int meterSlotCount = 32;
+
+// The 32 meter slots, in slot order, with the param that carries each slot's device ID.
+struct MeterSlot
+{
+    const ThingClassId &thingClassId;
+    const ParamTypeId &deviceIdParamTypeId;
+};
+
+const MeterSlot meterSlots[meterSlotCount] = {
+    {qelLmnMeter1ThingClassId, qelLmnMeter1ThingDeviceIDParamTypeId},
+    {qelLmnMeter2ThingClassId, qelLmnMeter2ThingDeviceIDParamTypeId},
+    {qelLmnMeter3ThingClassId, qelLmnMeter3ThingDeviceIDParamTypeId},
+    {qelLmnMeter4ThingClassId, qelLmnMeter4ThingDeviceIDParamTypeId},
+    {qelLmnMeter5ThingClassId, qelLmnMeter5ThingDeviceIDParamTypeId},
+    {qelLmnMeter6ThingClassId, qelLmnMeter6ThingDeviceIDParamTypeId},
+    {qelLmnMeter7ThingClassId, qelLmnMeter7ThingDeviceIDParamTypeId},
+    {qelLmnMeter8ThingClassId, qelLmnMeter8ThingDeviceIDParamTypeId},
+    {qelLmnMeter9ThingClassId, qelLmnMeter9ThingDeviceIDParamTypeId},
+    {qelLmnMeter10ThingClassId, qelLmnMeter10ThingDeviceIDParamTypeId},
+    {qelLmnMeter11ThingClassId, qelLmnMeter11ThingDeviceIDParamTypeId},
+    {qelLmnMeter12ThingClassId, qelLmnMeter12ThingDeviceIDParamTypeId},
+    {qelLmnMeter13ThingClassId, qelLmnMeter13ThingDeviceIDParamTypeId},
+    {qelLmnMeter14ThingClassId, qelLmnMeter14ThingDeviceIDParamTypeId},
+    {qelLmnMeter15ThingClassId, qelLmnMeter15ThingDeviceIDParamTypeId},
+    {qelLmnMeter16ThingClassId, qelLmnMeter16ThingDeviceIDParamTypeId},
+    {qelLmnMeter17ThingClassId, qelLmnMeter17ThingDeviceIDParamTypeId},
+    {qelLmnMeter18ThingClassId, qelLmnMeter18ThingDeviceIDParamTypeId},
+    {qelLmnMeter19ThingClassId, qelLmnMeter19ThingDeviceIDParamTypeId},
+    {qelLmnMeter20ThingClassId, qelLmnMeter20ThingDeviceIDParamTypeId},
+    {qelLmnMeter21ThingClassId, qelLmnMeter21ThingDeviceIDParamTypeId},
+    {qelLmnMeter22ThingClassId, qelLmnMeter22ThingDeviceIDParamTypeId},
+    {qelLmnMeter23ThingClassId, qelLmnMeter23ThingDeviceIDParamTypeId},
+    {qelLmnMeter24ThingClassId, qelLmnMeter24ThingDeviceIDParamTypeId},
+    {qelLmnMeter25ThingClassId, qelLmnMeter25ThingDeviceIDParamTypeId},
+    {qelLmnMeter26ThingClassId, qelLmnMeter26ThingDeviceIDParamTypeId},
+    {qelLmnMeter27ThingClassId, qelLmnMeter27ThingDeviceIDParamTypeId},
+    {qelLmnMeter28ThingClassId, qelLmnMeter28ThingDeviceIDParamTypeId},
+    {qelLmnMeter29ThingClassId, qelLmnMeter29ThingDeviceIDParamTypeId},
+    {qelLmnMeter30ThingClassId, qelLmnMeter30ThingDeviceIDParamTypeId},
+    {qelLmnMeter31ThingClassId, qelLmnMeter31ThingDeviceIDParamTypeId},
+    {qelLmnMeter32ThingClassId, qelLmnMeter32ThingDeviceIDParamTypeId},
+};
+
+} // namespace
+
+IntegrationPluginQelLmn::IntegrationPluginQelLmn() : IntegrationPlugin(nullptr)
+{
+    m_valueCalls.reserve(2);
+    m_valueCalls.append(energyPlusCall);
+    m_valueCalls.append(energyMinusCall);
+}
+
+IntegrationPluginQelLmn::~IntegrationPluginQelLmn()
+{
+    // A host that shuts down deletes the plugin without removing its things.
+    delete m_networkHandler;
+}
+
+// ---- Meter slot tables ----
+
+void IntegrationPluginQelLmn::init()
+{
+    qCDebug(dcQelLmn) << "Initialize plugin.";
+    for (const MeterSlot &slot : meterSlots)
+        m_deviceIdParamTypeIds.insert(slot.thingClassId, slot.deviceIdParamTypeId);
+    initAvailableClassIds();
+}
+
+void IntegrationPluginQelLmn::initAvailableClassIds()
+{
+    for (const MeterSlot &slot : meterSlots)
+        m_availableClassIds.insert(slot.thingClassId, slotAvailable);
+}
+
+ParamTypeId IntegrationPluginQelLmn::deviceIdParamTypeId(const ThingClassId &thingClassId) const
+{
+    return m_deviceIdParamTypeIds.value(thingClassId);
+}
+
+void IntegrationPluginQelLmn::markSlotUsed(const ThingClassId &thingClassId)
+{
+    m_availableClassIds.insert(thingClassId, slotUsed);
+}
+
+void IntegrationPluginQelLmn::markSlotAvailable(const ThingClassId &thingClassId)
+{
+    m_availableClassIds.insert(thingClassId, slotAvailable);
+}
+
+ThingClassId IntegrationPluginQelLmn::findFreeSlot() const
+{
+    for (auto it = m_availableClassIds.constBegin(); it != m_availableClassIds.constEnd(); ++it) {
+        if (it.value() == slotAvailable)
+            return it.key();
+    }
+    return ThingClassId();
+}
+
+bool IntegrationPluginQelLmn::isSlotAvailable(const ThingClassId &thingClassId) const
+{
+    return m_availableClassIds.value(thingClassId) == slotAvailable;
+}
+
+bool IntegrationPluginQelLmn::isMeterClass(const ThingClassId &thingClassId) const
+{
+    return m_deviceIdParamTypeIds.contains(thingClassId);
+}
+
+// ---- Thing setup and removal ----
+
+void IntegrationPluginQelLmn::setupThing(ThingSetupInfo *info)
+{
+    Thing *thing = info->thing();
+    qCDebug(dcQelLmn) << "Setup thing" << thing;
+    if (thing->thingClassId() == lmnThingClassId)
+        setupGateway(info);
+    else
+        setupMeter(info);
+}
+
+void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
+{
+    qCDebug(dcQelLmn) << "Setting up QEL Lmn class.";
+    QPointer<ThingSetupInfo> guard(info);
+    QPointer<Thing> gateway(info->thing());
+
+    if (!m_networkHandler)
+        m_networkHandler = new NetworkHandler();
+    const QString serverPort = gateway->paramValue(lmnThingServerPortParamTypeId).toString();
+    m_networkHandler->setUrl(serverPort);
+    m_networkHandler->setPort(gateway->paramValue(lmnThingPortParamTypeId).toString());
+
+    if (!m_connectionTimer)
+        m_connectionTimer = new QTimer(this);
+    if (!m_retryTimer)
+        m_retryTimer = new QTimer(this);
+    m_retryTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::retryTimerMs));
+    m_connectionTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionTimerMs));
+    m_connectionTimer->setSingleShot(true);
+
+    if (!m_networkHandler->isUrlValid()) {
+        // Nothing may go out to a host or path that a malformed port would name.
+        m_connectionTimer->stop();
+        m_retryTimer->stop();
+        m_gateway = gateway;
+        info->finish(Thing::ThingErrorInvalidParameter,
+                     QStringLiteral("The server port \"%1\" is not a number from 1 to 65535.").arg(serverPort));
+        return;
+    }
+
+    m_connectionTimer->start();
+    setupConnects(gateway);
+
+    const uchar initialized = m_networkHandler->checkPortInitialized();
+    // The wait above runs the event loop: the thing, or everything, may be gone by now.
+    if (!guard || !gateway || !m_networkHandler) {
+        if (guard)
+            guard->finish(Thing::ThingErrorHardwareNotAvailable, QStringLiteral("The gateway was removed during setup."));
+        return;
+    }
+    if (initialized == 0) {
+        qCDebug(dcQelLmn) << "Handle reconfigure.";
+        m_networkHandler->setupConnection(true);
+    } else if (initialized == 1) {
+        qCDebug(dcQelLmn) << "Setup connection upon first connection.";
+        m_networkHandler->setupConnection(false);
+    }
+    info->finish(Thing::ThingErrorNoError, QString());
+}
+
+void IntegrationPluginQelLmn::setupMeter(ThingSetupInfo *info)
+{
+    qCDebug(dcQelLmn) << "Setting up meters.";
+    Thing *thing = info->thing();
+    const QString deviceID = thing->paramValue(deviceIdName).toString();
+    thing->setStateValue(deviceIdName, deviceID);
+    m_meters.insert(deviceID, thing);
+    // A meter restored by the host holds its slot, so that no new meter is put into it.
+    if (isMeterClass(thing->thingClassId()))
+        markSlotUsed(thing->thingClassId());
+    info->finish(Thing::ThingErrorNoError, QString());
+}
+
+void IntegrationPluginQelLmn::postSetupThing(Thing *thing)
+{
+    Q_UNUSED(thing)
+    qCDebug(dcQelLmn) << "Post setup thing";
+    if (!m_updateTimer) {
+        m_updateTimer = hardwareManager()->pluginTimerManager()->registerTimer(QelLmnIntervals::updateTimerPeriod);
+        connect(m_updateTimer, &PluginTimer::timeout, this, &IntegrationPluginQelLmn::onUpdateTimer);
+    }
+    m_updateInProgress = false;
+    m_updateTimer->start();
+}
+
+void IntegrationPluginQelLmn::thingRemoved(Thing *thing)
+{
+    qCDebug(dcQelLmn) << "Remove thing" << thing;
+    unregisterMeter(thing);
+    if (myThings().isEmpty())
+        releaseEverything();
+}
+
+void IntegrationPluginQelLmn::unregisterMeter(Thing *thing)
+{
+    bool slotStillTaken = false;
+    for (auto it = m_meters.begin(); it != m_meters.end();) {
+        if (it.value() == thing) {
+            it = m_meters.erase(it);
+        } else {
+            slotStillTaken = slotStillTaken || it.value()->thingClassId() == thing->thingClassId();
+            ++it;
+        }
+    }
+    if (isMeterClass(thing->thingClassId()) && !slotStillTaken)
+        markSlotAvailable(thing->thingClassId());
+}
+
+void IntegrationPluginQelLmn::releaseEverything()
+{
+    m_meters.clear();
+    if (m_updateTimer) {
+        qCDebug(dcQelLmn) << "Stopping update timer";
+        hardwareManager()->pluginTimerManager()->unregisterTimer(m_updateTimer);
+        m_updateTimer = nullptr;
+    }
+    if (m_connectionTimer) {
+        qCDebug(dcQelLmn) << "Stopping connection timer.";
+        m_connectionTimer->stop();
+        delete m_connectionTimer;
+        m_connectionTimer = nullptr;
+    }
+    if (m_retryTimer) {
+        qCDebug(dcQelLmn) << "Stopping retry timer.";
+        m_retryTimer->stop();
+        delete m_retryTimer;
+        m_retryTimer = nullptr;
+    }
+    if (m_networkHandler) {
+        qCDebug(dcQelLmn) << "Deleting networkHandler";
+        delete m_networkHandler;
+        m_networkHandler = nullptr;
+    }
+    m_updateInProgress = false;
+    m_reconnecting = false;
+    m_cycleDevices.clear();
+    initAvailableClassIds();
+}
+
+// ---- Meter auto-creation ----
+
+void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
+{
+    const QStringList deviceList = m_networkHandler->returnDeviceList();
+
+    if (!m_meters.isEmpty()) {
+        const QStringList known = m_meters.keys();
+        for (const QString &deviceID : known) {
+            if (deviceList.contains(deviceID))
+                continue;
+            // The meter left the bus: stop polling it and free its slot. Its thing stays with
+            // the host and is taken up again should the meter come back.
+            Thing *thing = m_meters.take(deviceID);
+            markSlotAvailable(thing->thingClassId());
+        }
+    }
+
+    for (const QString &deviceID : deviceList) {
+        if (m_meters.contains(deviceID) || reregisterExistingMeter(deviceID))
+            continue;
+        const ThingClassId slot = findFreeSlot();
+        if (slot.isNull()) {
+            qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << deviceID;
+            continue;
+        }
+        markSlotUsed(slot);
+        autoCreateMeterThing(deviceID, slot, parentId);
+    }
+}
+
+bool IntegrationPluginQelLmn::reregisterExistingMeter(const QString &deviceID)
+{
+    const Things things = myThings();
+    for (Thing *thing : things) {
+        if (isMeterClass(thing->thingClassId()) && thing->paramValue(deviceIdName).toString() == deviceID) {
+            m_meters.insert(deviceID, thing);
+            markSlotUsed(thing->thingClassId());
+            return true;
+        }
+    }
+    return false;
+}
+
+void IntegrationPluginQelLmn::autoCreateMeterThing(const QString &deviceID, const ThingClassId &thingClassId,
+                                                   const ThingId &parentId)
+{
+    qCDebug(dcQelLmn) << "Setup meter thing for" << deviceID;
+    ThingDescriptor descriptor(thingClassId, QString(), QString(), ThingId());
+    descriptor.setParentId(parentId);
+    descriptor.setTitle(deviceID);
+    ParamList params;
+    params.append(Param(deviceIdParamTypeId(descriptor.thingClassId()), deviceID));
+    descriptor.setParams(params);
+    emit autoThingsAppeared(ThingDescriptors{descriptor});
+}
+
+// ---- Signal wiring and polling cycle ----
+
+void IntegrationPluginQelLmn::setupConnects(Thing *gateway)
+{
+    m_gateway = gateway;
+    const auto unique = static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection);
+    connect(m_networkHandler, &NetworkHandler::serverReachable, this, &IntegrationPluginQelLmn::onServerReachable, unique);
+    connect(m_networkHandler, &NetworkHandler::portReachable, this, &IntegrationPluginQelLmn::onPortReachable, unique);
+    connect(m_networkHandler, &NetworkHandler::deviceInfoReceived, this, &IntegrationPluginQelLmn::onDeviceInfoReceived, unique);
+    connect(this, &IntegrationPluginQelLmn::update, this, &IntegrationPluginQelLmn::onCycleStart, unique);
+    connect(m_networkHandler, &NetworkHandler::receivedValue, this, &IntegrationPluginQelLmn::onReceivedValue, unique);
+    connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate, unique);
+    connect(m_connectionTimer, &QTimer::timeout, m_networkHandler, &NetworkHandler::getConnectionDetails, unique);
+}
+
+void IntegrationPluginQelLmn::onServerReachable(bool reachable)
+{
+    if (reachable)
+        return;
+    qCCritical(dcQelLmn) << "Server is not reachable!";
+    if (m_gateway)
+        m_gateway->setStateValue(lmnConnectedStateTypeId, false);
+    // One reconnection at a time; a refused port is not worth retrying either.
+    if (m_reconnecting || !m_networkHandler || !m_networkHandler->isUrlValid())
+        return;
+    m_reconnecting = true;
+    m_connectionTimer->stop();
+
+    QPointer<IntegrationPluginQelLmn> self(this);
+    QPointer<QTimer> retryTimer(m_retryTimer);
+    QPointer<NetworkHandler> handler(m_networkHandler);
+    QEventLoop loop;
+    connect(m_retryTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(m_retryTimer, &QObject::destroyed, &loop, &QEventLoop::quit);
+    connect(m_networkHandler, &QObject::destroyed, &loop, &QEventLoop::quit);
+    m_retryTimer->start();
+    loop.exec();
+
+    // Everything may have been released while waiting.
+    if (!self || !retryTimer || !handler)
+        return;
+    m_reconnecting = false;
+    m_connectionTimer->start();
+    m_networkHandler->setupConnection(false);
+}
+
+void IntegrationPluginQelLmn::onPortReachable(bool reachable)
+{
+    if (!reachable) {
+        qCCritical(dcQelLmn) << "Port is not reachable!";
+        if (m_gateway)
+            m_gateway->setStateValue(lmnConnectedStateTypeId, false);
+        return;
+    }
+    if (m_gateway)
+        m_gateway->setStateValue(lmnConnectedStateTypeId, true);
+    m_networkHandler->getConnectionDetails();
+}
+
+void IntegrationPluginQelLmn::onDeviceInfoReceived()
+{
+    qCDebug(dcQelLmn) << "Call autoCreateMeterThing";
+    if (m_updateInProgress) {
+        m_networkHandler->nextDeviceUpdate();
+        return;
+    }
+    if (m_gateway)
+        checkAutoCreate(m_gateway->id());
+}
+
+void IntegrationPluginQelLmn::onUpdateTimer()
+{
+    qCDebug(dcQelLmn) << "Update timer";
+    if (m_updateInProgress)
+        return;
+    m_cycleDevices = m_meters.keys();
+    m_currentDevice = 0;
+    m_currentValueCall = 0;
+    emit update();
+}
+
+void IntegrationPluginQelLmn::onCycleStart()
+{
+    if (!m_networkHandler)
+        return;
+    m_updateInProgress = true;
+    QPointer<NetworkHandler> handler(m_networkHandler);
+    const uchar initialized = m_networkHandler->checkPortInitialized();
+    if (!handler)
+        return;
+    if (initialized == 1) {
+        m_networkHandler->setupConnection(false);
+        return;
+    }
+    m_networkHandler->nextDeviceUpdate();
+}
+
+void IntegrationPluginQelLmn::onNextDeviceUpdate()
+{
+    qCDebug(dcQelLmn) << "Next Device Update";
+    m_updateInProgress = true;
+    // Meters removed since the cycle started are skipped.
+    while (m_currentDevice < m_cycleDevices.size() && !m_meters.contains(m_cycleDevices.at(m_currentDevice))) {
+        ++m_currentDevice;
+        m_currentValueCall = 0;
+    }
+    if (m_currentDevice >= m_cycleDevices.size()) {
+        endCycle();
+        return;
+    }
+    if (m_currentValueCall < m_valueCalls.size()) {
+        updateValues();
+        ++m_currentValueCall;
+        return;
+    }
+    m_currentValueCall = 0;
+    ++m_currentDevice;
+    if (m_currentDevice < m_cycleDevices.size())
+        m_networkHandler->nextDeviceUpdate();
+    else
+        endCycle();
+}
+
+void IntegrationPluginQelLmn::endCycle()
+{
+    qCDebug(dcQelLmn) << "All devices updated.";
+    m_updateInProgress = false;
+    if (m_connectionTimer)
+        m_connectionTimer->start();
+}
+
+void IntegrationPluginQelLmn::updateValues()
+{
+    const QString &api = m_valueCalls.at(m_currentValueCall);
+    const QString &deviceID = m_cycleDevices.at(m_currentDevice);
+    qCDebug(dcQelLmn) << "Updating value " << api << " for " << deviceID;
+    m_networkHandler->getValueCall(api, deviceID, 1);
+}
+
+void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)
+{
+    Thing *thing = m_meters.value(deviceID);
+    if (!thing) {
+        // For instance a meter removed while its call was under way.
+        qCDebug(dcQelLmn) << "Ignoring a value for" << deviceID << "which has no meter thing";
+        return;
+    }
+    if (api == energyPlusCall)
+        thing->setStateValue(QStringLiteral("totalEnergyConsumed"), value / 1000);
+    else if (api == energyMinusCall)
+        thing->setStateValue(QStringLiteral("totalEnergyProduced"), value / 1000);
+    else if (api == activePowerCall)
+        thing->setStateValue(QStringLiteral("currentPower"), value);
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <veyra/integrationplugin.h>
+
+#include <QHash>
+#include <QPointer>
+#include <QStringList>
+
+class NetworkHandler;
+class QTimer;
+
+// Reads the meters of a local LMN bus through the bridge server: one gateway thing (`lmn`) and
+// one meter thing per meter on the bus, bound to one of 32 meter slots.
+class IntegrationPluginQelLmn : public IntegrationPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "io.veyra.IntegrationPlugin" FILE "integrationpluginqellmn.json")
+    Q_INTERFACES(IntegrationPlugin)
+
+public:
+    explicit IntegrationPluginQelLmn();
+    ~IntegrationPluginQelLmn() override;
+
+    void init() override;
+    void setupThing(ThingSetupInfo *info) override;
+    void postSetupThing(Thing *thing) override;
+    void thingRemoved(Thing *thing) override;
+
+    // Meter slot tables.
+    void initAvailableClassIds();
+    ParamTypeId deviceIdParamTypeId(const ThingClassId &thingClassId) const;
+    void markSlotUsed(const ThingClassId &thingClassId);
+    void markSlotAvailable(const ThingClassId &thingClassId);
+    ThingClassId findFreeSlot() const;
+    bool isSlotAvailable(const ThingClassId &thingClassId) const;
+
+signals:
+    void update();
+
+private slots:
+    void onServerReachable(bool reachable);
+    void onPortReachable(bool reachable);
+    void onDeviceInfoReceived();
+    void onUpdateTimer();
+    void onCycleStart();
+    void onNextDeviceUpdate();
+    void onReceivedValue(const QString &api, const QString &deviceID, double value);
+
+private:
+    void setupGateway(ThingSetupInfo *info);
+    void setupMeter(ThingSetupInfo *info);
+    void setupConnects(Thing *gateway);
+    void checkAutoCreate(const ThingId &parentId);
+    void autoCreateMeterThing(const QString &deviceID, const ThingClassId &thingClassId, const ThingId &parentId);
+    bool reregisterExistingMeter(const QString &deviceID);
+    void unregisterMeter(Thing *thing);
+    void updateValues();
+    void endCycle();
+    void releaseEverything();
+    bool isMeterClass(const ThingClassId &thingClassId) const;
+
+    PluginTimer *m_updateTimer = nullptr;
+    QTimer *m_connectionTimer = nullptr;
+    QTimer *m_retryTimer = nullptr;
+    NetworkHandler *m_networkHandler = nullptr;
+    bool m_updateInProgress = false;
+    QHash<ThingClassId, ParamTypeId> m_deviceIdParamTypeIds;
+    QHash<ThingClassId, QString> m_availableClassIds;
+    QHash<QString, Thing *> m_meters;
+    // The cycle walks the device IDs registered when it started; IDs gone meanwhile are skipped.
+    QStringList m_cycleDevices;
+    int m_currentDevice = 0;
+    QStringList m_valueCalls;
+    int m_currentValueCall = 0;
+    QPointer<Thing> m_gateway;
+    bool m_reconnecting = false;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the command line of veyra-host asks for.
+struct HostOptions
+{
+    QString pluginDir;
+    QString serialPort = QStringLiteral("/dev/ttymxc3");
+    QString serverPort = QStringLiteral("5000");
+    bool serverPortGiven = false;
+    QString storePath;
+    int simulateMeters = -1;    // -1: no simulator
+    int timerUnitMs = 1000;
+    double runForSeconds = -1;  // -1: until SIGINT/SIGTERM
+    bool events = false;
+    bool infoOnly = false;
+
+    // Parses the arguments (without the program name). On error returns false and sets `error`;
+    // `--help` returns false with an empty error and sets `helpRequested`.
+    bool parse(const QStringList &arguments, QString *error, bool *helpRequested);
+    static QString helpText();
+    static QString defaultPluginDir();
+};

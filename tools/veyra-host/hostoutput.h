@@ -1,0 +1,72 @@
+#pragma once
+
+#include <veyra/thingmanager.h>
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+
+class QTimer;
+
+// How the host shows what happens to its things.
+class HostOutput : public QObject
+{
+    Q_OBJECT
+public:
+    explicit HostOutput(ThingManager *manager, QObject *parent = nullptr);
+    ~HostOutput() override;
+
+protected:
+    virtual void onThingAdded(Thing *thing) = 0;
+    virtual void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) = 0;
+    virtual void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) = 0;
+    virtual void onThingRemoved(Thing *thing) = 0;
+
+    ThingManager *m_manager;
+};
+
+// One JSON object per line on stdout.
+class EventOutput : public HostOutput
+{
+    Q_OBJECT
+public:
+    EventOutput(ThingManager *manager, const QElapsedTimer &clock, QObject *parent = nullptr);
+
+protected:
+    void onThingAdded(Thing *thing) override;
+    void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) override;
+    void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) override;
+    void onThingRemoved(Thing *thing) override;
+
+private:
+    QJsonObject header(const QString &event, Thing *thing) const;
+    void print(const QJsonObject &object);
+
+    const QElapsedTimer &m_clock;
+};
+
+// A table a person reads: the gateway's connection and one row per meter.
+class TableOutput : public HostOutput
+{
+    Q_OBJECT
+public:
+    TableOutput(ThingManager *manager, const QString &title, QObject *parent = nullptr);
+
+protected:
+    void onThingAdded(Thing *thing) override;
+    void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) override;
+    void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) override;
+    void onThingRemoved(Thing *thing) override;
+
+private:
+    void render();
+    QString renderText() const;
+
+    QString m_title;
+    QTimer *m_refresh;
+    bool m_interactive;
+    bool m_dirty = true;
+    QElapsedTimer m_clock;
+    QHash<Thing *, qint64> m_lastReading;
+    QHash<Thing *, QString> m_setupErrors;
+};
