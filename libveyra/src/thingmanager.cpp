@@ -85,6 +85,7 @@ int ThingManager::loadPlugins(const QString &directory, QStringList *errors)
         return 0;
     }
     int count = 0;
+    const int errorsBefore = errors->size();
     const QStringList files = dir.entryList(QDir::Files, QDir::Name);
     for (const QString &file : files) {
         if (!QLibrary::isLibrary(file))
@@ -95,6 +96,9 @@ int ThingManager::loadPlugins(const QString &directory, QStringList *errors)
         else
             errors->append(error);
     }
+    // A folder without any library would otherwise fail without a word.
+    if (count == 0 && errors->size() == errorsBefore)
+        errors->append(QStringLiteral("%1: no plugin file in this folder").arg(directory));
     return count;
 }
 
@@ -140,10 +144,17 @@ Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &n
 Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
                                  const ParamList &params, const ThingId &parentId)
 {
+    // The plugin gets every param of the class in its declared type, whatever the caller or a
+    // hand-edited store passed.
     ParamList completed;
     for (const ParamType &paramType : thingClass.paramTypes()) {
-        completed.append(Param(paramType.id, params.hasParam(paramType.id) ? params.paramValue(paramType.id)
-                                                                          : paramType.defaultValue));
+        const QVariant given = params.hasParam(paramType.id) ? params.paramValue(paramType.id) : paramType.defaultValue;
+        QVariant value = given;
+        if (!value.convert(paramType.type)) {
+            qWarning() << "Param" << paramType.name << "of" << name << "refuses" << given << "- using its default";
+            value = paramType.defaultValue;
+        }
+        completed.append(Param(paramType.id, value));
     }
     auto *thing = new Thing(thingClass, id, this);
     thing->setName(name.isEmpty() ? thingClass.displayName() : name);
@@ -182,6 +193,20 @@ void ThingManager::setupThing(Thing *thing)
             pluginGuard->postSetupThing(guard);
     });
     plugin->setupThing(info);
+}
+
+bool ThingManager::reconfigureThing(const ThingId &id, const ParamList &params)
+{
+    Thing *thing = findThing(id);
+    if (!thing)
+        return false;
+    ParamList merged = thing->params();
+    for (const Param &param : params)
+        merged.setParamValue(param.paramTypeId(), param.value());
+    thing->setParams(merged);
+    saveStore();
+    setupThing(thing);
+    return true;
 }
 
 bool ThingManager::removeThing(const ThingId &id)

@@ -50,6 +50,8 @@ public:
     // Returns null (with a reason) when the class is unknown.
     Thing *addThing(const ThingClassId &thingClassId, const QString &name, const ParamList &params,
                     const ThingId &parentId = ThingId(), QString *error = nullptr);
+    // Gives a thing new params and sets it up again, as after the user edited them.
+    bool reconfigureThing(const ThingId &id, const ParamList &params);
     // Removes a thing, its children first. Returns false when there is no such thing.
     bool removeThing(const ThingId &id);
 
