@@ -1,0 +1,450 @@
+// The real plugin file, hosted by the host stand-in, against the bridge simulator over loopback.
+#include <bridgesimulator.h>
+#include <veyra/thingmanager.h>
+
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList capturedLog;
+
+void captureMessage(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (qstrcmp(context.category, "QelLmn") == 0)
+        capturedLog.append(message);
+}
+
+int countLog(const QString &text)
+{
+    int count = 0;
+    for (const QString &line : qAsConst(capturedLog))
+        count += line.contains(text) ? 1 : 0;
+    return count;
+}
+
+struct ValueCall
+{
+    int address;
+    QString call;
+};
+
+QList<ValueCall> valueCalls(const lmnsim::BridgeSimulator &sim)
+{
+    static const QRegularExpression pattern(QStringLiteral("^/[^/]+/(-?\\d+)/(\\w+)$"));
+    QList<ValueCall> calls;
+    for (const lmnsim::RecordedRequest &request : sim.requests()) {
+        const auto match = pattern.match(QString::fromStdString(request.path));
+        if (match.hasMatch())
+            calls.append({match.captured(1).toInt(), match.captured(2)});
+    }
+    return calls;
+}
+
+int addressOf(const QString &deviceId)
+{
+    return deviceId.right(8).toInt();
+}
+
+} // namespace
+
+// One host with the plugin loaded and one simulator.
+class Rig
+{
+public:
+    explicit Rig(int meters, int timerUnitMs = 2)
+    {
+        lmnsim::Options options;
+        options.meters = meters;
+        sim = std::make_unique<lmnsim::BridgeSimulator>(options);
+        if (!sim->start(0))
+            qFatal("the simulator cannot listen");
+        manager = std::make_unique<ThingManager>();
+        QStringList errors;
+        if (manager->loadPlugins(QStringLiteral(VEYRA_PLUGIN_DIR), &errors) != 1)
+            qFatal("cannot load the plugin: %s", qPrintable(errors.join(QLatin1Char('\n'))));
+        manager->hardwareManager()->pluginTimerManager()->setUnitMs(timerUnitMs);
+        plugin = manager->plugins().first().plugin;
+        gatewayClass = manager->findThingClass(QStringLiteral("lmn"));
+    }
+
+    ParamList gatewayParams(const QString &serverPort) const
+    {
+        return {Param(gatewayClass->paramTypes().at(0).id, QStringLiteral("/dev/ttymxc3")),
+                Param(gatewayClass->paramTypes().at(1).id, serverPort)};
+    }
+
+    Thing *addGateway(QString serverPort = QString())
+    {
+        if (serverPort.isNull())
+            serverPort = QString::number(sim->port());
+        gateway = manager->addThing(gatewayClass->id(), QStringLiteral("Gateway"), gatewayParams(serverPort));
+        return gateway;
+    }
+
+    Things meters() const
+    {
+        Things result;
+        for (Thing *thing : manager->things()) {
+            if (thing->thingClass().name().startsWith(QLatin1String("qelLmnMeter")))
+                result.append(thing);
+        }
+        return result;
+    }
+
+    Thing *meter(const QString &deviceId) const
+    {
+        for (Thing *thing : meters()) {
+            if (thing->paramValue(QStringLiteral("deviceID")).toString() == deviceId)
+                return thing;
+        }
+        return nullptr;
+    }
+
+    bool connected() const { return gateway && gateway->stateValue(QStringLiteral("connected")).toBool(); }
+
+    QList<QTimer *> pluginTimers() const { return plugin->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly); }
+
+    std::unique_ptr<lmnsim::BridgeSimulator> sim;
+    std::unique_ptr<ThingManager> manager;
+    IntegrationPlugin *plugin = nullptr;
+    const ThingClass *gatewayClass = nullptr;
+    Thing *gateway = nullptr;
+};
+
+class TestPlugin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // After QtTest has installed its own handler: the plugin's log is what these tests read.
+        qRegisterMetaType<Thing::ThingError>();
+        qInstallMessageHandler(captureMessage);
+    }
+
+    void init() { capturedLog.clear(); }
+
+    void wholeRoad()
+    {
+        Rig rig(3);
+        QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
+        rig.addGateway();
+        QCOMPARE(setups.count(), 1);
+        QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+
+        // The meters are announced into distinct slots, with the gateway as parent.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
+        QSet<ThingClassId> usedSlots;
+        for (Thing *meter : rig.meters()) {
+            QCOMPARE(meter->parentId(), rig.gateway->id());
+            QCOMPARE(meter->name(), meter->paramValue(QStringLiteral("deviceID")).toString());
+            QCOMPARE(meter->stateValue(QStringLiteral("deviceID")).toString(), meter->name());
+            usedSlots.insert(meter->thingClassId());
+        }
+        QCOMPARE(usedSlots.size(), 3);
+
+        // Readings arrive in kWh, each from its own meter.
+        for (Thing *meter : rig.meters()) {
+            QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 8000);
+            const double consumed = meter->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+            const double produced = meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+            QCOMPARE(lmnsim::BridgeSimulator::addressOfValue(consumed * 1000), addressOf(meter->name()));
+            QCOMPARE(lmnsim::BridgeSimulator::addressOfValue(produced * 1000), addressOf(meter->name()));
+        }
+        QVERIFY(countLog(QStringLiteral("All devices updated.")) >= 1);
+    }
+
+    void oneCycleCallsEachMeterTwiceInOrder()
+    {
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        rig.sim->clearRequests();
+        const int cyclesBefore = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) >= cyclesBefore + 2, 10000);
+
+        // Calls of whole cycles: per meter the energy plus total, then the minus total, and every
+        // meter once per cycle.
+        const QList<ValueCall> calls = valueCalls(*rig.sim);
+        QVERIFY(calls.size() >= 4);
+        for (int i = 0; i + 1 < calls.size(); i += 2) {
+            QCOMPARE(calls.at(i).call, QStringLiteral("GeActiceEnergyPlusTotal"));
+            QCOMPARE(calls.at(i + 1).call, QStringLiteral("GeActiceEnergyMinusTotal"));
+            QCOMPARE(calls.at(i + 1).address, calls.at(i).address);
+            if (i % 4 == 2)
+                QVERIFY2(calls.at(i).address != calls.at(i - 2).address, "a meter was polled twice in a cycle");
+        }
+        // A cycle ends with the connection timer running.
+        bool connectionTimerRunning = false;
+        for (QTimer *timer : rig.pluginTimers())
+            connectionTimerRunning = connectionTimerRunning || (timer->isSingleShot() && timer->isActive());
+        QVERIFY(connectionTimerRunning);
+    }
+
+    void metersLeaveAndJoin()
+    {
+        // Unit 5 ms: a period of 3 s, longer than the shortened connection timer, so the
+        // meter list is fetched again between cycles.
+        Rig rig(3, 5);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
+        Thing *leaving = rig.meter(QStringLiteral("1-QEL-000-00000002"));
+        QVERIFY(leaving);
+        const ThingClassId freedSlot = leaving->thingClassId();
+
+        rig.sim->removeMeter("1-QEL-000-00000002");
+        rig.sim->addMeter({"1-QEL-000-00000077", 77});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.meter(QStringLiteral("1-QEL-000-00000077")), 15000);
+        Thing *joined = rig.meter(QStringLiteral("1-QEL-000-00000077"));
+        QVERIFY(joined->thingClassId() != rig.meter(QStringLiteral("1-QEL-000-00000001"))->thingClassId());
+        QVERIFY(joined->thingClassId() != rig.meter(QStringLiteral("1-QEL-000-00000003"))->thingClassId());
+        Q_UNUSED(freedSlot)
+
+        // The meter that left is no longer polled; the new one is.
+        rig.sim->clearRequests();
+        QTRY_VERIFY_WITH_TIMEOUT(joined->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 10000);
+        const int cycles = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles, 10000);
+        for (const ValueCall &call : valueCalls(*rig.sim))
+            QVERIFY2(call.address != 2, "a meter that left the bus is still polled");
+
+        // It comes back: its old thing is taken up again, no second thing appears.
+        rig.sim->addMeter({"1-QEL-000-00000002", 2});
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Call autoCreateMeterThing")) >= 3, 15000);
+        rig.sim->clearRequests();
+        const int cyclesNow = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cyclesNow + 1, 15000);
+        QCOMPARE(rig.meters().size(), 4);
+        bool polled = false;
+        for (const ValueCall &call : valueCalls(*rig.sim))
+            polled = polled || call.address == 2;
+        QVERIFY(polled);
+    }
+
+    void serverDownAndBack()
+    {
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) >= 1, 8000);
+
+        rig.sim->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.connected(), 8000);
+        // Retries follow the retry timer, one road at a time: no hot loop.
+        const int before = countLog(QStringLiteral("Setting up server connection"));
+        QTest::qWait(1000);
+        const int retries = countLog(QStringLiteral("Setting up server connection")) - before;
+        QVERIFY2(retries >= 3 && retries <= 25, qPrintable(QStringLiteral("%1 retries in 1 s").arg(retries)));
+
+        QVERIFY(rig.sim->start(rig.sim->port()));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+        rig.sim->clearRequests();
+        const int cycles = countLog(QStringLiteral("All devices updated."));
+        // The cycle cut short goes on where it stopped; the one after it polls everything.
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles + 1, 10000);
+        QVERIFY(valueCalls(*rig.sim).size() >= 4);
+        QCOMPARE(rig.meters().size(), 2);
+    }
+
+    void reconfigureKeepsOneWiring()
+    {
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.sim->isInitialized(), 5000);
+
+        rig.sim->clearRequests();
+        QVERIFY(rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QString::number(rig.sim->port()))));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Handle reconfigure.")) == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Port initialized.")) >= 2, 5000);
+        QStringList targets;
+        for (const lmnsim::RecordedRequest &request : rig.sim->requests())
+            targets.append(QString::fromStdString(request.method + ' ' + request.target));
+        QVERIFY2(targets.contains(QStringLiteral("GET /%252Fdev%252Fttymxc3/ReinizializeLMNBus")),
+                 qPrintable(targets.join(QLatin1Char('\n'))));
+
+        // Every answer advances the cycle once: still exactly two calls per meter per cycle.
+        rig.sim->clearRequests();
+        const int cycles = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) >= cycles + 2, 10000);
+        QMap<int, int> perMeter;
+        for (const ValueCall &call : valueCalls(*rig.sim))
+            ++perMeter[call.address];
+        const int completed = countLog(QStringLiteral("All devices updated.")) - cycles;
+        for (int count : qAsConst(perMeter))
+            QVERIFY2(count <= 2 * (completed + 1), "an answer advanced the cycle more than once");
+        QCOMPARE(rig.meters().size(), 2);
+    }
+
+    void removingOneMeterKeepsTheOthers()
+    {
+        Rig rig(3, 5);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
+        Thing *removed = rig.meter(QStringLiteral("1-QEL-000-00000001"));
+        const ThingId removedId = removed->id();
+        QVERIFY(rig.manager->removeThing(removedId));
+
+        // The next meter check announces only the device that lost its thing.
+        const int checks = countLog(QStringLiteral("Call autoCreateMeterThing"));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Call autoCreateMeterThing")) > checks, 15000);
+        QCOMPARE(rig.meters().size(), 3);
+        QSet<QString> ids;
+        QSet<ThingClassId> usedSlots;
+        for (Thing *meter : rig.meters()) {
+            ids.insert(meter->name());
+            usedSlots.insert(meter->thingClassId());
+        }
+        QCOMPARE(ids.size(), 3);
+        QCOMPARE(usedSlots.size(), 3);
+        QVERIFY(rig.meter(QStringLiteral("1-QEL-000-00000001"))->id() != removedId);
+        // The others still have readings coming.
+        Thing *other = rig.meter(QStringLiteral("1-QEL-000-00000003"));
+        QTRY_VERIFY_WITH_TIMEOUT(other->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0, 8000);
+    }
+
+    void removingEverythingReleasesAll()
+    {
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QCOMPARE(rig.pluginTimers().size(), 2);
+        QCOMPARE(rig.manager->hardwareManager()->pluginTimerManager()->timers().size(), 1);
+
+        QVERIFY(rig.manager->removeThing(rig.gateway->id()));
+        QVERIFY(rig.manager->things().isEmpty());
+        const QStringList order = {QStringLiteral("Stopping update timer"), QStringLiteral("Stopping connection timer."),
+                                   QStringLiteral("Stopping retry timer."), QStringLiteral("Deleting networkHandler")};
+        int last = -1;
+        for (const QString &line : order) {
+            const int at = capturedLog.indexOf(line);
+            QVERIFY2(at > last, qPrintable(line));
+            last = at;
+        }
+        QTRY_COMPARE(rig.pluginTimers().size(), 0);
+        QVERIFY(rig.manager->hardwareManager()->pluginTimerManager()->timers().isEmpty());
+
+        // Nothing talks to the bridge any more; a new gateway starts afresh.
+        rig.sim->clearRequests();
+        QTest::qWait(200);
+        QCOMPARE(rig.sim->requestCount(), 0u);
+        rig.addGateway();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+    }
+
+    void thirtyThirdMeterGetsNoThing()
+    {
+        Rig rig(33);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 32, 8000);
+        QTRY_COMPARE(countLog(QStringLiteral("All 32 meter slots are taken")), 1);
+        QSet<ThingClassId> usedSlots;
+        for (Thing *meter : rig.meters())
+            usedSlots.insert(meter->thingClassId());
+        QCOMPARE(usedSlots.size(), 32);
+    }
+
+    void invalidServerPortSendsNothing_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::newRow("host injection") << QStringLiteral("5000@example.org");
+        QTest::newRow("path injection") << QStringLiteral("5000/x");
+        QTest::newRow("zero") << QStringLiteral("0");
+        QTest::newRow("too large") << QStringLiteral("65536");
+        QTest::newRow("empty") << QString(QLatin1String(""));
+    }
+
+    void invalidServerPortSendsNothing()
+    {
+        QFETCH(QString, port);
+        Rig rig(1);
+        QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
+        rig.addGateway(port);
+        QCOMPARE(setups.count(), 1);
+        QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
+        QVERIFY(!setups.at(0).at(2).toString().isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(rig.sim->requestCount(), 0u);
+        QVERIFY(!rig.connected());
+    }
+
+    void reconfiguringToAnInvalidPortStopsTraffic()
+    {
+        Rig rig(1);
+        rig.addGateway();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+        QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
+        rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("80/evil")));
+        QCOMPARE(setups.count(), 1);
+        QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
+        QTest::qWait(300);
+        rig.sim->clearRequests();
+        QTest::qWait(2500);
+        QCOMPARE(rig.sim->requestCount(), 0u);
+    }
+
+    void removalDuringTheRetryWait()
+    {
+        Rig rig(1);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        // As soon as the gateway drops to "not connected" the plugin is inside its retry wait;
+        // remove everything from within that wait.
+        bool removed = false;
+        QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
+                         [&](Thing *thing, const StateTypeId &, const QVariant &value) {
+                             if (thing == rig.gateway && !value.toBool() && !removed) {
+                                 removed = true;
+                                 const ThingId id = thing->id();
+                                 QTimer::singleShot(0, rig.manager.get(), [&rig, id] { rig.manager->removeThing(id); });
+                             }
+                         });
+        rig.sim->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(removed && rig.manager->things().isEmpty(), 8000);
+        QVERIFY(capturedLog.contains(QStringLiteral("Deleting networkHandler")));
+        // The wait ended with its objects; nothing runs on.
+        const int lines = capturedLog.size();
+        QTest::qWait(300);
+        QCOMPARE(capturedLog.size(), lines);
+    }
+
+    void meterRemovedWhileItsCallIsUnderWay()
+    {
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        // Slow answers for meter 1; remove its thing while a call waits for one.
+        rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Delay, 200, std::chrono::milliseconds(300)});
+        rig.sim->clearRequests();
+        QTRY_VERIFY_WITH_TIMEOUT(!valueCalls(*rig.sim).isEmpty() && valueCalls(*rig.sim).constLast().address == 1, 8000);
+        QVERIFY(rig.manager->removeThing(rig.meter(QStringLiteral("1-QEL-000-00000001"))->id()));
+
+        // The cycle goes on to the other meter and ends.
+        const int cycles = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles + 1, 10000);
+        Thing *other = rig.meter(QStringLiteral("1-QEL-000-00000002"));
+        QVERIFY(other);
+        QVERIFY(other->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // Shortened intervals: the 10 s waits become 50 ms, the retry 50 ms.
+    qputenv("QELLMN_TIME_SCALE", "0.005");
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=true"));
+    TestPlugin test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_plugin.moc"
