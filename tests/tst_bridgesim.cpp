@@ -1,0 +1,736 @@
+// The bridge simulator is the ground truth for every other test, so its endpoints, request record,
+// keep-alive handling and faults are checked here against a real HTTP client.
+#include "bridgesimulator.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+using lmnsim::BridgeSimulator;
+using lmnsim::Endpoint;
+using lmnsim::Fault;
+
+Q_DECLARE_METATYPE(lmnsim::Endpoint)
+Q_DECLARE_METATYPE(lmnsim::Fault)
+
+namespace {
+
+const QByteArray kSegment = QByteArrayLiteral("/%252Fdev%252Fttymxc3");
+const QByteArray kInitQuery = QByteArrayLiteral("baudrate=921600&databits=8&parity=0&stopBits=1");
+
+struct Result {
+    bool finished = false;
+    int status = 0;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    QByteArray body;
+};
+
+QUrl urlFor(quint16 port, const QByteArray &target)
+{
+    return QUrl::fromEncoded("http://127.0.0.1:" + QByteArray::number(port) + target, QUrl::StrictMode);
+}
+
+QNetworkReply *send(QNetworkAccessManager &nam, const QByteArray &method, quint16 port, const QByteArray &target)
+{
+    const QNetworkRequest request(urlFor(port, target));
+    if (method == "HEAD")
+        return nam.head(request);
+    return method == "GET" ? nam.get(request) : nam.sendCustomRequest(request, method);
+}
+
+Result collect(QNetworkReply *reply)
+{
+    Result result;
+    result.finished = reply->isFinished();
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.error = reply->error();
+    result.body = reply->readAll();
+    return result;
+}
+
+// Waits for the reply (bounded, so that a hanging server fails the test instead of blocking it).
+Result fetch(QNetworkAccessManager &nam, quint16 port, const QByteArray &target, const QByteArray &method = "GET")
+{
+    std::unique_ptr<QNetworkReply> reply(send(nam, method, port, target));
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return collect(reply.get());
+}
+
+QByteArray valueTarget(int address, const char *call = "GeActiceEnergyPlusTotal")
+{
+    return kSegment + '/' + QByteArray::number(address) + '/' + call;
+}
+
+double valueOf(const Result &result)
+{
+    return QJsonDocument::fromJson(result.body).array().at(0).toObject().value(QStringLiteral("value")).toDouble(-1);
+}
+
+QJsonObject selectedPort(const Result &details, int index)
+{
+    return QJsonDocument::fromJson(details.body).array().at(index).toObject();
+}
+
+} // namespace
+
+class TestBridgeSim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void endpoints_data();
+    void endpoints();
+    void portSegment_data();
+    void portSegment();
+    void connectionDetails_data();
+    void connectionDetails();
+    void valuesNameTheirMeter();
+    void metersJoinAndLeave();
+    void keepAliveReusesOneConnection();
+    void faults_data();
+    void faults();
+    void meterFaultWinsOverEndpointFault();
+    void delay();
+    void hangIsReleased_data();
+    void hangIsReleased();
+    void stopReleasesHungAndIdleConnections();
+    void hungRequestsDoNotStarveOthers();
+    void idleConnectionClosedAfterKeepAliveTimeout();
+    void closeAnswersNothing();
+    void stopRefusesAndStartAcceptsAgain();
+    void programServesUntilTerminated();
+    void programRejectsBadFlags_data();
+    void programRejectsBadFlags();
+};
+
+void TestBridgeSim::endpoints_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("probe") << QByteArray("HEAD") << QByteArray("/swagger/index.html") << 200;
+    QTest::newRow("init") << QByteArray("GET") << kSegment + "/InitializePort?" + kInitQuery << 200;
+    QTest::newRow("init, other order")
+        << QByteArray("GET") << kSegment + "/InitializePort?stopBits=1&parity=0&databits=8&baudrate=921600" << 200;
+    QTest::newRow("init, wrong baud rate")
+        << QByteArray("GET") << kSegment + "/InitializePort?baudrate=9600&databits=8&parity=0&stopBits=1" << 400;
+    QTest::newRow("init, missing setting")
+        << QByteArray("GET") << kSegment + "/InitializePort?baudrate=921600&databits=8&parity=0" << 400;
+    QTest::newRow("reinit") << QByteArray("GET") << kSegment + "/ReinizializeLMNBus" << 200;
+    QTest::newRow("reinit, correct English") << QByteArray("GET") << kSegment + "/ReinitializeLMNBus" << 404;
+    QTest::newRow("details") << QByteArray("GET") << QByteArray("/GetCurrentConnectionDetails") << 200;
+    QTest::newRow("details, trailing slash") << QByteArray("GET") << QByteArray("/GetCurrentConnectionDetails/") << 404;
+    QTest::newRow("plus total") << QByteArray("GET") << valueTarget(1) << 200;
+    QTest::newRow("minus total") << QByteArray("GET") << valueTarget(4, "GeActiceEnergyMinusTotal") << 200;
+    QTest::newRow("power") << QByteArray("GET") << valueTarget(2, "GetCurrentActivePower") << 200;
+    QTest::newRow("value, correct English call") << QByteArray("GET") << valueTarget(1, "GetActiveEnergyPlusTotal") << 404;
+    QTest::newRow("value, unknown address") << QByteArray("GET") << valueTarget(5) << 404;
+    QTest::newRow("value, address not a number")
+        << QByteArray("GET") << kSegment + "/one/GeActiceEnergyPlusTotal" << 404;
+    QTest::newRow("port encoded once")
+        << QByteArray("GET") << QByteArray("/%2Fdev%2Fttymxc3/1/GeActiceEnergyPlusTotal") << 404;
+    QTest::newRow("port in lower-case hex")
+        << QByteArray("GET") << QByteArray("/%252fdev%252fttymxc3/1/GeActiceEnergyPlusTotal") << 404;
+    QTest::newRow("other port") << QByteArray("GET") << QByteArray("/%252Fdev%252Fttymxc2/ReinizializeLMNBus") << 404;
+    QTest::newRow("unknown path") << QByteArray("GET") << QByteArray("/api/meters") << 404;
+    QTest::newRow("details by POST") << QByteArray("POST") << QByteArray("/GetCurrentConnectionDetails") << 405;
+}
+
+void TestBridgeSim::endpoints()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+    const Result result = fetch(nam, sim.port(), target, method);
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, status);
+
+    // The record must show the target exactly as sent, split without decoding.
+    const auto record = sim.requests();
+    QCOMPARE(record.size(), std::size_t(1));
+    QCOMPARE(QByteArray::fromStdString(record[0].method), method);
+    QCOMPARE(QByteArray::fromStdString(record[0].target), target);
+    const int questionMark = target.indexOf('?');
+    QCOMPARE(QByteArray::fromStdString(record[0].path), questionMark < 0 ? target : target.left(questionMark));
+    QCOMPARE(QByteArray::fromStdString(record[0].query), questionMark < 0 ? QByteArray() : target.mid(questionMark + 1));
+    QCOMPARE(record[0].connection, std::uint64_t(1));
+    QCOMPARE(sim.requestCount(), std::uint64_t(1));
+
+    const bool initialises = target.contains("/InitializePort?") && status == 200;
+    QCOMPARE(sim.isInitialized(), initialises);
+}
+
+void TestBridgeSim::portSegment_data()
+{
+    QTest::addColumn<QString>("serialPort");
+    QTest::addColumn<QByteArray>("segment");
+
+    QTest::newRow("default") << QStringLiteral("/dev/ttymxc3") << QByteArray("%252Fdev%252Fttymxc3");
+    QTest::newRow("unreserved kept") << QStringLiteral("COM-1_a.b~") << QByteArray("COM-1_a.b~");
+    QTest::newRow("space and plus") << QStringLiteral("/dev/tty USB+1") << QByteArray("%252Fdev%252Ftty%2520USB%252B1");
+    QTest::newRow("percent") << QStringLiteral("a%b") << QByteArray("a%2525b");
+    QTest::newRow("utf-8 bytes") << QStringLiteral("/dev/t\u00e4") << QByteArray("%252Fdev%252Ft%25C3%25A4");
+}
+
+void TestBridgeSim::portSegment()
+{
+    QFETCH(QString, serialPort);
+    QFETCH(QByteArray, segment);
+
+    const std::string name = serialPort.toStdString();
+    QCOMPARE(QByteArray::fromStdString(BridgeSimulator::portSegment(name)), segment);
+
+    lmnsim::Options options;
+    options.serialPort = name;
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+    QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/ReinizializeLMNBus").status, 200);
+    QCOMPARE(fetch(nam, sim.port(), "/%252Fdev%252Fttymxc3/ReinizializeLMNBus").status, name == "/dev/ttymxc3" ? 200 : 404);
+}
+
+void TestBridgeSim::connectionDetails_data()
+{
+    QTest::addColumn<QString>("serialPort");
+    QTest::addColumn<int>("portCount");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("ttymxc3") << QStringLiteral("/dev/ttymxc3") << 4 << 3 << 4;
+    QTest::newRow("more ports") << QStringLiteral("/dev/ttymxc3") << 6 << 3 << 6;
+    QTest::newRow("index beyond count") << QStringLiteral("/dev/ttyUSB7") << 4 << 7 << 8;
+    QTest::newRow("no digit") << QStringLiteral("/dev/lmn") << 2 << 0 << 2;
+}
+
+void TestBridgeSim::connectionDetails()
+{
+    QFETCH(QString, serialPort);
+    QFETCH(int, portCount);
+    QFETCH(int, index);
+    QFETCH(int, length);
+
+    lmnsim::Options options;
+    options.serialPort = serialPort.toStdString();
+    options.portCount = portCount;
+    options.meters = 3;
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+
+    const Result before = fetch(nam, sim.port(), "/GetCurrentConnectionDetails");
+    QCOMPARE(before.status, 200);
+    const QJsonArray ports = QJsonDocument::fromJson(before.body).array();
+    QCOMPARE(ports.size(), length);
+    for (int i = 0; i < ports.size(); ++i) {
+        const QJsonObject port = ports.at(i).toObject();
+        QVERIFY(port.value(QStringLiteral("port")).isString());
+        QVERIFY(port.value(QStringLiteral("isInitialized")).isBool());
+        QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).isArray());
+        if (i == index)
+            continue;
+        QVERIFY(port.value(QStringLiteral("port")).toString() != serialPort);
+        QCOMPARE(port.value(QStringLiteral("isInitialized")).toBool(), false);
+        QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).toArray().isEmpty());
+    }
+
+    QJsonObject selected = ports.at(index).toObject();
+    QCOMPARE(selected.value(QStringLiteral("port")).toString(), serialPort);
+    QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(true), false);
+    const QJsonArray members = selected.value(QStringLiteral("abailableLMNMembers")).toArray();
+    QCOMPARE(members.size(), 3);
+    for (int i = 0; i < members.size(); ++i) {
+        const QJsonObject member = members.at(i).toObject();
+        QCOMPARE(member.value(QStringLiteral("serverID")).toString(), QStringLiteral("1-QEL-000-0000000%1").arg(i + 1));
+        QVERIFY(member.value(QStringLiteral("lmnAdress")).isDouble());
+        QCOMPARE(member.value(QStringLiteral("lmnAdress")).toInt(), i + 1);
+    }
+
+    const QByteArray segment = QByteArray::fromStdString(BridgeSimulator::portSegment(options.serialPort));
+    QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/InitializePort?" + kInitQuery).status, 200);
+    selected = selectedPort(fetch(nam, sim.port(), "/GetCurrentConnectionDetails"), index);
+    QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(false), true);
+}
+
+void TestBridgeSim::valuesNameTheirMeter()
+{
+    lmnsim::Options options;
+    options.meters = 3;
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+
+    for (int address = 1; address <= 3; ++address) {
+        double previousPlus = 0;
+        for (int i = 0; i < 12; ++i) {
+            const Result plus = fetch(nam, sim.port(), valueTarget(address));
+            QCOMPARE(plus.status, 200);
+            const QJsonObject reading = QJsonDocument::fromJson(plus.body).array().at(0).toObject();
+            QCOMPARE(reading.value(QStringLiteral("unit")).toString(), QStringLiteral("Wh"));
+            const double value = reading.value(QStringLiteral("value")).toDouble();
+            QCOMPARE(BridgeSimulator::addressOfValue(value), address);
+            QVERIFY2(value > previousPlus, "the plus total must grow with every reading");
+            QCOMPARE(sim.currentValue(address, "GeActiceEnergyPlusTotal"), value);
+            previousPlus = value;
+
+            const Result minus = fetch(nam, sim.port(), valueTarget(address, "GeActiceEnergyMinusTotal"));
+            const double minusValue = valueOf(minus);
+            QCOMPARE(BridgeSimulator::addressOfValue(minusValue), address);
+            QVERIFY(minusValue != value);
+            QCOMPARE(sim.currentValue(address, "GeActiceEnergyMinusTotal"), minusValue);
+        }
+        const Result power = fetch(nam, sim.port(), valueTarget(address, "GetCurrentActivePower"));
+        QCOMPARE(QJsonDocument::fromJson(power.body).array().at(0).toObject().value(QStringLiteral("unit")).toString(),
+                 QStringLiteral("W"));
+        QCOMPARE(sim.currentValue(address, "GetCurrentActivePower"), valueOf(power));
+    }
+    QVERIFY(std::isnan(sim.currentValue(1, "GetSomethingElse")));
+}
+
+void TestBridgeSim::metersJoinAndLeave()
+{
+    lmnsim::Options options;
+    options.meters = 40;
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+    auto memberCount = [&] {
+        return selectedPort(fetch(nam, sim.port(), "/GetCurrentConnectionDetails"), 3)
+            .value(QStringLiteral("abailableLMNMembers"))
+            .toArray()
+            .size();
+    };
+
+    QCOMPARE(memberCount(), 40);
+    const double before = valueOf(fetch(nam, sim.port(), valueTarget(40)));
+    QCOMPARE(BridgeSimulator::addressOfValue(before), 40);
+
+    sim.removeMeter(BridgeSimulator::meterAt(39).serverId);
+    QCOMPARE(memberCount(), 39);
+    QCOMPARE(fetch(nam, sim.port(), valueTarget(40)).status, 404);
+
+    sim.addMeter(BridgeSimulator::meterAt(39));
+    sim.addMeter(BridgeSimulator::meterAt(39)); // same id again: no duplicate
+    QCOMPARE(memberCount(), 40);
+    const double after = valueOf(fetch(nam, sim.port(), valueTarget(40)));
+    QVERIFY2(after > before, "a returning meter must not start its totals over");
+
+    sim.addMeter({"2-XYZ-000-00000077", 77});
+    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(77)))), 77);
+
+    sim.setMeterCount(2);
+    QCOMPARE(memberCount(), 2);
+    QCOMPARE(fetch(nam, sim.port(), valueTarget(3)).status, 404);
+    QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+}
+
+void TestBridgeSim::keepAliveReusesOneConnection()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 60; ++i)
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(1 + i % 4)).status, 200);
+    // A stall on delayed ACKs (missing TCP_NODELAY) costs ~40 ms per reply, over 2 s in all.
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
+
+    QCOMPARE(sim.acceptedConnections(), std::uint64_t(1));
+    QCOMPARE(sim.openConnections(), std::uint64_t(1));
+    for (const auto &request : sim.requests())
+        QCOMPARE(request.connection, std::uint64_t(1));
+
+    // A second client is a second connection, with its own id.
+    QNetworkAccessManager other;
+    QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
+    QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
+    QCOMPARE(sim.requests().back().connection, std::uint64_t(2));
+}
+
+void TestBridgeSim::faults_data()
+{
+    QTest::addColumn<Endpoint>("endpoint");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("body"); // what the faulty body must be like
+
+    auto fault = [](Fault::Kind kind, int status = 500) {
+        Fault f;
+        f.kind = kind;
+        f.status = status;
+        f.count = 1;
+        return f;
+    };
+    const QByteArray value = valueTarget(2);
+    const QByteArray details = "/GetCurrentConnectionDetails";
+    QTest::newRow("value 503") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::HttpStatus, 503)
+                               << 503 << QString();
+    QTest::newRow("probe 500") << Endpoint::Probe << QByteArray("HEAD") << QByteArray("/swagger/index.html")
+                               << fault(Fault::Kind::HttpStatus) << 500 << QString();
+    QTest::newRow("init 404") << Endpoint::InitializePort << QByteArray("GET") << kSegment + "/InitializePort?" + kInitQuery
+                              << fault(Fault::Kind::HttpStatus, 404) << 404 << QString();
+    QTest::newRow("reinit 500") << Endpoint::ReinitializeBus << QByteArray("GET") << kSegment + "/ReinizializeLMNBus"
+                                << fault(Fault::Kind::HttpStatus) << 500 << QString();
+    QTest::newRow("value not json") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::NotJson) << 200
+                                    << QStringLiteral("invalid");
+    QTest::newRow("value not array") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::NotArray)
+                                     << 200 << QStringLiteral("object");
+    QTest::newRow("value empty") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::EmptyBody) << 200
+                                 << QStringLiteral("empty");
+    QTest::newRow("value []") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::EmptyArray) << 200
+                              << QStringLiteral("[]");
+    QTest::newRow("value wrong types") << Endpoint::Value << QByteArray("GET") << value << fault(Fault::Kind::WrongTypes)
+                                       << 200 << QStringLiteral("string value");
+    QTest::newRow("details not json") << Endpoint::ConnectionDetails << QByteArray("GET") << details
+                                      << fault(Fault::Kind::NotJson) << 200 << QStringLiteral("invalid");
+    QTest::newRow("details not array") << Endpoint::ConnectionDetails << QByteArray("GET") << details
+                                       << fault(Fault::Kind::NotArray) << 200 << QStringLiteral("object");
+    QTest::newRow("details empty") << Endpoint::ConnectionDetails << QByteArray("GET") << details
+                                   << fault(Fault::Kind::EmptyBody) << 200 << QStringLiteral("empty");
+    QTest::newRow("details wrong types") << Endpoint::ConnectionDetails << QByteArray("GET") << details
+                                         << fault(Fault::Kind::WrongTypes) << 200 << QStringLiteral("string members");
+}
+
+void TestBridgeSim::faults()
+{
+    QFETCH(Endpoint, endpoint);
+    QFETCH(QByteArray, method);
+    QFETCH(QByteArray, target);
+    QFETCH(Fault, fault);
+    QFETCH(int, status);
+    QFETCH(QString, body);
+
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    sim.setFault(endpoint, fault);
+    QNetworkAccessManager nam;
+
+    const Result faulty = fetch(nam, sim.port(), target, method);
+    QCOMPARE(faulty.status, status);
+    QJsonParseError parseError{};
+    const QJsonDocument json = QJsonDocument::fromJson(faulty.body, &parseError);
+    if (body == QLatin1String("invalid")) {
+        QVERIFY(!faulty.body.isEmpty());
+        QVERIFY(parseError.error != QJsonParseError::NoError);
+    } else if (body == QLatin1String("object")) {
+        QVERIFY(json.isObject());
+    } else if (body == QLatin1String("empty")) {
+        QVERIFY(faulty.body.isEmpty());
+    } else if (body == QLatin1String("[]")) {
+        QVERIFY(json.isArray() && json.array().isEmpty());
+    } else if (body == QLatin1String("string value")) {
+        const QJsonValue v = json.array().at(0).toObject().value(QStringLiteral("value"));
+        QVERIFY(v.isString());
+        QVERIFY2(BridgeSimulator::addressOfValue(v.toString().toDouble()) != 2, "a wrong value must not pass as right");
+    } else if (body == QLatin1String("string members")) {
+        const QJsonObject port = json.array().at(3).toObject();
+        QVERIFY(port.value(QStringLiteral("isInitialized")).isString());
+        const QJsonArray members = port.value(QStringLiteral("abailableLMNMembers")).toArray();
+        QVERIFY(!members.isEmpty());
+        for (const QJsonValue &member : members)
+            QVERIFY(member.toObject().value(QStringLiteral("lmnAdress")).isString());
+    }
+
+    // count = 1: the next request gets the real answer.
+    const Result normal = fetch(nam, sim.port(), target, method);
+    QCOMPARE(normal.status, 200);
+    if (endpoint == Endpoint::Value)
+        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(normal)), 2);
+    if (endpoint == Endpoint::ConnectionDetails)
+        QVERIFY(QJsonDocument::fromJson(normal.body).isArray());
+    QCOMPARE(sim.requestCount(), std::uint64_t(2));
+}
+
+void TestBridgeSim::meterFaultWinsOverEndpointFault()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+    Fault status;
+    status.kind = Fault::Kind::HttpStatus;
+    status.status = 500;
+    Fault notJson;
+    notJson.kind = Fault::Kind::NotJson;
+    sim.setFault(Endpoint::Value, status);
+    sim.setMeterFault(2, notJson);
+
+    for (int round = 0; round < 2; ++round) { // count -1: it stays
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 500);
+        const Result meter2 = fetch(nam, sim.port(), valueTarget(2));
+        QCOMPARE(meter2.status, 200);
+        QVERIFY(QJsonDocument::fromJson(meter2.body).isNull());
+        QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
+    }
+
+    sim.clearFaults();
+    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(1)))), 1);
+    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(2)))), 2);
+}
+
+void TestBridgeSim::delay()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    Fault fault;
+    fault.kind = Fault::Kind::Delay;
+    fault.delay = std::chrono::milliseconds(300);
+    sim.setFault(Endpoint::ConnectionDetails, fault);
+    QNetworkAccessManager nam;
+
+    QElapsedTimer timer;
+    timer.start();
+    const Result result = fetch(nam, sim.port(), "/GetCurrentConnectionDetails");
+    QVERIFY(timer.elapsed() >= 300);
+    QCOMPARE(result.status, 200);
+    QVERIFY(QJsonDocument::fromJson(result.body).isArray());
+}
+
+void TestBridgeSim::hangIsReleased_data()
+{
+    QTest::addColumn<bool>("meterFault");
+    QTest::addColumn<bool>("byClearFaults");
+    QTest::newRow("endpoint fault replaced") << false << false;
+    QTest::newRow("endpoint fault cleared") << false << true;
+    QTest::newRow("meter fault replaced") << true << false;
+    QTest::newRow("meter fault cleared") << true << true;
+}
+
+void TestBridgeSim::hangIsReleased()
+{
+    QFETCH(bool, meterFault);
+    QFETCH(bool, byClearFaults);
+
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    Fault hang;
+    hang.kind = Fault::Kind::Hang;
+    hang.count = 1; // used up by the first request, which still hangs until released
+    if (meterFault)
+        sim.setMeterFault(3, hang);
+    else
+        sim.setFault(Endpoint::Value, hang);
+
+    QNetworkAccessManager nam;
+    std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(3)));
+    QTRY_COMPARE(sim.requestCount(), std::uint64_t(1));
+
+    // Other traffic, and faults set elsewhere, leave it hanging.
+    QNetworkAccessManager other;
+    QCOMPARE(fetch(other, sim.port(), valueTarget(3)).status, 200);
+    sim.setFault(Endpoint::Probe, Fault{});
+    sim.setMeterFault(1, Fault{});
+    QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
+    QVERIFY(!hung->isFinished());
+
+    if (byClearFaults)
+        sim.clearFaults();
+    else if (meterFault)
+        sim.setMeterFault(3, Fault{});
+    else
+        sim.setFault(Endpoint::Value, Fault{});
+    QTRY_VERIFY(hung->isFinished());
+    const Result result = collect(hung.get());
+    QCOMPARE(result.status, 200);
+    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(result)), 3);
+}
+
+void TestBridgeSim::stopReleasesHungAndIdleConnections()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    QNetworkAccessManager idle;
+    QCOMPARE(fetch(idle, sim.port(), "/GetCurrentConnectionDetails").status, 200);
+
+    Fault hang;
+    hang.kind = Fault::Kind::Hang;
+    sim.setFault(Endpoint::Value, hang);
+    QNetworkAccessManager nam;
+    std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(1)));
+    QTRY_COMPARE(sim.requestCount(), std::uint64_t(2));
+    QCOMPARE(sim.openConnections(), std::uint64_t(2));
+
+    QElapsedTimer timer;
+    timer.start();
+    sim.stop();
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("stop() took %1 ms").arg(timer.elapsed())));
+    QVERIFY(!sim.isRunning());
+    QCOMPARE(sim.openConnections(), std::uint64_t(0));
+
+    QTRY_VERIFY(hung->isFinished());
+    QVERIFY(hung->error() != QNetworkReply::NoError);
+}
+
+void TestBridgeSim::hungRequestsDoNotStarveOthers()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    Fault hang;
+    hang.kind = Fault::Kind::Hang;
+    sim.setMeterFault(1, hang);
+
+    // More hung connections than httplib's default pool has threads.
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int i = 0; i < 16; ++i) {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        sockets.back()->connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+        sockets.back()->write("GET " + valueTarget(1) + " HTTP/1.1\r\nHost: bridge\r\n\r\n");
+    }
+    QTRY_COMPARE(sim.requestCount(), std::uint64_t(16));
+
+    QNetworkAccessManager nam;
+    QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+    for (const auto &socket : sockets)
+        QCOMPARE(socket->bytesAvailable(), qint64(0));
+}
+
+void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout()
+{
+    lmnsim::Options options;
+    options.keepAliveTimeout = std::chrono::seconds(1);
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+    socket.write("HEAD /swagger/index.html HTTP/1.1\r\nHost: bridge\r\n\r\n");
+    QTRY_VERIFY(socket.bytesAvailable() > 0);
+    QVERIFY(socket.readAll().startsWith("HTTP/1.1 200"));
+    QElapsedTimer idle;
+    idle.start();
+    QCOMPARE(sim.openConnections(), std::uint64_t(1));
+
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    QVERIFY2(idle.elapsed() >= 900, qPrintable(QStringLiteral("closed after %1 ms").arg(idle.elapsed())));
+    QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
+}
+
+void TestBridgeSim::closeAnswersNothing()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    Fault close;
+    close.kind = Fault::Kind::Close;
+    close.count = 1;
+    sim.setFault(Endpoint::ConnectionDetails, close);
+
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write("GET /GetCurrentConnectionDetails HTTP/1.1\r\nHost: bridge\r\n\r\n");
+    QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(socket.readAll(), QByteArray());
+    QCOMPARE(sim.requestCount(), std::uint64_t(1));
+    QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
+
+    // The fault is used up; the next client gets an answer.
+    QNetworkAccessManager nam;
+    QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
+}
+
+void TestBridgeSim::stopRefusesAndStartAcceptsAgain()
+{
+    BridgeSimulator sim;
+    QVERIFY(sim.start());
+    const quint16 port = sim.port();
+    QVERIFY(port != 0);
+    {
+        QNetworkAccessManager nam;
+        QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
+    }
+
+    sim.stop();
+    sim.stop(); // harmless twice
+    QCOMPARE(sim.port(), port);
+    QTcpSocket refused;
+    QSignalSpy errors(&refused, &QAbstractSocket::errorOccurred);
+    refused.connectToHost(QStringLiteral("127.0.0.1"), port);
+    QTRY_COMPARE(errors.count(), 1);
+    QCOMPARE(refused.error(), QAbstractSocket::ConnectionRefusedError);
+
+    // Same port again although the server side of the old connection may sit in TIME_WAIT.
+    QVERIFY(sim.start());
+    QVERIFY(sim.isRunning());
+    QCOMPARE(sim.port(), port);
+    QNetworkAccessManager nam;
+    QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
+    QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
+}
+
+void TestBridgeSim::programServesUntilTerminated()
+{
+    QProcess program;
+    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
+                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
+                   QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1")});
+    QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
+    QTRY_VERIFY(program.canReadLine());
+    const QString line = QString::fromUtf8(program.readLine());
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)\\n$")).match(line);
+    QVERIFY2(match.hasMatch(), qPrintable(line));
+    const quint16 port = match.captured(1).toUShort();
+    QVERIFY(port != 0);
+
+    QNetworkAccessManager nam;
+    QCOMPARE(fetch(nam, port, "/GetCurrentConnectionDetails").status, 503);
+    const QJsonObject selected = selectedPort(fetch(nam, port, "/GetCurrentConnectionDetails"), 3);
+    QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(), true);
+    QCOMPARE(selected.value(QStringLiteral("abailableLMNMembers")).toArray().size(), 2);
+
+    program.terminate();
+    QVERIFY(program.waitForFinished(5000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+}
+
+void TestBridgeSim::programRejectsBadFlags_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("unknown flag") << QStringList{QStringLiteral("--verbose")};
+    QTest::newRow("missing value") << QStringList{QStringLiteral("--port")};
+    QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("http")};
+    QTest::newRow("unknown endpoint") << QStringList{QStringLiteral("--fault"), QStringLiteral("meters=hang")};
+    QTest::newRow("unknown kind") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=explode")};
+    QTest::newRow("status without code") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=status")};
+    QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
+}
+
+void TestBridgeSim::programRejectsBadFlags()
+{
+    QFETCH(QStringList, arguments);
+    QProcess program;
+    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
+    QVERIFY(program.waitForFinished(5000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 2);
+    QVERIFY(program.readAllStandardOutput().isEmpty());
+    QVERIFY(!program.readAllStandardError().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestBridgeSim)
+#include "tst_bridgesim.moc"

@@ -1,0 +1,123 @@
+// In-process stand-in for the LMN bridge server: a small HTTP server on 127.0.0.1
+// that serves the bridge's endpoints, records every request and injects faults.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lmnsim {
+
+// The endpoints the plugin talks to.
+enum class Endpoint {
+    Probe,             // HEAD /swagger/index.html
+    InitializePort,    // GET /<port>/InitializePort?baudrate=...
+    ReinitializeBus,   // GET /<port>/ReinizializeLMNBus
+    ConnectionDetails, // GET /GetCurrentConnectionDetails
+    Value,             // GET /<port>/<lmnAdress>/<call name>
+};
+
+struct Fault {
+    enum class Kind {
+        None,
+        HttpStatus,     // answer with `status` (404, 500, ...)
+        Delay,          // answer normally after `delay`
+        Hang,           // never answer (until the fault is cleared or the server stops)
+        Close,          // close the connection without an answer (QNetworkAccessManager resends a
+                        // GET once after that, so count 1 goes unnoticed by it)
+        NotJson,        // 200 with a body that is not JSON
+        NotArray,       // 200 with a JSON object instead of an array
+        EmptyBody,      // 200 with an empty body
+        WrongTypes,     // 200 with the right shape but wrongly typed values
+        EmptyArray,     // 200 with "[]"
+    };
+    Kind kind = Kind::None;
+    int status = 500;
+    std::chrono::milliseconds delay{0};
+    // How many requests the fault applies to before it clears itself; -1 = until cleared.
+    int count = -1;
+};
+
+struct Meter {
+    std::string serverId;   // "serverID"
+    int lmnAddress = 0;     // "lmnAdress"
+};
+
+struct RecordedRequest {
+    std::string method;     // "GET", "HEAD"
+    std::string target;     // raw request target as received, e.g. "/%252Fdev%252Fttymxc3/5/GeActiceEnergyPlusTotal"
+    std::string path;       // raw target without the query
+    std::string query;      // raw query without "?", empty when none
+    std::uint64_t connection = 0; // 1-based id of the TCP connection it arrived on
+};
+
+struct Options {
+    std::string serialPort = "/dev/ttymxc3";
+    int meters = 4;            // meters created with default ids/addresses (see meterAt)
+    int portCount = 4;         // elements of the connection-details array (at least index+1 of the port)
+    bool initialized = false;  // "isInitialized" of the selected port at start
+    // An idle keep-alive connection is closed by the server after this long.
+    std::chrono::seconds keepAliveTimeout{60};
+};
+
+class BridgeSimulator {
+public:
+    explicit BridgeSimulator(Options options = {});
+    ~BridgeSimulator();
+    BridgeSimulator(const BridgeSimulator &) = delete;
+    BridgeSimulator &operator=(const BridgeSimulator &) = delete;
+
+    // Listen on 127.0.0.1:port (0 picks a free port). Returns false when it cannot listen.
+    // Calling start() after stop() listens again on the same port unless another is given.
+    bool start(std::uint16_t port = 0);
+    void stop();                       // closes the listener and every connection; hung requests are released
+    bool isRunning() const;
+    std::uint16_t port() const;        // the last port listened on (kept after stop()), 0 before start()
+
+    // The serial port name as it appears in request paths: percent-encoded twice,
+    // "/dev/ttymxc3" -> "%252Fdev%252Fttymxc3".
+    static std::string portSegment(const std::string &serialPort);
+
+    // Meters on the selected serial port.
+    static Meter meterAt(int index);   // default meter i (0-based): serverId "1-QEL-000-%08d" of i+1, address i+1
+    void setMeters(std::vector<Meter> meters);
+    void setMeterCount(int count);     // meters meterAt(0..count-1)
+    void addMeter(Meter meter);
+    void removeMeter(const std::string &serverId);
+    std::vector<Meter> meters() const;
+
+    bool isInitialized() const;
+    void setInitialized(bool initialized);
+
+    // Faults. An endpoint fault applies to every request of that endpoint; a meter fault only
+    // to value calls of that LMN address and wins over the endpoint fault.
+    void setFault(Endpoint endpoint, Fault fault);
+    void setMeterFault(int lmnAddress, Fault fault);
+    void clearFaults();
+
+    // Energy totals in Wh. Each value names its meter: value / 1e6 (integer part) is the meter's
+    // LMN address, so a reading written to the wrong meter is detectable. The rest grows with time
+    // (per request served), is below 1e6 and never decreases.
+    // currentValue() is the value last served for that address and call name (the starting value
+    // before any request), NaN for an unknown call name. Values are kept per address, so a meter
+    // that leaves and comes back continues where it was.
+    static int addressOfValue(double valueWh);
+    double currentValue(int lmnAddress, const std::string &callName) const;
+
+    // Everything received, in order of arrival. A request is recorded when it arrives, before any
+    // fault acts on it, so hung and closed requests are recorded too.
+    std::vector<RecordedRequest> requests() const;
+    void clearRequests();                      // empties the record and resets requestCount()
+    std::uint64_t acceptedConnections() const; // since construction; connection ids are never reused
+    std::uint64_t requestCount() const;        // requests recorded since construction or clearRequests()
+    std::uint64_t openConnections() const;     // TCP connections open right now
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace lmnsim

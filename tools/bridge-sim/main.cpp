@@ -1,0 +1,229 @@
+// lmn-bridge-sim: the bridge simulator as a program, for the host program and benchmarks.
+#include "bridgesimulator.h"
+
+#include <signal.h>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char *const kUsage = R"(Usage: lmn-bridge-sim [options]
+
+Simulates the LMN bridge server on 127.0.0.1 until SIGINT or SIGTERM.
+The first line on stdout is "listening on 127.0.0.1:<port>".
+
+Options:
+  --port N                  port to listen on, 0 picks a free one (default 0)
+  --meters N                meters on the serial port, LMN addresses 1..N (default 4)
+  --serial-port NAME        serial port name (default /dev/ttymxc3)
+  --port-count N            elements of the connection details array (default 4)
+  --initialized             the serial port starts initialised
+  --keep-alive-timeout S    idle keep-alive connections are closed after S seconds (default 60)
+  --fault ENDPOINT=FAULT    fault for every request of an endpoint (repeatable)
+  --meter-fault ADDR=FAULT  fault for value calls of one LMN address (repeatable)
+  --help                    show this text
+
+ENDPOINT: probe, init, reinit, details, value
+FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (default: all)
+  status:CODE   answer with that HTTP status
+  delay:MS      answer normally after MS milliseconds
+  hang          never answer
+  close         close the connection without an answer
+  notjson       200 with a body that is not JSON
+  notarray      200 with a JSON object instead of an array
+  empty         200 with an empty body
+  emptyarray    200 with []
+  wrongtypes    200 with wrongly typed values
+Example: --fault value=status:500@3 --meter-fault 2=hang
+Exit status: 0 after a signal, 1 when it cannot listen, 2 for bad options.
+)";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+int parseInt(const std::string &text, const std::string &what, long long min, long long max)
+{
+    std::size_t used = 0;
+    long long value = 0;
+    try {
+        value = std::stoll(text, &used, 10);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || value < min || value > max)
+        throw UsageError("invalid " + what + ": \"" + text + "\"");
+    return static_cast<int>(value);
+}
+
+lmnsim::Fault parseFault(const std::string &text)
+{
+    std::string rest = text;
+    lmnsim::Fault fault;
+    const std::size_t at = rest.find('@');
+    if (at != std::string::npos) {
+        fault.count = parseInt(rest.substr(at + 1), "fault count", 1, std::numeric_limits<int>::max());
+        rest.resize(at);
+    }
+    std::string kind = rest;
+    std::string arg;
+    const std::size_t colon = rest.find(':');
+    if (colon != std::string::npos) {
+        kind = rest.substr(0, colon);
+        arg = rest.substr(colon + 1);
+    }
+    using Kind = lmnsim::Fault::Kind;
+    const std::vector<std::pair<std::string, Kind>> plain = {
+        {"hang", Kind::Hang},         {"close", Kind::Close},       {"notjson", Kind::NotJson},
+        {"notarray", Kind::NotArray}, {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes},
+        {"emptyarray", Kind::EmptyArray}};
+    if (kind == "status") {
+        fault.kind = Kind::HttpStatus;
+        fault.status = parseInt(arg, "HTTP status", 100, 599);
+        return fault;
+    }
+    if (kind == "delay") {
+        fault.kind = Kind::Delay;
+        fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600 * 1000));
+        return fault;
+    }
+    for (const auto &entry : plain) {
+        if (entry.first == kind) {
+            if (colon != std::string::npos)
+                throw UsageError("fault \"" + kind + "\" takes no argument");
+            fault.kind = entry.second;
+            return fault;
+        }
+    }
+    throw UsageError("unknown fault \"" + text + "\"");
+}
+
+lmnsim::Endpoint parseEndpoint(const std::string &name)
+{
+    const std::vector<std::pair<std::string, lmnsim::Endpoint>> names = {
+        {"probe", lmnsim::Endpoint::Probe},
+        {"init", lmnsim::Endpoint::InitializePort},
+        {"reinit", lmnsim::Endpoint::ReinitializeBus},
+        {"details", lmnsim::Endpoint::ConnectionDetails},
+        {"value", lmnsim::Endpoint::Value}};
+    for (const auto &entry : names) {
+        if (entry.first == name)
+            return entry.second;
+    }
+    throw UsageError("unknown endpoint \"" + name + "\"");
+}
+
+std::pair<std::string, std::string> splitAssignment(const std::string &text, const std::string &flag)
+{
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw UsageError(flag + " expects NAME=FAULT, got \"" + text + "\"");
+    return {text.substr(0, eq), text.substr(eq + 1)};
+}
+
+struct Config {
+    lmnsim::Options options;
+    int port = 0;
+    std::vector<std::pair<lmnsim::Endpoint, lmnsim::Fault>> faults;
+    std::vector<std::pair<int, lmnsim::Fault>> meterFaults;
+    bool help = false;
+};
+
+Config parseArguments(int argc, char **argv)
+{
+    Config config;
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        std::string value;
+        bool hasValue = false;
+        const std::size_t eq = flag.find('=');
+        if (flag.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = flag.substr(eq + 1);
+            flag.resize(eq);
+            hasValue = true;
+        }
+        auto next = [&]() -> std::string {
+            if (hasValue)
+                return value;
+            if (i + 1 >= argc)
+                throw UsageError(flag + " needs a value");
+            return argv[++i];
+        };
+        if (flag == "--help" || flag == "-h") {
+            config.help = true;
+        } else if (flag == "--port") {
+            config.port = parseInt(next(), "port", 0, 65535);
+        } else if (flag == "--meters") {
+            config.options.meters = parseInt(next(), "meter count", 0, 100000);
+        } else if (flag == "--serial-port") {
+            config.options.serialPort = next();
+            if (config.options.serialPort.empty())
+                throw UsageError("--serial-port needs a name");
+        } else if (flag == "--port-count") {
+            config.options.portCount = parseInt(next(), "port count", 1, 1000);
+        } else if (flag == "--initialized") {
+            if (hasValue)
+                throw UsageError("--initialized takes no value");
+            config.options.initialized = true;
+        } else if (flag == "--keep-alive-timeout") {
+            config.options.keepAliveTimeout = std::chrono::seconds(parseInt(next(), "keep-alive timeout", 1, 86400));
+        } else if (flag == "--fault") {
+            const auto assignment = splitAssignment(next(), flag);
+            config.faults.emplace_back(parseEndpoint(assignment.first), parseFault(assignment.second));
+        } else if (flag == "--meter-fault") {
+            const auto assignment = splitAssignment(next(), flag);
+            config.meterFaults.emplace_back(parseInt(assignment.first, "LMN address", 0, 999999999),
+                                            parseFault(assignment.second));
+        } else {
+            throw UsageError("unknown option \"" + std::string(argv[i]) + "\"");
+        }
+    }
+    return config;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Config config;
+    try {
+        config = parseArguments(argc, argv);
+    } catch (const UsageError &error) {
+        std::cerr << "lmn-bridge-sim: " << error.what() << "\nTry --help.\n";
+        return 2;
+    }
+    if (config.help) {
+        std::cout << kUsage;
+        return 0;
+    }
+
+    // Block the signals before any server thread exists so that only sigwait() below sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    lmnsim::BridgeSimulator simulator(config.options);
+    for (const auto &fault : config.faults)
+        simulator.setFault(fault.first, fault.second);
+    for (const auto &fault : config.meterFaults)
+        simulator.setMeterFault(fault.first, fault.second);
+    if (!simulator.start(static_cast<std::uint16_t>(config.port))) {
+        std::cerr << "lmn-bridge-sim: cannot listen on 127.0.0.1:" << config.port << "\n";
+        return 1;
+    }
+    std::cout << "listening on 127.0.0.1:" << simulator.port() << std::endl;
+
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+    simulator.stop();
+    return 0;
+}
