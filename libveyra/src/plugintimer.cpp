@@ -3,7 +3,10 @@
 #include <QDebug>
 #include <QTimer>
 
-PluginTimer::PluginTimer(int period, int unitMs, QObject *parent)
+#include <cmath>
+#include <limits>
+
+PluginTimer::PluginTimer(int period, double unitMs, QObject *parent)
     : QObject(parent), m_period(period), m_timer(new QTimer(this))
 {
     m_timer->setTimerType(Qt::CoarseTimer);
@@ -31,17 +34,17 @@ void PluginTimer::stop()
     m_timer->stop();
 }
 
-void PluginTimer::setUnitMs(int unitMs)
+void PluginTimer::setUnitMs(double unitMs)
 {
-    const qint64 interval = qint64(m_period) * unitMs;
-    m_timer->setInterval(int(qBound<qint64>(1, interval, std::numeric_limits<int>::max())));
+    const double interval = std::round(m_period * unitMs);
+    m_timer->setInterval(int(qBound<double>(1, interval, std::numeric_limits<int>::max())));
 }
 
 PluginTimerManager::PluginTimerManager(QObject *parent) : QObject(parent) {}
 
-void PluginTimerManager::setUnitMs(int unitMs)
+void PluginTimerManager::setUnitMs(double unitMs)
 {
-    m_unitMs = qMax(1, unitMs);
+    m_unitMs = unitMs > 0 ? unitMs : 1000;
     for (PluginTimer *timer : qAsConst(m_timers))
         timer->setUnitMs(m_unitMs);
 }

@@ -29,7 +29,7 @@ QString HostOptions::helpText()
         "  --store FILE           keep things in FILE (JSON) and restore them at the next start\n"
         "  --simulate N           run the bridge simulator in-process with N meters on a free\n"
         "                         loopback port (or the gateway's port) and point the gateway at it\n"
-        "  --timer-unit-ms MS     length of one plugin-timer unit (default 1000)\n"
+        "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
         "  --run-for SECONDS      stop by itself after SECONDS (default: run until SIGINT/SIGTERM)\n"
         "  --events               print one JSON object per event on stdout instead of the table\n"
         "  --info                 print the loaded plugins and exit\n"
@@ -94,8 +94,10 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--timer-unit-ms")) {
             if (!value(&text))
                 return false;
-            if (!toPositiveInt(text, 1, &timerUnitMs)) {
-                *error = QStringLiteral("--timer-unit-ms takes a whole number of at least 1, not \"%1\"").arg(text);
+            bool ok = false;
+            timerUnitMs = text.toDouble(&ok);
+            if (!ok || !(timerUnitMs > 0)) {
+                *error = QStringLiteral("--timer-unit-ms takes a number of milliseconds above 0, not \"%1\"").arg(text);
                 return false;
             }
         } else if (option == QLatin1String("--run-for")) {

@@ -12,7 +12,7 @@ struct HostOptions
     bool serverPortGiven = false;
     QString storePath;
     int simulateMeters = -1;    // -1: no simulator
-    int timerUnitMs = 1000;
+    double timerUnitMs = 1000;
     double runForSeconds = -1;  // -1: until SIGINT/SIGTERM
     bool events = false;
     bool infoOnly = false;

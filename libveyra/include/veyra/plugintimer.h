@@ -24,8 +24,8 @@ signals:
 
 private:
     friend class PluginTimerManager;
-    PluginTimer(int period, int unitMs, QObject *parent);
-    void setUnitMs(int unitMs);
+    PluginTimer(int period, double unitMs, QObject *parent);
+    void setUnitMs(double unitMs);
 
     int m_period;
     QTimer *m_timer;
@@ -37,9 +37,11 @@ class LIBVEYRA_EXPORT PluginTimerManager : public QObject
 public:
     explicit PluginTimerManager(QObject *parent = nullptr);
 
-    // Length of one period unit in milliseconds; also applied to timers already registered.
-    int unitMs() const { return m_unitMs; }
-    void setUnitMs(int unitMs);
+    // Length of one period unit in milliseconds (fractions allowed, so that hosts under test can
+    // run cycles back to back); also applied to timers already registered. Intervals are at
+    // least 1 ms.
+    double unitMs() const { return m_unitMs; }
+    void setUnitMs(double unitMs);
 
     // The timer does not run until started. The manager owns it.
     PluginTimer *registerTimer(int period);
@@ -49,7 +51,7 @@ public:
     QList<PluginTimer *> timers() const { return m_timers; }
 
 private:
-    int m_unitMs = 1000;
+    double m_unitMs = 1000;
     QList<PluginTimer *> m_timers;
 };
 
