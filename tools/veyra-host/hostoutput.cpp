@@ -94,6 +94,13 @@ TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *p
     m_refresh->start();
 }
 
+TableOutput::~TableOutput()
+{
+    // A run shorter than one refresh would otherwise leave a pipe or file empty.
+    if (!m_interactive)
+        render();
+}
+
 void TableOutput::onThingAdded(Thing *thing)
 {
     Q_UNUSED(thing)

@@ -51,6 +51,8 @@ class TableOutput : public HostOutput
     Q_OBJECT
 public:
     TableOutput(ThingManager *manager, const QString &title, QObject *parent = nullptr);
+    // Writes the last state to a pipe or file; a terminal already shows it.
+    ~TableOutput() override;
 
 protected:
     void onThingAdded(Thing *thing) override;
