@@ -1,0 +1,418 @@
+#include "networkhandler.h"
+
+#include "qellmnintervals.h"
+#include "qellmnlogging.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Stands in for a request that must not go out (no usable server port). It finishes with an
+// error from the event loop, as a real reply would, so that every operation takes its ordinary
+// failure path and no handler runs inside the call that sent the request.
+class RejectedReply : public QNetworkReply
+{
+public:
+    RejectedReply(QNetworkAccessManager::Operation operation, const QUrl &url, QObject *parent)
+        : QNetworkReply(parent)
+    {
+        setOperation(operation);
+        setUrl(url);
+        setRequest(QNetworkRequest(url));
+        setError(ProtocolUnknownError,
+                 QStringLiteral("No valid server port is set; the request was not sent"));
+        open(QIODevice::ReadOnly);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                setFinished(true);
+                emit errorOccurred(error());
+                emit finished();
+            },
+            Qt::QueuedConnection);
+    }
+
+    void abort() override {}
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+};
+
+void logErrorReport(QNetworkReply *reply)
+{
+    qCWarning(dcQelLmn) << "Error: " << reply->error();
+    qCWarning(dcQelLmn) << "Error code: "
+                        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    qCWarning(dcQelLmn) << "Error Reply: " << reply->errorString();
+}
+
+} // namespace
+
+NetworkHandler::NetworkHandler()
+    : QObject(nullptr)
+{
+    m_manager = new QNetworkAccessManager();
+    if (!m_waitTimer)
+        m_waitTimer = new QTimer(this);
+    m_waitTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionDetailsWaitMs));
+}
+
+NetworkHandler::~NetworkHandler()
+{
+    // Replies in flight are the manager's children and go with it, so no handler runs later.
+    if (m_manager) {
+        delete m_manager;
+        m_manager = nullptr;
+    }
+    if (m_waitTimer) {
+        m_waitTimer->stop();
+        delete m_waitTimer;
+        m_waitTimer = nullptr;
+    }
+}
+
+void NetworkHandler::setUrl(const QString &serverPort)
+{
+    // Only digits: a sign, a blank, "@host" or "/path" must never reach the URL.
+    const bool digitsOnly = !serverPort.isEmpty()
+        && std::all_of(serverPort.cbegin(), serverPort.cend(),
+                       [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+    bool ok = false;
+    const uint port = digitsOnly ? serverPort.toUInt(&ok) : 0;
+    if (!ok || port < 1 || port > 65535) {
+        m_baseUrl = QUrl();
+        qCCritical(dcQelLmn) << "Server port" << serverPort
+                             << "is not a whole number from 1 to 65535; no request will be sent.";
+        return;
+    }
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(static_cast<int>(port));
+    m_baseUrl = url;
+}
+
+bool NetworkHandler::isUrlValid() const
+{
+    return !m_baseUrl.isEmpty();
+}
+
+void NetworkHandler::setPort(const QString &name)
+{
+    m_serialPort = name;
+}
+
+QUrl NetworkHandler::requestUrl(const QString &path) const
+{
+    QUrl url = m_baseUrl;
+    // Decoded mode: a '%' in the path is literal and travels as "%25".
+    url.setPath(path, QUrl::DecodedMode);
+    return url;
+}
+
+void NetworkHandler::dispatch(QNetworkReply *reply, std::function<void(QNetworkReply *)> handler)
+{
+    // Deletion first: it is already scheduled when the handler runs, and only happens once
+    // control is back in the event loop, so the reply outlives the handler.
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    connect(reply, &QNetworkReply::finished, reply,
+            [reply, handler = std::move(handler)]() { handler(reply); });
+}
+
+QNetworkReply *NetworkHandler::rejectRequest(bool head, const QString &path, const QUrl &url)
+{
+    qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
+                         << path << "not sent.";
+    return new RejectedReply(head ? QNetworkAccessManager::HeadOperation
+                                  : QNetworkAccessManager::GetOperation,
+                             url, m_manager);
+}
+
+void NetworkHandler::sendRequestGet(const QString &path,
+                                    std::function<void(QNetworkReply *)> handler,
+                                    const QString &query)
+{
+    qCDebug(dcQelLmn) << "Send Get Request" << path;
+    QUrl url = requestUrl(path);
+    if (!query.isEmpty())
+        url.setQuery(query, QUrl::TolerantMode);
+    if (!isUrlValid()) {
+        dispatch(rejectRequest(false, path, url), std::move(handler));
+        return;
+    }
+    QNetworkRequest request(url);
+    // A bridge that accepts but never answers must not stall the caller.
+    request.setTransferTimeout(QelLmnIntervals::scaled(QelLmnIntervals::requestTimeoutMs));
+    dispatch(m_manager->get(request), std::move(handler));
+}
+
+void NetworkHandler::sendRequestHead(const QString &path,
+                                     std::function<void(QNetworkReply *)> handler)
+{
+    qCDebug(dcQelLmn) << "Send Head Request" << path;
+    const QUrl url = requestUrl(path);
+    if (!isUrlValid()) {
+        dispatch(rejectRequest(true, path, url), std::move(handler));
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setTransferTimeout(QelLmnIntervals::scaled(QelLmnIntervals::requestTimeoutMs));
+    dispatch(m_manager->head(request), std::move(handler));
+}
+
+QString NetworkHandler::portSegment() const
+{
+    // Encoded here and once more by the decoded-mode path: the bridge expects "%252F".
+    return QString::fromLatin1(QUrl::toPercentEncoding(m_serialPort));
+}
+
+int NetworkHandler::portIndex() const
+{
+    // The last character picks the port's element of the connection details; only an ASCII
+    // digit counts, and an empty name selects nothing.
+    if (m_serialPort.isEmpty())
+        return -1;
+    const QChar last = m_serialPort.back();
+    if (last < QLatin1Char('0') || last > QLatin1Char('9'))
+        return -1;
+    return last.unicode() - '0';
+}
+
+void NetworkHandler::setupConnection(bool reinitialize)
+{
+    qCDebug(dcQelLmn) << "Setting up server connection";
+    sendRequestHead(QStringLiteral("/swagger/index.html"), [this, reinitialize](QNetworkReply *reply) {
+        qCDebug(dcQelLmn) << reply->error();
+        if (reply->error() != QNetworkReply::NoError) {
+            qCCritical(dcQelLmn) << "Could not reach server!";
+            logErrorReport(reply);
+            emit serverReachable(false);
+            return;
+        }
+        qCDebug(dcQelLmn) << "Server reached.";
+        // A slot may delete this handler.
+        QPointer<NetworkHandler> self(this);
+        emit serverReachable(true);
+        if (self)
+            initPort(reinitialize);
+    });
+}
+
+void NetworkHandler::initPort(bool reinitialize)
+{
+    qCDebug(dcQelLmn) << "Initialize the port.";
+    const QString segment = QLatin1Char('/') + portSegment();
+    auto handler = [this](QNetworkReply *reply) {
+        if (reply->error() != QNetworkReply::NoError) {
+            qCCritical(dcQelLmn) << "Could not initialize port!";
+            logErrorReport(reply);
+            emit serverReachable(false);
+            return;
+        }
+        qCDebug(dcQelLmn) << "Port initialized.";
+        emit portReachable(true);
+    };
+    if (reinitialize) {
+        sendRequestGet(segment + QStringLiteral("/ReinizializeLMNBus"), handler, QString());
+    } else {
+        sendRequestGet(segment + QStringLiteral("/InitializePort"), handler,
+                       QStringLiteral("baudrate=921600&databits=8&parity=0&stopBits=1"));
+    }
+}
+
+uchar NetworkHandler::checkPortInitialized()
+{
+    qCDebug(dcQelLmn) << "Check if the port is initialized.";
+    uchar result = 2;
+    QPointer<NetworkHandler> self(this);
+    {
+        // Connections with the loop as context end with this block.
+        QEventLoop loop;
+        connect(this, &NetworkHandler::checkInitializedFinished, &loop, &QEventLoop::quit);
+        connect(
+            this, &NetworkHandler::checkInitializedFinished, &loop,
+            [&result](uchar initialized) { result = initialized; }, Qt::DirectConnection);
+        // Deleting the handler drops its reply; without this the wait would never end.
+        connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+
+        sendRequestGet(
+            QStringLiteral("/GetCurrentConnectionDetails"),
+            [this](QNetworkReply *reply) {
+                qCDebug(dcQelLmn) << reply->error();
+                if (reply->error() != QNetworkReply::NoError) {
+                    qCCritical(dcQelLmn) << "Could not get connection details!";
+                    logErrorReport(reply);
+                    QPointer<NetworkHandler> guard(this);
+                    emit checkInitializedFinished(2);
+                    if (guard)
+                        emit serverReachable(false);
+                    return;
+                }
+                qCDebug(dcQelLmn) << "Connection details received.";
+                const QJsonArray ports = QJsonDocument::fromJson(reply->readAll()).array();
+                const int index = portIndex();
+                const bool initialized = index >= 0
+                    && ports.at(index).toObject().value(QStringLiteral("isInitialized")).toBool(false);
+                emit checkInitializedFinished(initialized ? 0 : 1);
+            },
+            QString());
+
+        loop.exec();
+    }
+    return self ? result : 2;
+}
+
+bool NetworkHandler::waitBeforeFetch()
+{
+    QPointer<NetworkHandler> self(this);
+    QEventLoop loop;
+    connect(m_waitTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+    // start() restarts a running timer: the wait is always the full interval from here.
+    m_waitTimer->start();
+    loop.exec();
+    return !self.isNull();
+}
+
+void NetworkHandler::getConnectionDetails()
+{
+    qCDebug(dcQelLmn) << "Get connection details.";
+    if (!waitBeforeFetch())
+        return;
+    sendRequestGet(
+        QStringLiteral("/GetCurrentConnectionDetails"),
+        [this](QNetworkReply *reply) {
+            qCDebug(dcQelLmn) << reply->error();
+            if (reply->error() != QNetworkReply::NoError) {
+                qCCritical(dcQelLmn) << "Could not get connection details!";
+                logErrorReport(reply);
+                emit serverReachable(false);
+                return;
+            }
+            qCDebug(dcQelLmn) << "Connection details received.";
+            if (saveDeviceList(reply->readAll()) != 0) {
+                qCDebug(dcQelLmn) << "Device information received.";
+                emit deviceInfoReceived();
+            } else {
+                qCDebug(dcQelLmn) << "No devices found, retrying.";
+                getConnectionDetails();
+            }
+        },
+        QString());
+}
+
+quint16 NetworkHandler::saveDeviceList(QByteArray body)
+{
+    m_deviceList.clear();
+    const int index = portIndex();
+    QJsonArray members;
+    if (index >= 0) {
+        const QJsonArray ports = QJsonDocument::fromJson(body).array();
+        members = ports.at(index).toObject().value(QStringLiteral("abailableLMNMembers")).toArray();
+    }
+    for (const QJsonValue &member : qAsConst(members)) {
+        const QJsonObject object = member.toObject();
+        // toInt() gives the default for fractions, strings and values beyond int.
+        m_deviceList.insert(object.value(QStringLiteral("serverID")).toString(),
+                            object.value(QStringLiteral("lmnAdress")).toInt(0));
+    }
+    qCDebug(dcQelLmn) << m_deviceList;
+    return static_cast<quint16>(std::min(members.size(), int(std::numeric_limits<quint16>::max())));
+}
+
+QStringList NetworkHandler::returnDeviceList() const
+{
+    return m_deviceList.keys();
+}
+
+void NetworkHandler::getValueCall(const QString &api, const QString &deviceID, uchar increment)
+{
+    m_pendingValueCalls = static_cast<uchar>(m_pendingValueCalls + increment);
+    sendValueCall(api, deviceID, 1);
+}
+
+void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, int attempt)
+{
+    qCDebug(dcQelLmn) << "Trying to get Value " << api << "for device " << deviceID;
+
+    const auto device = m_deviceList.constFind(deviceID);
+    if (device == m_deviceList.constEnd()) {
+        // Polling a made-up address could read another meter, so nothing is sent.
+        qCWarning(dcQelLmn) << "Device" << deviceID << "is not in the device list, call" << api
+                            << "not sent.";
+        // Finished from the event loop: the caller takes its next step before it hears of it.
+        QMetaObject::invokeMethod(this, &NetworkHandler::finishValueCall, Qt::QueuedConnection);
+        return;
+    }
+
+    const QString path = QLatin1Char('/') + portSegment() + QLatin1Char('/')
+        + QString::number(device.value()) + QLatin1Char('/') + api;
+    sendRequestGet(
+        path,
+        [this, api, deviceID, attempt](QNetworkReply *reply) {
+            qCDebug(dcQelLmn) << reply->error();
+            if (reply->error() == QNetworkReply::NoError) {
+                qCDebug(dcQelLmn) << "Call " << api << "to device " << deviceID << "successful.";
+                const QJsonValue value = QJsonDocument::fromJson(reply->readAll())
+                                             .array()
+                                             .at(0)
+                                             .toObject()
+                                             .value(QStringLiteral("value"));
+                if (value.isDouble()) {
+                    QPointer<NetworkHandler> self(this);
+                    emit receivedValue(api, deviceID, value.toDouble());
+                    if (!self)
+                        return;
+                } else {
+                    // Reporting 0 would overwrite the meter's energy total.
+                    qCWarning(dcQelLmn) << "Reply to" << api << "from device" << deviceID
+                                        << "holds no numeric value, nothing reported.";
+                }
+                finishValueCall();
+                return;
+            }
+
+            if (reply->error() == QNetworkReply::ConnectionRefusedError) {
+                qCCritical(dcQelLmn) << "Could not get value!";
+                logErrorReport(reply);
+                m_pendingValueCalls = static_cast<uchar>(m_pendingValueCalls - 1);
+                if (m_pendingValueCalls == 0)
+                    emit serverReachable(false);
+                return;
+            }
+
+            qCWarning(dcQelLmn) << "Error in " << api << "for " << deviceID;
+            logErrorReport(reply);
+            qCWarning(dcQelLmn) << "Server likely still running. Call simply did not go through";
+            if (attempt < QelLmnIntervals::valueCallAttempts) {
+                QTimer::singleShot(QelLmnIntervals::scaled(QelLmnIntervals::valueResendDelayMs),
+                                   this, [this, api, deviceID, attempt] {
+                                       sendValueCall(api, deviceID, attempt + 1);
+                                   });
+                return;
+            }
+            qCWarning(dcQelLmn) << "Giving up on" << api << "for device" << deviceID << "after"
+                                << attempt << "attempts.";
+            finishValueCall();
+        },
+        QString());
+}
+
+void NetworkHandler::finishValueCall()
+{
+    m_pendingValueCalls = static_cast<uchar>(m_pendingValueCalls - 1);
+    if (m_pendingValueCalls == 0)
+        emit nextDeviceUpdate();
+}

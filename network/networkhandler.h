@@ -1,0 +1,79 @@
+// HTTP client of the LMN bridge server: brings the serial port up, keeps the list of meters on
+// the bus and reads their values. Every outcome is reported through the signals.
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+
+class NetworkHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    NetworkHandler();
+    ~NetworkHandler() override;
+
+    // Server port as text, e.g. "5000". Only a whole number from 1 to 65535 in plain decimal
+    // digits is accepted (no sign, no blanks). Anything else leaves the handler without a base
+    // URL: every later request then fails at once, without touching the network.
+    void setUrl(const QString &serverPort);
+    // Whether the last setUrl() was given a usable port.
+    bool isUrlValid() const;
+    void setPort(const QString &name);
+
+    // The reply handler runs once the reply has finished, successfully or not; the reply is
+    // valid for the handler's whole run and is deleted afterwards. `query` is applied only when
+    // it is non-empty.
+    void sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler,
+                        const QString &query);
+    void sendRequestHead(const QString &path, std::function<void(QNetworkReply *)> handler);
+
+    void setupConnection(bool reinitialize);
+    void initPort(bool reinitialize);
+    // Waits for the answer: 0 initialised, 1 not initialised, 2 request failed (also when the
+    // handler is destroyed while waiting).
+    uchar checkPortInitialized();
+
+    quint16 saveDeviceList(QByteArray body);
+    QStringList returnDeviceList() const;
+
+    // `increment` is added to the pending value-call counter: 1 for a new call.
+    void getValueCall(const QString &api, const QString &deviceID, uchar increment);
+
+signals:
+    void portReachable(bool state);
+    void serverReachable(bool state);
+    void deviceInfoReceived();
+    void receivedValue(const QString &api, const QString &deviceID, double value);
+    void nextDeviceUpdate();
+    void checkInitializedFinished(uchar initialized);
+
+public slots:
+    void getConnectionDetails();
+
+private:
+    QUrl requestUrl(const QString &path) const;
+    void dispatch(QNetworkReply *reply, std::function<void(QNetworkReply *)> handler);
+    QNetworkReply *rejectRequest(bool head, const QString &path, const QUrl &url);
+    QString portSegment() const;
+    int portIndex() const;
+    bool waitBeforeFetch();
+    void sendValueCall(const QString &api, const QString &deviceID, int attempt);
+    void finishValueCall();
+
+    uchar m_pendingValueCalls = 0;
+    QUrl m_baseUrl;
+    QString m_serialPort;
+    QNetworkAccessManager *m_manager = nullptr;
+    QHash<QString, int> m_deviceList;
+    QTimer *m_waitTimer = nullptr;
+};

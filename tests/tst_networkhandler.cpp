@@ -1,0 +1,637 @@
+// NetworkHandler against the in-process bridge simulator over loopback HTTP. Intervals run
+// shortened (QELLMN_TIME_SCALE, set in main); tst_networkhandler_realtime checks the real ones.
+#include "bridgesimulator.h"
+#include "networkhandler.h"
+#include "qellmnintervals.h"
+
+#include <QElapsedTimer>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using namespace lmnsim;
+namespace I = QelLmnIntervals;
+
+namespace {
+
+QString operator""_q(const char *text, std::size_t size) { return QString::fromUtf8(text, int(size)); }
+QString qs(const std::string &text) { return QString::fromStdString(text); }
+constexpr std::uint64_t operator""_n(unsigned long long n) { return n; }
+QList<QVariantList> args(const QSignalSpy &spy) { return spy; }
+const QLatin1Char quote('"');
+
+// Functions, not constants: the seam must not be read before main() has set it.
+int wait() { return I::scaled(I::connectionDetailsWaitMs); }
+int resend() { return I::scaled(I::valueResendDelayMs); }
+const QString plus = "GeActiceEnergyPlusTotal"_q;
+const QString seg = "/%252Fdev%252Fttymxc3"_q;
+
+// Log lines of the category, captured instead of printed; a hook may react to one of them.
+QStringList g_lines;
+std::function<void(const QString &)> g_onLine;
+QtMessageHandler g_previous = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (qstrcmp(context.category, "QelLmn") != 0)
+        return g_previous(type, context, text);
+    g_lines << text;
+    if (g_onLine)
+        g_onLine(text);
+}
+
+int logged(const QString &text) { return int(g_lines.count(text)); }
+
+QStringList targets(const BridgeSimulator &sim)
+{
+    QStringList out;
+    for (const RecordedRequest &request : sim.requests())
+        out << qs(request.method + ' ' + request.target);
+    return out;
+}
+
+// Exposes the receiver count, to see that a finished wait left no connection behind.
+struct Handler : NetworkHandler {
+    using NetworkHandler::receivers;
+};
+
+struct Rig {
+    explicit Rig(Options options = {}, const QString &port = "/dev/ttymxc3"_q) : sim(options)
+    {
+        started = sim.start(0);
+        h->setUrl(QString::number(sim.port()));
+        h->setPort(port);
+    }
+    // The list the way the plugin gets it: one fetch, after the (shortened) wait.
+    bool fetch()
+    {
+        QSignalSpy info(h.get(), &NetworkHandler::deviceInfoReceived);
+        h->getConnectionDetails();
+        return info.wait(5000);
+    }
+    BridgeSimulator sim;
+    bool started = false;
+    std::unique_ptr<Handler> h = std::make_unique<Handler>();
+};
+
+QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
+
+} // namespace
+
+class TestNetworkHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QCOMPARE(I::timeScale(), 0.02);
+        g_previous = qInstallMessageHandler(capture);
+        // A nested wait that never ends would otherwise only show as the suite's time-out.
+        m_watchdog.setSingleShot(true);
+        connect(&m_watchdog, &QTimer::timeout, [] { qFatal("Test function hung in a nested wait"); });
+    }
+    void cleanupTestCase() { qInstallMessageHandler(g_previous); }
+    void init()
+    {
+        g_lines.clear();
+        m_watchdog.start(30000);
+    }
+    void cleanup()
+    {
+        m_watchdog.stop();
+        g_onLine = nullptr;
+    }
+
+    void wireFormat()
+    {
+        Rig r({}, "/dev/tty Ä_~.-3"_q);
+        QVERIFY(r.started);
+        int done = 0;
+        bool timeoutsSet = true;
+        auto note = [&](QNetworkReply *reply) {
+            timeoutsSet &= reply->request().transferTimeout() == I::scaled(I::requestTimeoutMs);
+            // The reply must survive a nested loop inside its handler.
+            QEventLoop loop;
+            QTimer::singleShot(1, &loop, &QEventLoop::quit);
+            loop.exec();
+            ++done;
+            reply->readAll();
+        };
+        r.h->sendRequestGet("/a%b c"_q, note, QString());
+        r.h->sendRequestGet("/x"_q, note, ""_q);
+        r.h->sendRequestGet("/x"_q, note, "baudrate=921600&databits=8&parity=0&stopBits=1"_q);
+        r.h->sendRequestHead("/swagger/index.html"_q, note);
+        r.h->initPort(false);
+        QTRY_COMPARE_WITH_TIMEOUT(done, 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.sim.requestCount(), 5_n, 5000);
+        QVERIFY(timeoutsSet);
+        QStringList got = targets(r.sim);
+        got.sort();
+        QCOMPARE(got, QStringList({"GET /%252Fdev%252Ftty%2520%25C3%2584_~.-3/InitializePort"
+                                   "?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
+                                   "GET /a%25b%20c"_q, "GET /x"_q,
+                                   "GET /x?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
+                                   "HEAD /swagger/index.html"_q}));
+    }
+
+    void serverPort_data()
+    {
+        QTest::addColumn<QString>("text"); // '$' stands for the simulator's port
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("port") << "$"_q << true;
+        QTest::newRow("leading zero") << "0$"_q << true;
+        for (const char *bad : {"(empty)", "0", "65536", "99999999999999999999", "-1", "+$", " $", "$ ",
+                                "$@example.org", "$/x", "$.0", "５０００"})
+            QTest::newRow(bad) << (qstrcmp(bad, "(empty)") ? QString::fromUtf8(bad) : QString()) << false;
+    }
+    void serverPort()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        Rig r;
+        QVERIFY(r.started);
+        const QString port = text.replace(QLatin1Char('$'), QString::number(r.sim.port()));
+        r.h->setUrl(port); // replaces the good URL set by the rig
+        QCOMPARE(r.h->isUrlValid(), valid);
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        QCOMPARE(r.h->checkPortInitialized(), uchar(valid ? 1 : 2));
+        if (valid) {
+            QCOMPARE(r.sim.requestCount(), 1_n);
+            return;
+        }
+        QCOMPARE(g_lines.first(), "Server port \""_q + port
+                                      + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
+        QVERIFY(g_lines.contains(
+            "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
+        QCOMPARE(reachable.count(), 1);
+        // Failure arrives from the event loop, never inside the call.
+        bool ran = false;
+        r.h->sendRequestHead("/swagger/index.html"_q, [&](QNetworkReply *) { ran = true; });
+        QVERIFY(!ran);
+        QTRY_VERIFY_WITH_TIMEOUT(ran, 5000);
+        QCOMPARE(r.sim.acceptedConnections(), 0_n);
+    }
+
+    void setupConnection_data()
+    {
+        QTest::addColumn<bool>("reinitialize");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("first start") << false << "GET "_q + seg + "/InitializePort?baudrate=921600&databits=8&parity=0&stopBits=1"_q;
+        QTest::newRow("reconfigure") << true << "GET "_q + seg + "/ReinizializeLMNBus"_q;
+    }
+    void setupConnection()
+    {
+        QFETCH(bool, reinitialize);
+        QFETCH(QString, second);
+        Rig r;
+        QVERIFY(r.started);
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
+        r.h->setupConnection(reinitialize);
+        QVERIFY(port.wait(5000));
+        QCOMPARE(args(reachable), QList<QVariantList>({{true}}));
+        QCOMPARE(args(port), QList<QVariantList>({{true}}));
+        QCOMPARE(targets(r.sim), QStringList({"HEAD /swagger/index.html"_q, second}));
+        QCOMPARE(r.sim.acceptedConnections(), 1_n); // the probe keeps its connection for the next request
+        const QString path = reinitialize ? "/%2Fdev%2Fttymxc3/ReinizializeLMNBus"_q : "/%2Fdev%2Fttymxc3/InitializePort"_q;
+        QCOMPARE(g_lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
+                                       "QNetworkReply::NoError"_q, "Server reached."_q, "Initialize the port."_q,
+                                       "Send Get Request \""_q + path + quote, "Port initialized."_q}));
+    }
+
+    // Any failure on the way up ends in serverReachable(false), with a headline and the report.
+    void setupConnectionFailure_data()
+    {
+        QTest::addColumn<int>("endpoint");
+        QTest::addColumn<int>("kind"); // Kind::None: listener stopped
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reached"); // serverReachable arguments, in order
+        QTest::addColumn<QStringList>("report");
+        const int probe = int(Endpoint::Probe), init = int(Endpoint::InitializePort);
+        const auto report = [](const char *headline, const char *error, int code) {
+            return QStringList({QString::fromUtf8(headline), "Error:  QNetworkReply::"_q + QString::fromUtf8(error),
+                                "Error code:  "_q + QString::number(code)});
+        };
+        QTest::newRow("refused") << probe << int(Fault::Kind::None) << 0 << "f"_q
+                                 << report("Could not reach server!", "ConnectionRefusedError", 0);
+        QTest::newRow("probe 404") << probe << int(Fault::Kind::HttpStatus) << 404 << "f"_q
+                                   << report("Could not reach server!", "ContentNotFoundError", 404);
+        QTest::newRow("probe times out") << probe << int(Fault::Kind::Hang) << 0 << "f"_q
+                                         << report("Could not reach server!", "OperationCanceledError", 0);
+        QTest::newRow("init 500") << init << int(Fault::Kind::HttpStatus) << 500 << "tf"_q
+                                  << report("Could not initialize port!", "InternalServerError", 500);
+        QTest::newRow("init closed") << init << int(Fault::Kind::Close) << 0 << "tf"_q
+                                     << report("Could not initialize port!", "RemoteHostClosedError", 0);
+    }
+    void setupConnectionFailure()
+    {
+        QFETCH(int, endpoint);
+        QFETCH(int, kind);
+        QFETCH(int, status);
+        QFETCH(QString, reached);
+        QFETCH(QStringList, report);
+        Rig r;
+        QVERIFY(r.started);
+        if (kind == int(Fault::Kind::None))
+            r.sim.stop();
+        else
+            r.sim.setFault(Endpoint(endpoint), Fault{Fault::Kind(kind), status, {}, -1});
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
+        r.h->setupConnection(false);
+        QTRY_COMPARE_WITH_TIMEOUT(reachable.count(), reached.size(), 5000);
+        QTest::qWait(wait()); // nothing further may follow
+        QCOMPARE(reachable.count(), reached.size());
+        for (int i = 0; i < reached.size(); ++i)
+            QCOMPARE(reachable.at(i).at(0).toBool(), reached.at(i) == QLatin1Char('t'));
+        QCOMPARE(port.count(), 0);
+        const int at = int(g_lines.indexOf(report.first()));
+        QVERIFY2(at >= 0, qPrintable(g_lines.join(QLatin1Char('\n'))));
+        QCOMPARE(g_lines.mid(at, 3), report);
+        QVERIFY(g_lines.value(at + 3).startsWith("Error Reply:  \""_q));
+        for (const QString &target : targets(r.sim)) // nothing beyond the failed step
+            QVERIFY(target == "HEAD /swagger/index.html"_q || (reached.size() == 2 && target.contains("/InitializePort?"_q)));
+    }
+
+    void checkPortInitialized_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("initialized");
+        QTest::addColumn<int>("kind"); // on the connection details; -1: listener stopped
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("error");
+        const int none = int(Fault::Kind::None);
+        QTest::newRow("initialised") << "/dev/ttymxc3"_q << true << none << 0 << QString();
+        QTest::newRow("not initialised") << "/dev/ttymxc3"_q << false << none << 1 << QString();
+        QTest::newRow("last digit only") << "/dev/ttymxc13"_q << true << none << 0 << QString();
+        QTest::newRow("index past the array") << "/dev/ttymxc5"_q << true << none << 1 << QString();
+        QTest::newRow("ends in a letter") << "/dev/ttymxcA"_q << true << none << 1 << QString();
+        QTest::newRow("empty name") << QString() << true << none << 1 << QString();
+        for (auto kind : {Fault::Kind::NotJson, Fault::Kind::NotArray, Fault::Kind::EmptyBody, Fault::Kind::WrongTypes})
+            QTest::newRow(qPrintable("body "_q + QString::number(int(kind)))) << "/dev/ttymxc3"_q << true << int(kind) << 1 << QString();
+        QTest::newRow("http 500") << "/dev/ttymxc3"_q << true << int(Fault::Kind::HttpStatus) << 2 << "InternalServerError"_q;
+        QTest::newRow("refused") << "/dev/ttymxc3"_q << true << -1 << 2 << "ConnectionRefusedError"_q;
+        QTest::newRow("times out") << "/dev/ttymxc3"_q << true << int(Fault::Kind::Hang) << 2 << "OperationCanceledError"_q;
+    }
+    void checkPortInitialized()
+    {
+        QFETCH(QString, port);
+        QFETCH(bool, initialized);
+        QFETCH(int, kind);
+        QFETCH(int, expected);
+        QFETCH(QString, error);
+        Options options;
+        options.initialized = initialized;
+        Rig r(options, port);
+        QVERIFY(r.started);
+        if (kind < 0)
+            r.sim.stop();
+        else
+            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind(kind), 500, {}, -1});
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        for (int call = 0; call < 2; ++call) { // the second call must not trip over the first
+            QCOMPARE(int(r.h->checkPortInitialized()), expected);
+            // Failure is reported, and handled, before the call returns.
+            QCOMPARE(reachable.count(), expected == 2 ? call + 1 : 0);
+            QCOMPARE(r.h->receivers(SIGNAL(checkInitializedFinished(uchar))), 0);
+        }
+        if (!error.isEmpty())
+            QCOMPARE(logged("Error:  QNetworkReply::"_q + error), 2);
+    }
+
+    void saveDeviceList_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("entry"); // the one entry as logged, or empty for none
+        const auto at3 = [](const char *members) -> QByteArray {
+            return QByteArray("[{},{\"abailableLMNMembers\":[{\"serverID\":\"w\",\"lmnAdress\":9}]},{},"
+                              "{\"abailableLMNMembers\":") + members + "}]";
+        };
+        const QString p3 = "/dev/ttymxc3"_q;
+        QTest::newRow("fourth element only") << p3 << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q;
+        QTest::newRow("last digit only") << "/dev/ttymxc13"_q << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q;
+        QTest::newRow("duplicate serverID") << p3 << at3(R"([{"serverID":"a","lmnAdress":4},{"serverID":"a","lmnAdress":7}])") << 2 << R"(("a", 7))"_q;
+        QTest::newRow("fractional address") << p3 << at3(R"([{"serverID":"a","lmnAdress":3.5}])") << 1 << R"(("a", 0))"_q;
+        QTest::newRow("string address") << p3 << at3(R"([{"serverID":"a","lmnAdress":"3"}])") << 1 << R"(("a", 0))"_q;
+        QTest::newRow("address beyond int") << p3 << at3(R"([{"serverID":"a","lmnAdress":1e12}])") << 1 << R"(("a", 0))"_q;
+        QTest::newRow("negative address") << p3 << at3(R"([{"serverID":"a","lmnAdress":-2}])") << 1 << R"(("a", -2))"_q;
+        QTest::newRow("no serverID") << p3 << at3(R"([{"lmnAdress":2}])") << 1 << R"(("", 2))"_q;
+        QTest::newRow("member not an object") << p3 << at3("[5]") << 1 << R"(("", 0))"_q;
+        QTest::newRow("members not an array") << p3 << at3("{}") << 0 << QString();
+        QTest::newRow("too short") << "/dev/ttymxc4"_q << at3("[{}]") << 0 << QString();
+        QTest::newRow("empty array") << p3 << QByteArray("[]") << 0 << QString();
+        QTest::newRow("not JSON") << p3 << QByteArray("<html>") << 0 << QString();
+        QTest::newRow("object") << p3 << QByteArray(R"({"abailableLMNMembers":[{"serverID":"a"}]})") << 0 << QString();
+        QTest::newRow("ends in a letter") << "/dev/ttymxcA"_q << at3("[{}]") << 0 << QString();
+        QTest::newRow("empty name") << QString() << at3("[{}]") << 0 << QString();
+    }
+    void saveDeviceList()
+    {
+        QFETCH(QString, port);
+        QFETCH(QByteArray, body);
+        QFETCH(int, count);
+        QFETCH(QString, entry);
+        NetworkHandler h;
+        QVERIFY(h.returnDeviceList().isEmpty());
+        h.setPort("/dev/ttymxc1"_q); // an earlier list, which every body replaces wholesale
+        QCOMPARE(h.saveDeviceList(R"([{},{"abailableLMNMembers":[{"serverID":"old","lmnAdress":1}]}])"), quint16(1));
+        h.setPort(port);
+        QCOMPARE(int(h.saveDeviceList(body)), count);
+        QCOMPARE(g_lines.last(), "QHash("_q + entry + QLatin1Char(')'));
+        const QString key = entry.section(quote, 1, 1);
+        QCOMPARE(h.returnDeviceList(), entry.isEmpty() ? QStringList() : QStringList(key));
+    }
+
+    void fetchWaitsAndRetriesWhileEmpty()
+    {
+        Rig r;
+        QVERIFY(r.started);
+        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, 1});
+        QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
+        std::uint64_t duringWait = 99;
+        QTimer::singleShot(wait() / 2, [&] { duringWait = r.sim.requestCount(); });
+        QElapsedTimer clock;
+        clock.start();
+        r.h->getConnectionDetails();
+        QVERIFY(clock.elapsed() >= wait() * 9 / 10); // coarse timers may fire up to 5 % early
+        QCOMPARE(duringWait, 0_n);
+        QVERIFY(info.wait(5000));
+        QVERIFY(clock.elapsed() >= 2 * wait() * 9 / 10); // the retry waited too
+        QCOMPARE(r.sim.requestCount(), 2_n);
+        QCOMPARE(logged("No devices found, retrying."_q), 1);
+        QStringList ids = r.h->returnDeviceList();
+        ids.sort();
+        QCOMPARE(ids, QStringList({id(0), id(1), id(2), id(3)}));
+    }
+
+    void fetchFailureKeepsList()
+    {
+        Rig r;
+        QVERIFY(r.started && r.fetch());
+        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::HttpStatus, 500, {}, -1});
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        r.h->getConnectionDetails();
+        QVERIFY(reachable.wait(5000));
+        QCOMPARE(reachable.first().first().toBool(), false);
+        QCOMPARE(r.h->returnDeviceList().size(), 4);
+        QCOMPARE(logged("Could not get connection details!"_q), 1);
+        QCOMPARE(logged("Error code:  500"_q), 1);
+        QTest::qWait(2 * wait());
+        QCOMPARE(r.sim.requestCount(), 2_n);
+    }
+
+    void valueCall()
+    {
+        Options options;
+        options.meters = 5;
+        Rig r(options);
+        QVERIFY(r.started && r.fetch());
+        QStringList events;
+        connect(r.h.get(), &NetworkHandler::receivedValue, this, [&](const QString &api, const QString &device, double value) {
+            events << api + QLatin1Char(' ') + device + QLatin1Char(' ') + QString::number(BridgeSimulator::addressOfValue(value));
+        });
+        connect(r.h.get(), &NetworkHandler::nextDeviceUpdate, this, [&] { events << "next"_q; });
+        r.sim.clearRequests();
+        r.h->getValueCall(QString(plus), id(4), 1); // the caller's strings may vanish at once
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 2, 5000);
+        QCOMPARE(events, QStringList({plus + QLatin1Char(' ') + id(4) + " 5"_q, "next"_q}));
+        QCOMPARE(targets(r.sim), QStringList("GET "_q + seg + "/5/"_q + plus));
+        QCOMPARE(logged("Trying to get Value  \""_q + plus + "\" for device  \""_q + id(4) + quote), 1);
+        QCOMPARE(logged("Call  \""_q + plus + "\" to device  \""_q + id(4) + "\" successful."_q), 1);
+    }
+
+    // A reply without a numeric "value" must not be written as a reading of 0.
+    void valueUnreadable_data()
+    {
+        QTest::addColumn<int>("kind");
+        for (auto kind : {Fault::Kind::NotJson, Fault::Kind::NotArray, Fault::Kind::EmptyBody,
+                          Fault::Kind::EmptyArray, Fault::Kind::WrongTypes})
+            QTest::newRow(qPrintable(QString::number(int(kind)))) << int(kind);
+    }
+    void valueUnreadable()
+    {
+        QFETCH(int, kind);
+        Rig r;
+        QVERIFY(r.started && r.fetch());
+        r.sim.setMeterFault(1, Fault{Fault::Kind(kind), 500, {}, -1});
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        r.h->getValueCall(plus, id(0), 1);
+        QVERIFY(next.wait(5000));
+        QCOMPARE(values.count(), 0);
+        QCOMPARE(logged("Reply to \""_q + plus + "\" from device \""_q + id(0) + "\" holds no numeric value, nothing reported."_q), 1);
+        QCOMPARE(r.sim.requestCount(), 2_n);
+    }
+
+    void valueRefused()
+    {
+        Rig r;
+        QVERIFY(r.started && r.fetch());
+        r.sim.stop();
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
+        r.h->getValueCall(plus, id(0), 1);
+        r.h->getValueCall(plus, id(1), 1);
+        QVERIFY(reachable.wait(5000));
+        QTest::qWait(5 * resend()); // no re-send, and only the last refusal reports the server gone
+        QCOMPARE(args(reachable), QList<QVariantList>({{false}}));
+        QCOMPARE(logged("Could not get value!"_q), 2);
+        QCOMPARE(logged("Error:  QNetworkReply::ConnectionRefusedError"_q), 2);
+        QCOMPARE(values.count() + next.count(), 0);
+    }
+
+    void valueResend_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("count");    // requests the fault lasts for, -1 for ever
+        QTest::addColumn<int>("failures"); // attempts that fail
+        QTest::addColumn<QString>("error");
+        QTest::newRow("404 for ever") << int(Fault::Kind::HttpStatus) << 404 << -1 << 3 << "ContentNotFoundError"_q;
+        QTest::newRow("500 once") << int(Fault::Kind::HttpStatus) << 500 << 1 << 1 << "InternalServerError"_q;
+        QTest::newRow("times out once") << int(Fault::Kind::Hang) << 0 << 1 << 1 << "OperationCanceledError"_q;
+        QTest::newRow("closed for ever") << int(Fault::Kind::Close) << 0 << -1 << 3 << "RemoteHostClosedError"_q;
+    }
+    void valueResend()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, status);
+        QFETCH(int, count);
+        QFETCH(int, failures);
+        QFETCH(QString, error);
+        Rig r;
+        QVERIFY(r.started && r.fetch());
+        r.sim.setMeterFault(2, Fault{Fault::Kind(kind), status, {}, count});
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        QElapsedTimer clock;
+        clock.start();
+        r.h->getValueCall(plus, id(1), 1);
+        QVERIFY(next.wait(10000));
+        const bool givenUp = failures == I::valueCallAttempts;
+        const int sends = failures + (givenUp ? 0 : 1);
+        QVERIFY(clock.elapsed() >= (sends - 1) * resend() * 9 / 10);
+        QTest::qWait(5 * resend()); // and then nothing more
+        QCOMPARE(next.count(), 1);
+        QCOMPARE(values.count(), givenUp ? 0 : 1);
+        QCOMPARE(logged("Error in  \""_q + plus + "\" for  \""_q + id(1) + quote), failures);
+        QCOMPARE(logged("Server likely still running. Call simply did not go through"_q), failures);
+        QCOMPARE(logged("Error:  QNetworkReply::"_q + error), failures);
+        QCOMPARE(logged("Giving up on \""_q + plus + "\" for device \""_q + id(1) + "\" after 3 attempts."_q), givenUp ? 1 : 0);
+        if (kind != int(Fault::Kind::Close)) // Qt may repeat a GET once on a closed connection
+            QCOMPARE(int(r.sim.requestCount()), 1 + sends);
+    }
+
+    void valueUnknownDevice()
+    {
+        Rig r;
+        QVERIFY(r.started && r.fetch());
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        r.h->getValueCall(plus, "gone"_q, 1);
+        QCOMPARE(next.count(), 0); // the caller advances first
+        QVERIFY(next.wait(5000));
+        // Counted alongside a real call: one nextDeviceUpdate once both are done.
+        r.h->getValueCall(plus, id(0), 1);
+        r.h->getValueCall(plus, "gone"_q, 1);
+        QVERIFY(values.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(next.count(), 2, 5000);
+        QTest::qWait(5 * resend());
+        QCOMPARE(next.count(), 2);
+        QCOMPARE(values.count(), 1);
+        QCOMPARE(r.sim.requestCount(), 2_n);
+        QVERIFY(!r.h->returnDeviceList().contains("gone"_q));
+        QCOMPARE(logged("Device \"gone\" is not in the device list, call \""_q + plus + "\" not sent."_q), 2);
+    }
+
+    void valueCallsShareOneConnection()
+    {
+        Options options;
+        options.meters = 32;
+        Rig r(options);
+        QVERIFY(r.started && r.fetch());
+        QHash<QString, int> addresses;
+        for (const Meter &meter : r.sim.meters())
+            addresses.insert(qs(meter.serverId), meter.lmnAddress);
+        const QStringList ids = r.h->returnDeviceList();
+        const QStringList calls({plus, "GeActiceEnergyMinusTotal"_q});
+        int sent = 0, received = 0, misplaced = 0;
+        connect(r.h.get(), &NetworkHandler::receivedValue, this, [&](const QString &, const QString &device, double value) {
+            ++received;
+            misplaced += BridgeSimulator::addressOfValue(value) != addresses.value(device);
+        });
+        auto step = [&] { // as the plugin does: the next call from nextDeviceUpdate
+            if (sent < 64) {
+                const int i = sent++;
+                r.h->getValueCall(calls.at(i % 2), ids.at(i / 2), 1);
+            }
+        };
+        connect(r.h.get(), &NetworkHandler::nextDeviceUpdate, this, step);
+        step();
+        QTRY_COMPARE_WITH_TIMEOUT(received, 64, 30000);
+        QCOMPARE(misplaced, 0);
+        QCOMPARE(r.sim.requestCount(), 65_n);
+        QCOMPARE(r.sim.acceptedConnections(), 1_n);
+    }
+
+    // Deleting the handler at awkward moments: nothing may run on it afterwards, no wait may
+    // hang, and checkPortInitialized gives 2.
+    void deletion_data()
+    {
+        QTest::addColumn<int>("when");
+        QTest::newRow("request in flight") << 0;
+        QTest::newRow("fetch wait") << 1;
+        QTest::newRow("retry wait inside a reply") << 2;
+        QTest::newRow("port check wait") << 3;
+        QTest::newRow("slot of serverReachable(true)") << 4;
+        QTest::newRow("slot of receivedValue") << 5;
+        QTest::newRow("slot of serverReachable(false) after refusal") << 6;
+        QTest::newRow("slot of checkInitializedFinished(2)") << 7;
+    }
+    void deletion()
+    {
+        QFETCH(int, when);
+        Rig r;
+        QVERIFY(r.started);
+        if (when == 5 || when == 6)
+            QVERIFY(r.fetch());
+        r.sim.clearRequests();
+        Handler *h = r.h.get();
+        auto kill = [&] { r.h.reset(); };
+        QSignalSpy next(h, &NetworkHandler::nextDeviceUpdate);
+        QSignalSpy reachable(h, &NetworkHandler::serverReachable);
+        bool handlerRan = false;
+        switch (when) {
+        case 0:
+            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), -1});
+            h->sendRequestGet("/GetCurrentConnectionDetails"_q, [&](QNetworkReply *) { handlerRan = true; }, QString());
+            QTRY_COMPARE_WITH_TIMEOUT(r.sim.requestCount(), 1_n, 5000);
+            kill();
+            break;
+        case 1:
+            QTimer::singleShot(wait() / 2, kill);
+            h->getConnectionDetails();
+            break;
+        case 2:
+            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, -1});
+            g_onLine = [&](const QString &line) {
+                if (line == "No devices found, retrying."_q)
+                    QTimer::singleShot(wait() / 2, kill);
+            };
+            h->getConnectionDetails();
+            break;
+        case 3:
+            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Hang, 500, {}, -1});
+            QTimer::singleShot(wait() / 2, kill);
+            QCOMPARE(int(h->checkPortInitialized()), 2);
+            break;
+        case 4:
+            connect(h, &NetworkHandler::serverReachable, kill);
+            h->setupConnection(false);
+            break;
+        case 5:
+            connect(h, &NetworkHandler::receivedValue, kill);
+            h->getValueCall(plus, id(0), 1);
+            break;
+        case 6:
+            r.sim.stop();
+            connect(h, &NetworkHandler::serverReachable, kill);
+            h->getValueCall(plus, id(0), 1);
+            break;
+        case 7:
+            r.sim.stop();
+            connect(h, &NetworkHandler::checkInitializedFinished, kill);
+            QCOMPARE(int(h->checkPortInitialized()), 2);
+            break;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!r.h, 5000);
+        QTest::qWait(2 * wait());
+        QVERIFY(!handlerRan);
+        QCOMPARE(next.count(), 0);
+        QCOMPARE(reachable.count(), when == 4 || when == 6 ? 1 : 0);
+        // A deleted handler sends nothing more: at most the request that was under way.
+        QVERIFY(r.sim.requestCount() <= (when == 1 || when == 7 ? 0_n : 1_n));
+    }
+
+private:
+    QTimer m_watchdog;
+};
+
+int main(int argc, char **argv)
+{
+    // Read once per process, so before anything asks for an interval.
+    qputenv("QELLMN_TIME_SCALE", "0.02");
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules("QelLmn.debug=true"_q);
+    TestNetworkHandler test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_networkhandler.moc"
