@@ -154,7 +154,7 @@ void NetworkHandler::sendRequestGet(const QString &path,
     }
     QNetworkRequest request(url);
     // A bridge that accepts but never answers must not stall the caller.
-    request.setTransferTimeout(QelLmnIntervals::scaled(QelLmnIntervals::requestTimeoutMs));
+    request.setTransferTimeout(QelLmnIntervals::requestTimeout());
     dispatch(m_manager->get(request), std::move(handler));
 }
 
@@ -168,7 +168,7 @@ void NetworkHandler::sendRequestHead(const QString &path,
         return;
     }
     QNetworkRequest request(url);
-    request.setTransferTimeout(QelLmnIntervals::scaled(QelLmnIntervals::requestTimeoutMs));
+    request.setTransferTimeout(QelLmnIntervals::requestTimeout());
     dispatch(m_manager->head(request), std::move(handler));
 }
 

@@ -113,7 +113,7 @@ private slots:
         int done = 0;
         bool timeoutsSet = true;
         auto note = [&](QNetworkReply *reply) {
-            timeoutsSet &= reply->request().transferTimeout() == I::scaled(I::requestTimeoutMs);
+            timeoutsSet &= reply->request().transferTimeout() == I::requestTimeout();
             // The reply must survive a nested loop inside its handler.
             QEventLoop loop;
             QTimer::singleShot(1, &loop, &QEventLoop::quit);

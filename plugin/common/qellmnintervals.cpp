@@ -36,4 +36,9 @@ int scaled(int ms)
     return std::max(1, static_cast<int>(std::lround(ms * factor)));
 }
 
+int requestTimeout()
+{
+    return std::max(1000, scaled(requestTimeoutMs));
+}
+
 } // namespace QelLmnIntervals

@@ -2,7 +2,8 @@
 //
 // The product always runs with the real values. Tests, the soak and the benchmarks may set the
 // environment variable QELLMN_TIME_SCALE to a factor in (0, 1] before the plugin is loaded; every
-// interval below is then multiplied by it (at least 1 ms). It is read once per process.
+// interval below is then multiplied by it (at least 1 ms; the request timeout at least 1 s). It is
+// read once per process.
 #pragma once
 
 namespace QelLmnIntervals {
@@ -17,6 +18,10 @@ constexpr int updateTimerPeriod = 600;         // update timer, in units of the 
 
 // The interval to use for `ms`, after the seam's factor.
 int scaled(int ms);
+
+// The transfer timeout of a request, after the seam's factor but never below one second, so
+// that a busy test machine does not turn slow answers into failures.
+int requestTimeout();
 
 // The factor in force (1.0 unless the seam is set to a valid value).
 double timeScale();
