@@ -150,7 +150,7 @@ void TableOutput::render()
 QString TableOutput::renderText() const
 {
     static const QRegularExpression slotPattern(QStringLiteral("(\\d+)$"));
-    QString text = m_title + QLatin1Char('\n');
+    QString text = m_title + QStringLiteral("\nrunning for %1 s\n\n").arg(m_clock.elapsed() / 1000);
     struct Row { int slot; Thing *thing; };
     QList<Row> rows;
     for (Thing *thing : m_manager->things()) {

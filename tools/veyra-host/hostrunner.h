@@ -26,6 +26,8 @@ public:
     // Returns the process exit code when the host cannot start, or -1 when it runs.
     int start();
     QString summary() const;
+    // What the table shows above the things.
+    QString headline() const;
 
 private:
     bool startSimulator(QString *error);

@@ -2,6 +2,7 @@
 #include "hostrunner.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -42,6 +43,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("veyra-host"));
+    // Plugins' debug output is off unless QT_LOGGING_RULES turns it on, as in a production host.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
     HostOptions options;
     QString error;
