@@ -62,6 +62,34 @@ QStringList stringList(const QJsonObject &object, const QString &key)
     return list;
 }
 
+// Reads a "paramTypes" or "stateTypes" array: the parts both share, then `readExtra` for the rest.
+template<typename T, typename IdType = decltype(T::id), typename Extra>
+bool readTypes(const QJsonArray &array, const QString &kind, const QString &what, QString *error,
+               QVector<T> *types, QHash<IdType, int> *indexById, QHash<QString, int> *indexByName,
+               Extra readExtra)
+{
+    for (const QJsonValue &value : array) {
+        const QJsonObject json = value.toObject();
+        T type;
+        type.name = json.value(QStringLiteral("name")).toString();
+        if (type.name.isEmpty()) {
+            *error = QStringLiteral("a %1 of %2 has no \"name\"").arg(kind, what);
+            return false;
+        }
+        const QString typeWhat = QStringLiteral("%1 \"%2\" of %3").arg(kind, type.name, what);
+        QUuid id;
+        if (!readId(json, &id, typeWhat, error) || !readValueType(json, typeWhat, &type.type, &type.defaultValue, error))
+            return false;
+        type.id = IdType(id);
+        type.displayName = json.value(QStringLiteral("displayName")).toString();
+        readExtra(json, &type);
+        indexById->insert(type.id, types->size());
+        indexByName->insert(type.name, types->size());
+        types->append(type);
+    }
+    return true;
+}
+
 } // namespace
 
 ThingClass ThingClass::fromJson(const QJsonObject &object, const PluginId &pluginId,
@@ -86,48 +114,22 @@ ThingClass ThingClass::fromJson(const QJsonObject &object, const PluginId &plugi
     thingClass.m_interfaces = stringList(object, QStringLiteral("interfaces"));
     thingClass.m_providedInterfaces = stringList(object, QStringLiteral("providedInterfaces"));
 
-    const QJsonArray paramTypes = object.value(QStringLiteral("paramTypes")).toArray();
-    for (const QJsonValue &value : paramTypes) {
-        const QJsonObject paramObject = value.toObject();
-        ParamType paramType;
-        paramType.name = paramObject.value(QStringLiteral("name")).toString();
-        const QString paramWhat = QStringLiteral("param \"%1\" of %2").arg(paramType.name, what);
-        QUuid paramId;
-        if (paramType.name.isEmpty() || !readId(paramObject, &paramId, paramWhat, error)
-            || !readValueType(paramObject, paramWhat, &paramType.type, &paramType.defaultValue, error)) {
-            if (paramType.name.isEmpty())
-                *error = QStringLiteral("a param of %1 has no \"name\"").arg(what);
-            return ThingClass();
-        }
-        paramType.id = ParamTypeId(paramId);
-        paramType.displayName = paramObject.value(QStringLiteral("displayName")).toString();
-        paramType.readOnly = paramObject.value(QStringLiteral("readOnly")).toBool(false);
-        thingClass.m_paramIndexById.insert(paramType.id, thingClass.m_paramTypes.size());
-        thingClass.m_paramIndexByName.insert(paramType.name, thingClass.m_paramTypes.size());
-        thingClass.m_paramTypes.append(paramType);
-    }
-
-    const QJsonArray stateTypes = object.value(QStringLiteral("stateTypes")).toArray();
-    for (const QJsonValue &value : stateTypes) {
-        const QJsonObject stateObject = value.toObject();
-        StateType stateType;
-        stateType.name = stateObject.value(QStringLiteral("name")).toString();
-        const QString stateWhat = QStringLiteral("state \"%1\" of %2").arg(stateType.name, what);
-        QUuid stateId;
-        if (stateType.name.isEmpty() || !readId(stateObject, &stateId, stateWhat, error)
-            || !readValueType(stateObject, stateWhat, &stateType.type, &stateType.defaultValue, error)) {
-            if (stateType.name.isEmpty())
-                *error = QStringLiteral("a state of %1 has no \"name\"").arg(what);
-            return ThingClass();
-        }
-        stateType.id = StateTypeId(stateId);
-        stateType.displayName = stateObject.value(QStringLiteral("displayName")).toString();
-        stateType.unit = stateObject.value(QStringLiteral("unit")).toString();
-        stateType.cached = stateObject.value(QStringLiteral("cached")).toBool(true);
-        thingClass.m_stateIndexById.insert(stateType.id, thingClass.m_stateTypes.size());
-        thingClass.m_stateIndexByName.insert(stateType.name, thingClass.m_stateTypes.size());
-        thingClass.m_stateTypes.append(stateType);
-    }
+    const bool paramsRead = readTypes<ParamType>(
+        object.value(QStringLiteral("paramTypes")).toArray(), QStringLiteral("param"), what, error,
+        &thingClass.m_paramTypes, &thingClass.m_paramIndexById, &thingClass.m_paramIndexByName,
+        [](const QJsonObject &json, ParamType *paramType) {
+            paramType->readOnly = json.value(QStringLiteral("readOnly")).toBool(false);
+        });
+    const bool statesRead = paramsRead
+        && readTypes<StateType>(
+            object.value(QStringLiteral("stateTypes")).toArray(), QStringLiteral("state"), what, error,
+            &thingClass.m_stateTypes, &thingClass.m_stateIndexById, &thingClass.m_stateIndexByName,
+            [](const QJsonObject &json, StateType *stateType) {
+                stateType->unit = json.value(QStringLiteral("unit")).toString();
+                stateType->cached = json.value(QStringLiteral("cached")).toBool(true);
+            });
+    if (!statesRead)
+        return ThingClass();
 
     thingClass.m_id = ThingClassId(id);
     return thingClass;
