@@ -24,6 +24,10 @@ add_compile_definitions(
 
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
                     -Wcast-align -Woverloaded-virtual -Wformat=2)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # qCDebug(category) << ... leaves the macro's variadic part empty, which clang's -Wpedantic flags.
+  add_compile_options(-Wno-gnu-zero-variadic-macro-arguments)
+endif()
 option(VEYRA_WERROR "Treat warnings as errors" OFF)
 if(VEYRA_WERROR)
   add_compile_options(-Werror)
@@ -36,7 +40,18 @@ if(VEYRA_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# The fuzz targets (tests/fuzz): coverage and sanitizers on everything they link. Clang only.
+option(VEYRA_FUZZ "Build the libFuzzer targets (needs clang++)" OFF)
+if(VEYRA_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VEYRA_FUZZ=ON needs clang: configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # Plugins and libraries must not carry undefined symbols: the host loads them with no second chance.
-if(NOT VEYRA_SANITIZE)
+if(NOT VEYRA_SANITIZE AND NOT VEYRA_FUZZ)
   add_link_options(LINKER:--no-undefined)
 endif()

@@ -1,13 +1,10 @@
 #include "networkhandler.h"
 
+#include "bridgereplies.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
 
 #include <QEventLoop>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -178,18 +175,6 @@ QString NetworkHandler::portSegment() const
     return QString::fromLatin1(QUrl::toPercentEncoding(m_serialPort));
 }
 
-int NetworkHandler::portIndex() const
-{
-    // The last character picks the port's element of the connection details; only an ASCII
-    // digit counts, and an empty name selects nothing.
-    if (m_serialPort.isEmpty())
-        return -1;
-    const QChar last = m_serialPort.back();
-    if (last < QLatin1Char('0') || last > QLatin1Char('9'))
-        return -1;
-    return last.unicode() - '0';
-}
-
 void NetworkHandler::setupConnection(bool reinitialize)
 {
     qCDebug(dcQelLmn) << "Setting up server connection";
@@ -204,6 +189,8 @@ void NetworkHandler::setupConnection(bool reinitialize)
         qCDebug(dcQelLmn) << "Server reached.";
         // A slot may delete this handler.
         QPointer<NetworkHandler> self(this);
+        // The analyzer takes QPointer's null test to mean that the captured this may be null.
+        // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage)
         emit serverReachable(true);
         if (self)
             initPort(reinitialize);
@@ -255,17 +242,15 @@ uchar NetworkHandler::checkPortInitialized()
                     qCCritical(dcQelLmn) << "Could not get connection details!";
                     logErrorReport(reply);
                     QPointer<NetworkHandler> guard(this);
+                    // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
                     emit checkInitializedFinished(2);
                     if (guard)
                         emit serverReachable(false);
                     return;
                 }
                 qCDebug(dcQelLmn) << "Connection details received.";
-                const QJsonArray ports = QJsonDocument::fromJson(reply->readAll()).array();
-                const int index = portIndex();
-                const bool initialized = index >= 0
-                    && ports.at(index).toObject().value(QStringLiteral("isInitialized")).toBool(false);
-                emit checkInitializedFinished(initialized ? 0 : 1);
+                emit checkInitializedFinished(
+                    BridgeReplies::initializedFromDetails(reply->readAll(), m_serialPort));
             },
             QString());
 
@@ -289,47 +274,60 @@ bool NetworkHandler::waitBeforeFetch()
 void NetworkHandler::getConnectionDetails()
 {
     qCDebug(dcQelLmn) << "Get connection details.";
+    // One fetch at a time, whoever asks (connection timer, reconnection, setup): a fetch of
+    // each would retry on its own for as long as the bus stays empty, and their requests would
+    // grow with every caller. Asked during the wait, the wait starts over, as it always did;
+    // asked while the request is under way, whose answer may predate what the caller just did,
+    // one more fetch follows.
+    if (m_fetch == Fetch::Waiting) {
+        m_waitTimer->start();
+        return;
+    }
+    if (m_fetch == Fetch::Requesting) {
+        m_fetchAgain = true;
+        return;
+    }
+    m_fetch = Fetch::Waiting;
     if (!waitBeforeFetch())
         return;
+    m_fetch = Fetch::Requesting;
     sendRequestGet(
         QStringLiteral("/GetCurrentConnectionDetails"),
         [this](QNetworkReply *reply) {
             qCDebug(dcQelLmn) << reply->error();
+            // The fetch ends here whatever the outcome; a retry or a second fetch is a new one.
+            const bool again = m_fetchAgain;
+            m_fetch = Fetch::Idle;
+            m_fetchAgain = false;
             if (reply->error() != QNetworkReply::NoError) {
                 qCCritical(dcQelLmn) << "Could not get connection details!";
                 logErrorReport(reply);
+                // The reconnection that follows fetches anew.
                 emit serverReachable(false);
                 return;
             }
             qCDebug(dcQelLmn) << "Connection details received.";
             if (saveDeviceList(reply->readAll()) != 0) {
                 qCDebug(dcQelLmn) << "Device information received.";
+                QPointer<NetworkHandler> self(this);
                 emit deviceInfoReceived();
+                if (self && again)
+                    getConnectionDetails();
             } else {
                 qCDebug(dcQelLmn) << "No devices found, retrying.";
+                // Starts with a full wait, so it also answers a caller that asked meanwhile.
                 getConnectionDetails();
             }
         },
         QString());
 }
 
-quint16 NetworkHandler::saveDeviceList(QByteArray body)
+quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
 {
-    m_deviceList.clear();
-    const int index = portIndex();
-    QJsonArray members;
-    if (index >= 0) {
-        const QJsonArray ports = QJsonDocument::fromJson(body).array();
-        members = ports.at(index).toObject().value(QStringLiteral("abailableLMNMembers")).toArray();
-    }
-    for (const QJsonValue &member : qAsConst(members)) {
-        const QJsonObject object = member.toObject();
-        // toInt() gives the default for fractions, strings and values beyond int.
-        m_deviceList.insert(object.value(QStringLiteral("serverID")).toString(),
-                            object.value(QStringLiteral("lmnAdress")).toInt(0));
-    }
+    BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+    m_deviceList = std::move(members.addresses);
     qCDebug(dcQelLmn) << m_deviceList;
-    return static_cast<quint16>(std::min(members.size(), int(std::numeric_limits<quint16>::max())));
+    return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
 
 QStringList NetworkHandler::returnDeviceList() const
@@ -365,14 +363,11 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
             qCDebug(dcQelLmn) << reply->error();
             if (reply->error() == QNetworkReply::NoError) {
                 qCDebug(dcQelLmn) << "Call " << api << "to device " << deviceID << "successful.";
-                const QJsonValue value = QJsonDocument::fromJson(reply->readAll())
-                                             .array()
-                                             .at(0)
-                                             .toObject()
-                                             .value(QStringLiteral("value"));
-                if (value.isDouble()) {
+                const std::optional<double> value = BridgeReplies::valueFromReply(reply->readAll());
+                if (value) {
                     QPointer<NetworkHandler> self(this);
-                    emit receivedValue(api, deviceID, value.toDouble());
+                    // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
+                    emit receivedValue(api, deviceID, *value);
                     if (!self)
                         return;
                 } else {

@@ -43,11 +43,13 @@ public:
     // handler is destroyed while waiting).
     uchar checkPortInitialized();
 
-    quint16 saveDeviceList(QByteArray body);
+    quint16 saveDeviceList(const QByteArray &body);
     QStringList returnDeviceList() const;
 
     // `increment` is added to the pending value-call counter: 1 for a new call.
     void getValueCall(const QString &api, const QString &deviceID, uchar increment);
+    // Whether a value call is still out: sent, waiting to be sent again, or not yet finished.
+    bool valueCallsPending() const { return m_pendingValueCalls != 0; }
 
 signals:
     void portReachable(bool state);
@@ -65,7 +67,6 @@ private:
     void dispatch(QNetworkReply *reply, std::function<void(QNetworkReply *)> handler);
     QNetworkReply *rejectRequest(bool head, const QString &path, const QUrl &url);
     QString portSegment() const;
-    int portIndex() const;
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
     void finishValueCall();
@@ -76,4 +77,8 @@ private:
     QNetworkAccessManager *m_manager = nullptr;
     QHash<QString, int> m_deviceList;
     QTimer *m_waitTimer = nullptr;
+    // The connection-details fetch: idle, in its wait, or with its request under way.
+    enum class Fetch { Idle, Waiting, Requesting };
+    Fetch m_fetch = Fetch::Idle;
+    bool m_fetchAgain = false;
 };

@@ -386,6 +386,59 @@ private slots:
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
 
+    // Found by the soak: each caller of a fetch (connection timer, reconnection, setup) used to
+    // start a retry chain of its own that ran for as long as the bus stayed empty, so the
+    // requests grew with every update period. One fetch at a time, whoever asks; a caller that
+    // asks while the request is under way gets one more fetch after it.
+    void fetchesDoNotMultiplyWhileEmpty()
+    {
+        Options options;
+        options.meters = 0;
+        Rig r(options);
+        QVERIFY(r.started);
+        QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
+        QElapsedTimer clock;
+        clock.start();
+        // The first caller waits; the others ask during its wait and during a request.
+        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait() / 2), 1});
+        QTimer::singleShot(wait() / 2, [&] { r.h->getConnectionDetails(); });
+        QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
+        QTimer::singleShot(wait() * 5, [&] { r.h->getConnectionDetails(); });
+        r.h->getConnectionDetails();
+        QTest::qWait(wait() * 10);
+        const double waits = double(clock.elapsed()) / wait();
+        QVERIFY2(double(r.sim.requestCount()) <= waits / 0.95 + 1,
+                 qPrintable(QStringLiteral("%1 requests in %2 waits").arg(r.sim.requestCount()).arg(waits)));
+        QVERIFY(r.sim.requestCount() >= 5_n);
+        QCOMPARE(info.count(), 0);
+
+        // Meters appear: one answer ends the fetch, and the retries with it.
+        r.sim.setMeterCount(2);
+        QVERIFY(info.wait(5000));
+        QTest::qWait(wait() * 3);
+        QCOMPARE(info.count(), 1);
+        const std::uint64_t settled = r.sim.requestCount();
+        QTest::qWait(wait() * 3);
+        QCOMPARE(r.sim.requestCount(), settled);
+    }
+
+    // Asked again while its request is under way: the answer may predate what the caller just
+    // did (a port initialisation), so a second fetch, with its full wait, follows the first.
+    void fetchAskedDuringItsRequestFetchesOnceMore()
+    {
+        Rig r;
+        QVERIFY(r.started);
+        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), 1});
+        QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
+        QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
+        r.h->getConnectionDetails();
+        QVERIFY(info.wait(5000));
+        QVERIFY(info.wait(5000));
+        QTest::qWait(wait() * 3);
+        QCOMPARE(info.count(), 2);
+        QCOMPARE(r.sim.requestCount(), 2_n);
+    }
+
     void valueCall()
     {
         Options options;

@@ -188,7 +188,7 @@ QString Generator::requireName(const QJsonObject &item, const QString &where)
         error(where, QStringLiteral("\"name\" is missing"));
         return QString();
     }
-    const QString name = value.toString();
+    QString name = value.toString();
     if (!value.isString() || !identifier.match(name).hasMatch()) {
         error(where, QStringLiteral("\"name\" must be a non-empty identifier (letters, digits, '_')"));
         return QString();

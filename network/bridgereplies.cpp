@@ -1,0 +1,140 @@
+#include "bridgereplies.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QSet>
+
+#include <vector>
+
+namespace BridgeReplies {
+
+namespace {
+
+// A key as the parser compares it. Escaped keys are decoded by the parser itself; a lone string
+// holds no object, so that parse cannot leak.
+QString keyText(const QByteArray &quoted)
+{
+    if (!quoted.contains('\\'))
+        return QString::fromUtf8(quoted.constData() + 1, quoted.size() - 2);
+    return QJsonDocument::fromJson(QByteArray('[' + quoted + ']')).array().at(0).toString();
+}
+
+// Whether an object in the text repeats a key. Qt 5.15's parser keeps the last value of a repeated
+// key and leaks the others when they are arrays or objects, even if the document fails later on.
+// The scan follows the structure only as far as a parser could, without validating anything.
+bool repeatsKey(const QByteArray &body)
+{
+    struct Level {
+        bool object = false;
+        bool expectKey = false;
+        QSet<QString> keys;
+    };
+    std::vector<Level> levels;
+    const int size = body.size();
+    for (int i = 0; i < size; ++i) {
+        switch (body.at(i)) {
+        case '{':
+            levels.push_back({true, true, {}});
+            break;
+        case '[':
+            levels.push_back({false, false, {}});
+            break;
+        case '}':
+        case ']':
+            if (!levels.empty())
+                levels.pop_back();
+            break;
+        case ',':
+            if (!levels.empty() && levels.back().object)
+                levels.back().expectKey = true;
+            break;
+        case ':':
+            if (!levels.empty())
+                levels.back().expectKey = false;
+            break;
+        case '"': {
+            const int start = i;
+            for (++i; i < size && body.at(i) != '"'; ++i) {
+                if (body.at(i) == '\\')
+                    ++i;
+            }
+            // An unterminated string ends the document before any further object is complete.
+            if (i >= size)
+                return false;
+            if (levels.empty() || !levels.back().expectKey)
+                break;
+            const QString key = keyText(body.mid(start, i - start + 1));
+            if (levels.back().keys.contains(key))
+                return true;
+            levels.back().keys.insert(key);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+// The bridge never repeats a key, so such a body is unreadable; it never reaches the parser.
+QJsonDocument readBody(const QByteArray &body)
+{
+    return repeatsKey(body) ? QJsonDocument() : QJsonDocument::fromJson(body);
+}
+
+// The port's element of the connection details; an empty object when there is none.
+QJsonObject portDetails(const QByteArray &body, int index)
+{
+    return readBody(body).array().at(index).toObject();
+}
+
+} // namespace
+
+int portIndex(const QString &serialPort)
+{
+    if (serialPort.isEmpty())
+        return -1;
+    const QChar last = serialPort.back();
+    if (last < QLatin1Char('0') || last > QLatin1Char('9'))
+        return -1;
+    return last.unicode() - '0';
+}
+
+Members membersFromDetails(const QByteArray &body, const QString &serialPort)
+{
+    Members result;
+    const int index = portIndex(serialPort);
+    if (index < 0)
+        return result;
+    const QJsonArray members =
+        portDetails(body, index).value(QStringLiteral("abailableLMNMembers")).toArray();
+    for (const QJsonValue &member : members) {
+        const QJsonObject object = member.toObject();
+        // toInt() gives the default for fractions, strings and values beyond int.
+        result.addresses.insert(object.value(QStringLiteral("serverID")).toString(),
+                                object.value(QStringLiteral("lmnAdress")).toInt(0));
+    }
+    result.count = members.size();
+    return result;
+}
+
+uchar initializedFromDetails(const QByteArray &body, const QString &serialPort)
+{
+    const int index = portIndex(serialPort);
+    const bool initialized = index >= 0
+        && portDetails(body, index).value(QStringLiteral("isInitialized")).toBool(false);
+    return initialized ? 0 : 1;
+}
+
+std::optional<double> valueFromReply(const QByteArray &body)
+{
+    const QJsonValue value =
+        readBody(body).array().at(0).toObject().value(QStringLiteral("value"));
+    if (!value.isDouble())
+        return std::nullopt;
+    return value.toDouble();
+}
+
+} // namespace BridgeReplies

@@ -1,0 +1,35 @@
+// Reading the bridge server's reply bodies. Pure functions without a network, so that the
+// handler's reply code stays small and every parser can be fed arbitrary bytes on its own.
+// A body in which an object repeats a key counts as unreadable, like one that is not JSON: the
+// bridge never sends one, and Qt 5.15's parser leaks memory on some of them.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+#include <optional>
+
+namespace BridgeReplies {
+
+// The element of the connection details that belongs to the serial port: the port name's last
+// character, when it is an ASCII digit. -1 for any other last character and for an empty name.
+int portIndex(const QString &serialPort);
+
+struct Members {
+    QHash<QString, int> addresses; // serverID -> lmnAdress; a later duplicate wins
+    int count = 0;                 // members listed, duplicates included
+};
+
+// The meters listed for the serial port in a connection-details body. Missing or malformed parts
+// give no members; a member that is not an object or lacks a field gets "" or address 0.
+Members membersFromDetails(const QByteArray &body, const QString &serialPort);
+
+// 0 when the serial port's element says it is initialised, 1 for anything else.
+uchar initializedFromDetails(const QByteArray &body, const QString &serialPort);
+
+// The numeric "value" of a value call's first element; nothing when there is none, because
+// reporting a default of 0 would overwrite the meter's energy total.
+std::optional<double> valueFromReply(const QByteArray &body);
+
+} // namespace BridgeReplies

@@ -1,0 +1,20 @@
+// The initialised check: the connection-details body read for the port's "isInitialized".
+#include "bridgereplies.h"
+#include "fuzzinput.h"
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    fuzzinput::startQt(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const fuzzinput::Input input = fuzzinput::split(data, size);
+    const uchar initialized = BridgeReplies::initializedFromDetails(input.body, input.port);
+    // 2 means "request failed" to the caller; a body must never produce it.
+    FUZZ_CHECK(initialized == 0 || initialized == 1);
+    if (input.digit < 0)
+        FUZZ_CHECK(initialized == 1);
+    return 0;
+}
