@@ -19,6 +19,8 @@
 #include <cmath>
 #include <memory>
 
+#include <signal.h>
+
 using lmnsim::BridgeSimulator;
 using lmnsim::Endpoint;
 using lmnsim::Fault;
@@ -104,6 +106,7 @@ private slots:
     void valuesNameTheirMeter();
     void metersJoinAndLeave();
     void keepAliveReusesOneConnection();
+    void countsWithoutRecord();
     void faults_data();
     void faults();
     void meterFaultWinsOverEndpointFault();
@@ -368,6 +371,22 @@ void TestBridgeSim::keepAliveReusesOneConnection()
     QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
     QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
     QCOMPARE(sim.requests().back().connection, std::uint64_t(2));
+}
+
+// The host program runs the simulator for hours; it must count requests without keeping them.
+void TestBridgeSim::countsWithoutRecord()
+{
+    lmnsim::Options options;
+    options.keepRecord = false;
+    BridgeSimulator sim(options);
+    QVERIFY(sim.start());
+    QNetworkAccessManager nam;
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 200);
+    QCOMPARE(sim.requestCount(), std::uint64_t(3));
+    QVERIFY(sim.requests().empty());
+    sim.clearRequests();
+    QCOMPARE(sim.requestCount(), std::uint64_t(0));
 }
 
 void TestBridgeSim::faults_data()
@@ -701,6 +720,17 @@ void TestBridgeSim::programServesUntilTerminated()
     const QJsonObject selected = selectedPort(fetch(nam, port, "/GetCurrentConnectionDetails"), 3);
     QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(), true);
     QCOMPARE(selected.value(QStringLiteral("abailableLMNMembers")).toArray().size(), 2);
+
+    // SIGUSR1 reports the counts so far (the benchmark reads them) and the program serves on.
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGUSR1), 0);
+    QTRY_VERIFY(program.canReadLine());
+    const QString statsLine = QString::fromUtf8(program.readLine());
+    const QRegularExpressionMatch stats =
+        QRegularExpression(QStringLiteral("^requests (\\d+) connections (\\d+)\\n$")).match(statsLine);
+    QVERIFY2(stats.hasMatch(), qPrintable(statsLine));
+    QCOMPARE(stats.captured(1).toInt(), 2);
+    QVERIFY(stats.captured(2).toInt() >= 1 && stats.captured(2).toInt() <= 2);
+    QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
 
     program.terminate();
     QVERIFY(program.waitForFinished(5000));

@@ -335,6 +335,7 @@ struct BridgeSimulator::Impl : ConnectionRegistry {
     std::uint64_t clearGeneration = 0;
 
     std::vector<RecordedRequest> record;
+    std::uint64_t requestTotal = 0;
 };
 
 namespace {
@@ -479,7 +480,9 @@ void BridgeSimulator::Impl::handle(const httplib::Request &req, httplib::Respons
     const std::string query = questionMark == std::string::npos ? std::string() : req.target.substr(questionMark + 1);
 
     std::unique_lock<std::mutex> lock(mutex);
-    record.push_back({req.method, req.target, path, query, connection ? connection->id : 0});
+    ++requestTotal;
+    if (options.keepRecord)
+        record.push_back({req.method, req.target, path, query, connection ? connection->id : 0});
 
     const Route route = classify(req.method, path, query);
     if (!route.known) {
@@ -629,8 +632,8 @@ void BridgeSimulator::Impl::answer(const Route &route, const std::string &method
         setBody(valueBody(state.power, "W", variant));
     } else if (route.callName == kMinusTotal) {
         if (!faulty) {
-            const double step = static_cast<double>(1 + (state.minusServed++ % 10) / 2);
-            state.minus = std::min(state.minus + step, kGrowthCap);
+            const std::uint64_t step = 1 + (state.minusServed++ % 10) / 2; // 1 to 5 Wh
+            state.minus = std::min(state.minus + static_cast<double>(step), kGrowthCap);
         }
         setBody(valueBody(base + state.minus, "Wh", variant));
     } else {
@@ -646,7 +649,7 @@ std::string BridgeSimulator::Impl::valueBody(double value, const char *unit, Fau
 {
     if (variant == Fault::Kind::WrongTypes)
         return std::string("[{\"value\":\"12\",\"unit\":") + jsonString(unit) + "}]";
-    const std::string object = "{\"value\":" + formatNumber(value) + ",\"unit\":" + jsonString(unit) + "}";
+    std::string object = "{\"value\":" + formatNumber(value) + ",\"unit\":" + jsonString(unit) + "}";
     if (variant == Fault::Kind::NotArray)
         return object;
     return "[" + object + "]";
@@ -823,6 +826,7 @@ void BridgeSimulator::setMeters(std::vector<Meter> meters)
 void BridgeSimulator::setMeterCount(int count)
 {
     std::vector<Meter> meters;
+    meters.reserve(static_cast<std::size_t>(std::max(count, 0)));
     for (int i = 0; i < count; ++i)
         meters.push_back(meterAt(i));
     setMeters(std::move(meters));
@@ -927,6 +931,7 @@ void BridgeSimulator::clearRequests()
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     d->record.clear();
+    d->requestTotal = 0;
 }
 
 std::uint64_t BridgeSimulator::acceptedConnections() const
@@ -938,7 +943,7 @@ std::uint64_t BridgeSimulator::acceptedConnections() const
 std::uint64_t BridgeSimulator::requestCount() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
-    return d->record.size();
+    return d->requestTotal;
 }
 
 std::uint64_t BridgeSimulator::openConnections() const

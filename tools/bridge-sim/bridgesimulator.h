@@ -61,6 +61,9 @@ struct Options {
     bool initialized = false;  // "isInitialized" of the selected port at start
     // An idle keep-alive connection is closed by the server after this long.
     std::chrono::seconds keepAliveTimeout{60};
+    // false: requests are only counted, so that a long run (the host program's) keeps no
+    // ever-growing record; requests() then stays empty.
+    bool keepRecord = true;
 };
 
 class BridgeSimulator {
@@ -112,7 +115,7 @@ public:
     std::vector<RecordedRequest> requests() const;
     void clearRequests();                      // empties the record and resets requestCount()
     std::uint64_t acceptedConnections() const; // since construction; connection ids are never reused
-    std::uint64_t requestCount() const;        // requests recorded since construction or clearRequests()
+    std::uint64_t requestCount() const;        // requests received since construction or clearRequests()
     std::uint64_t openConnections() const;     // TCP connections open right now
 
 private:

@@ -16,7 +16,8 @@ namespace {
 const char *const kUsage = R"(Usage: lmn-bridge-sim [options]
 
 Simulates the LMN bridge server on 127.0.0.1 until SIGINT or SIGTERM.
-The first line on stdout is "listening on 127.0.0.1:<port>".
+The first line on stdout is "listening on 127.0.0.1:<port>". On SIGUSR1 it prints
+"requests <n> connections <m>": requests received and TCP connections accepted so far.
 
 Options:
   --port N                  port to listen on, 0 picks a free one (default 0)
@@ -90,7 +91,7 @@ lmnsim::Fault parseFault(const std::string &text)
     }
     if (kind == "delay") {
         fault.kind = Kind::Delay;
-        fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600 * 1000));
+        fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600000));
         return fault;
     }
     for (const auto &entry : plain) {
@@ -138,6 +139,8 @@ struct Config {
 Config parseArguments(int argc, char **argv)
 {
     Config config;
+    // Nothing reads the record of a simulator run as a program; it only reports counts.
+    config.options.keepRecord = false;
     for (int i = 1; i < argc; ++i) {
         std::string flag = argv[i];
         std::string value;
@@ -208,6 +211,7 @@ int main(int argc, char **argv)
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     lmnsim::BridgeSimulator simulator(config.options);
@@ -221,8 +225,15 @@ int main(int argc, char **argv)
     }
     std::cout << "listening on 127.0.0.1:" << simulator.port() << std::endl;
 
-    int received = 0;
-    while (sigwait(&signals, &received) != 0) {
+    for (;;) {
+        int received = 0;
+        if (sigwait(&signals, &received) != 0)
+            continue;
+        if (received != SIGUSR1)
+            break;
+        // For benchmarks that run this program and count what their client caused.
+        std::cout << "requests " << simulator.requestCount() << " connections "
+                  << simulator.acceptedConnections() << std::endl;
     }
     simulator.stop();
     return 0;

@@ -45,6 +45,21 @@ QString HostRunner::summary() const
     return text;
 }
 
+QString HostRunner::headline() const
+{
+    QStringList lines;
+    for (const LoadedPlugin &loaded : m_thingManager->plugins()) {
+        lines.append(QStringLiteral("veyra-host: plugin %1 by %2, API %3, %4 thing classes")
+                         .arg(loaded.metadata.displayName, loaded.metadata.vendorDisplayName, loaded.apiVersion)
+                         .arg(loaded.metadata.thingClasses.size()));
+    }
+    if (m_simulator)
+        lines.append(QStringLiteral("bridge simulator: %1 meters on 127.0.0.1:%2")
+                         .arg(m_options.simulateMeters)
+                         .arg(m_simulator->port()));
+    return lines.join(QLatin1Char('\n'));
+}
+
 int HostRunner::start()
 {
     QTextStream err(stderr);
@@ -76,7 +91,7 @@ int HostRunner::start()
         err << summary();
         m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
     } else {
-        m_output = std::make_unique<TableOutput>(m_thingManager.get(), summary());
+        m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
     }
     err.flush();
 
@@ -113,6 +128,8 @@ bool HostRunner::startSimulator(QString *error)
     lmnsim::Options simOptions;
     simOptions.serialPort = m_options.serialPort.toStdString();
     simOptions.meters = m_options.simulateMeters;
+    // The host never reads the request record; kept, it would grow for as long as the host runs.
+    simOptions.keepRecord = false;
     m_simulator = std::make_unique<lmnsim::BridgeSimulator>(simOptions);
     // A restored gateway keeps its port, so the simulator goes where the gateway looks.
     quint16 port = storedGatewayPort();
