@@ -178,6 +178,7 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
     m_connectionTimer->start();
     setupConnects(gateway);
 
+    // cppcheck-suppress nullPointerRedundantCheck ; the check below is for the wait's doing
     const uchar initialized = m_networkHandler->checkPortInitialized();
     // The wait above runs the event loop: the thing, or everything, may be gone by now.
     if (!guard || !gateway || !m_networkHandler) {
@@ -270,6 +271,7 @@ void IntegrationPluginQelLmn::releaseEverything()
     }
     m_updateInProgress = false;
     m_reconnecting = false;
+    m_autoCreateDue = false;
     m_cycleDevices.clear();
     initAvailableClassIds();
 }
@@ -394,9 +396,13 @@ void IntegrationPluginQelLmn::onDeviceInfoReceived()
 {
     qCDebug(dcQelLmn) << "Call autoCreateMeterThing";
     if (m_updateInProgress) {
+        // Taken up when the cycle ends: a cycle must not lose meters under its feet, and with
+        // cycles that run long the list would otherwise never be taken up at all.
+        m_autoCreateDue = true;
         m_networkHandler->nextDeviceUpdate();
         return;
     }
+    m_autoCreateDue = false;
     if (m_gateway)
         checkAutoCreate(m_gateway->id());
 }
@@ -405,6 +411,11 @@ void IntegrationPluginQelLmn::onUpdateTimer()
 {
     qCDebug(dcQelLmn) << "Update timer";
     if (m_updateInProgress)
+        return;
+    // A cycle may have ended (or been reset by a setup) with calls still out, hung or slow.
+    // A new one would ask for the same readings again, and of two answers to one reading the
+    // older may arrive last and set the total back.
+    if (m_networkHandler && m_networkHandler->valueCallsPending())
         return;
     m_cycleDevices = m_meters.keys();
     m_currentDevice = 0;
@@ -458,8 +469,14 @@ void IntegrationPluginQelLmn::endCycle()
 {
     qCDebug(dcQelLmn) << "All devices updated.";
     m_updateInProgress = false;
-    if (m_connectionTimer)
+    // Started, not restarted: with cycles that follow each other faster than the connection
+    // interval, a restart at every end would put the refresh off for ever.
+    if (m_connectionTimer && !m_connectionTimer->isActive())
         m_connectionTimer->start();
+    if (m_autoCreateDue && m_networkHandler && m_gateway) {
+        m_autoCreateDue = false;
+        checkAutoCreate(m_gateway->id());
+    }
 }
 
 void IntegrationPluginQelLmn::updateValues()

@@ -74,4 +74,6 @@ private:
     int m_currentValueCall = 0;
     QPointer<Thing> m_gateway;
     bool m_reconnecting = false;
+    // A meter list arrived during a cycle; the cycle's end takes it up.
+    bool m_autoCreateDue = false;
 };

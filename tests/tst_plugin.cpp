@@ -229,6 +229,76 @@ private slots:
         QVERIFY(polled);
     }
 
+    // Found by the soak: the refresh of the meter list was restarted at every cycle's end and
+    // only taken up between cycles, so a meter that joined was never found while cycles came
+    // faster than the connection interval (here: 1.2 s against 2.4 s), or while a hanging meter
+    // kept every cycle running past the refresh.
+    void meterJoiningIsFoundWhateverTheCycles_data()
+    {
+        QTest::addColumn<bool>("hangingMeter");
+        QTest::newRow("update period shorter than the connection interval") << false;
+        QTest::newRow("a hanging meter keeps cycles running") << true;
+    }
+
+    void meterJoiningIsFoundWhateverTheCycles()
+    {
+        QFETCH(bool, hangingMeter);
+        Rig rig(2);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) >= 1, 5000);
+        if (hangingMeter) {
+            // Every call to meter 1 runs into the 1 s request timeout, three times: a cycle
+            // takes about 6 s, and the next starts within one update period of its end.
+            rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Hang, 500, {}, -1});
+            // Once a call hangs, every refresh lands inside a cycle; none may slip in before.
+            const int hung = countLog(QStringLiteral("Trying to get Value  \"GeActiceEnergyPlusTotal\" for device  \"1-QEL-000-00000001\""));
+            QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Trying to get Value  \"GeActiceEnergyPlusTotal\" for device  \"1-QEL-000-00000001\"")) > hung, 5000);
+        }
+        rig.sim->addMeter(lmnsim::BridgeSimulator::meterAt(2));
+        // The refresh comes one connection interval after a cycle's end; found at the end of
+        // the cycle that runs then, at the latest.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.meter(QStringLiteral("1-QEL-000-00000003")), hangingMeter ? 20000 : 8000);
+        QCOMPARE(rig.meters().size(), 3);
+        if (hangingMeter)
+            rig.sim->clearFaults();
+        Thing *joined = rig.meter(QStringLiteral("1-QEL-000-00000003"));
+        QTRY_VERIFY_WITH_TIMEOUT(joined->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0, 10000);
+    }
+
+    // Found by the soak: a reconfigured gateway let the next tick start a cycle while a hung
+    // call of the last one was still out, so the same reading was asked for twice at once;
+    // answered together, the older answer could land last and the total went down.
+    void noCycleStartsWhileCallsAreOut()
+    {
+        Rig rig(1, 1);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        Thing *meter = rig.meters().first();
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 5000);
+        QList<double> totals;
+        QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
+                         [&](Thing *thing, const StateTypeId &, const QVariant &) {
+                             if (thing == meter)
+                                 totals << meter->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+                         });
+
+        rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Hang, 500, {}, -1});
+        rig.sim->clearRequests();
+        QTRY_VERIFY_WITH_TIMEOUT(!valueCalls(*rig.sim).isEmpty(), 5000);
+        QVERIFY(rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QString::number(rig.sim->port()))));
+        // Within the request timeout (1 s) the update timer (0.6 s) ticks at least once.
+        QTest::qWait(900);
+        const QList<ValueCall> calls = valueCalls(*rig.sim);
+        QCOMPARE(calls.size(), 1);
+
+        rig.sim->setMeterFault(1, {});
+        const int cycles = countLog(QStringLiteral("All devices updated."));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles + 1, 10000);
+        for (int i = 1; i < totals.size(); ++i)
+            QVERIFY2(totals.at(i) >= totals.at(i - 1), "an energy total went down");
+    }
+
     void serverDownAndBack()
     {
         Rig rig(2);
@@ -415,6 +485,44 @@ private slots:
         const int lines = capturedLog.size();
         QTest::qWait(300);
         QCOMPARE(capturedLog.size(), lines);
+    }
+
+    // Found by the soak: an invalid server port given during the retry wait stopped the timer
+    // that the wait was waiting for. The wait never ended, the plugin counted itself as
+    // reconnecting for ever, and after the port was put right the next outage was never
+    // recovered from.
+    void invalidPortDuringTheRetryWaitThenPutRight()
+    {
+        Rig rig(1);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        const QString port = QString::number(rig.sim->port());
+        bool misconfigured = false;
+        QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
+                         [&](Thing *thing, const StateTypeId &, const QVariant &value) {
+                             if (thing == rig.gateway && !value.toBool() && !misconfigured) {
+                                 misconfigured = true;
+                                 QTimer::singleShot(0, rig.manager.get(), [&rig] {
+                                     rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("0")));
+                                 });
+                             }
+                         });
+        rig.sim->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(misconfigured, 8000);
+        QTest::qWait(200);
+        QVERIFY(rig.sim->start(rig.sim->port()));
+        QVERIFY(rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(port)));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+
+        // The next outage is recovered from like any other.
+        rig.sim->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.connected(), 8000);
+        QTest::qWait(200);
+        QVERIFY(rig.sim->start(rig.sim->port()));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+        Thing *meter = rig.meters().first();
+        const double before = meter->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > before, 8000);
     }
 
     void meterRemovedWhileItsCallIsUnderWay()

@@ -1,0 +1,221 @@
+#include "soakschedule.h"
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <sstream>
+
+namespace soak {
+
+namespace {
+
+// Relative weights of the kinds, in enum order. Faults that only make sense now and then (the
+// gateway going, the bus going empty) are rarer than the ordinary ones.
+constexpr int kWeights[int(Kind::Count)] = {
+    8, // ListenerStopped
+    5, // MeterHttp404
+    5, // MeterHttp500
+    3, // DetailsHttp404
+    3, // DetailsHttp500
+    3, // RoadHttp500
+    4, // MeterHang
+    3, // DetailsHang
+    4, // MeterSlow
+    3, // DetailsSlow
+    5, // MeterBadBody
+    5, // DetailsBadBody
+    6, // MeterJoins
+    6, // MeterLeaves
+    4, // MeterSet
+    2, // BusEmpty
+    4, // MeterThingRemoved
+    4, // MeterThingRemovedMidCycle
+    3, // GatewayRemoved
+    3, // GatewayRemovedInRetryWait
+    3, // GatewayRemovedInDetailsWait
+    2, // GatewayReconfigured
+};
+
+// mt19937 is fully specified; the standard distributions are not, so ranges are drawn by hand
+// to keep a seed's schedule the same with every standard library.
+class Draw
+{
+public:
+    explicit Draw(std::uint32_t seed) : m_engine(seed) {}
+    std::uint32_t raw() { return m_engine(); }
+    int between(int low, int high) { return low + int(m_engine() % std::uint32_t(high - low + 1)); }
+    bool chance(int percent) { return between(1, 100) <= percent; }
+
+private:
+    std::mt19937 m_engine;
+};
+
+Kind drawKind(Draw &draw)
+{
+    const int total = std::accumulate(std::begin(kWeights), std::end(kWeights), 0);
+    int ticket = draw.between(0, total - 1);
+    for (int i = 0; i < int(Kind::Count); ++i) {
+        ticket -= kWeights[i];
+        if (ticket < 0)
+            return Kind(i);
+    }
+    return Kind::ListenerStopped;
+}
+
+// A streak is mostly a number of requests, sometimes a stretch of time.
+void drawStreak(Draw &draw, Event &event, int maxCount)
+{
+    if (draw.chance(70))
+        event.count = draw.between(1, maxCount);
+    else
+        event.durationMs = draw.between(100, 1500);
+}
+
+std::vector<int> drawMeterSet(Draw &draw, const Limits &limits)
+{
+    // Mostly a bus that fits the 32 slots, often one that does not.
+    const int size = draw.chance(35) ? draw.between(33, limits.universe) : draw.between(1, 32);
+    std::vector<int> all(std::size_t(limits.universe));
+    std::iota(all.begin(), all.end(), 1);
+    for (int i = int(all.size()) - 1; i > 0; --i)
+        std::swap(all[std::size_t(i)], all[std::size_t(draw.between(0, i))]);
+    all.resize(std::size_t(size));
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+} // namespace
+
+const char *kindName(Kind kind)
+{
+    switch (kind) {
+    case Kind::ListenerStopped: return "listener stopped (refused)";
+    case Kind::MeterHttp404: return "404 streak on a meter";
+    case Kind::MeterHttp500: return "500 streak on a meter";
+    case Kind::DetailsHttp404: return "404 streak on connection details";
+    case Kind::DetailsHttp500: return "500 streak on connection details";
+    case Kind::RoadHttp500: return "500 streak on probe or port init";
+    case Kind::MeterHang: return "hung replies on a meter";
+    case Kind::DetailsHang: return "hung replies on connection details";
+    case Kind::MeterSlow: return "slow replies on a meter";
+    case Kind::DetailsSlow: return "slow replies on connection details";
+    case Kind::MeterBadBody: return "bad bodies on a meter";
+    case Kind::DetailsBadBody: return "bad bodies on connection details";
+    case Kind::MeterJoins: return "meter joins the bus";
+    case Kind::MeterLeaves: return "meter leaves the bus";
+    case Kind::MeterSet: return "bus set to a new meter set";
+    case Kind::BusEmpty: return "bus empty for a while";
+    case Kind::MeterThingRemoved: return "meter thing removed";
+    case Kind::MeterThingRemovedMidCycle: return "meter thing removed mid-call";
+    case Kind::GatewayRemoved: return "gateway removed and re-added";
+    case Kind::GatewayRemovedInRetryWait: return "gateway removed in retry wait";
+    case Kind::GatewayRemovedInDetailsWait: return "gateway removed in details wait";
+    case Kind::GatewayReconfigured: return "gateway reconfigured";
+    case Kind::Count: break;
+    }
+    return "?";
+}
+
+const char *bodyName(Body body)
+{
+    switch (body) {
+    case Body::NotJson: return "not JSON";
+    case Body::WrongTypes: return "wrong types";
+    case Body::NotArray: return "not an array";
+    case Body::EmptyBody: return "empty body";
+    case Body::EmptyArray: return "empty array";
+    case Body::Dropped: return "connection dropped";
+    case Body::Count: break;
+    }
+    return "?";
+}
+
+std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &limits)
+{
+    Draw draw(seed);
+    std::vector<Event> events;
+    // The first second belongs to the gateway's first setup.
+    for (int at = 1000 + draw.between(0, 500); at < lengthMs; at += draw.between(120, 650)) {
+        Event event;
+        event.atMs = at;
+        event.kind = drawKind(draw);
+        event.pick = draw.raw();
+        switch (event.kind) {
+        case Kind::ListenerStopped:
+            event.durationMs = draw.between(20, limits.maxOutageMs);
+            break;
+        case Kind::MeterHttp404:
+        case Kind::DetailsHttp404:
+            event.variant = 404;
+            drawStreak(draw, event, event.kind == Kind::MeterHttp404 ? 9 : 4);
+            break;
+        case Kind::MeterHttp500:
+        case Kind::DetailsHttp500:
+        case Kind::RoadHttp500:
+            event.variant = 500;
+            drawStreak(draw, event, event.kind == Kind::MeterHttp500 ? 9 : 4);
+            break;
+        case Kind::MeterHang:
+        case Kind::DetailsHang:
+            event.durationMs = draw.between(100, limits.maxHangMs);
+            break;
+        case Kind::MeterSlow:
+        case Kind::DetailsSlow:
+            event.variant = draw.between(10, limits.maxSlowMs);
+            event.durationMs = draw.between(200, 2000);
+            break;
+        case Kind::MeterBadBody:
+        case Kind::DetailsBadBody:
+            event.variant = draw.between(0, int(Body::Count) - 1);
+            drawStreak(draw, event, 6);
+            break;
+        case Kind::MeterSet:
+            event.meters = drawMeterSet(draw, limits);
+            break;
+        case Kind::BusEmpty:
+            // Long enough for many connection-details waits and a few cycles in a row.
+            event.durationMs = draw.between(100, limits.maxBusEmptyMs);
+            break;
+        case Kind::GatewayRemoved:
+        case Kind::GatewayRemovedInDetailsWait:
+            // 0: added again at once, in the same turn of whatever event loop runs.
+            event.durationMs = draw.chance(20) ? 0 : draw.between(1, limits.maxGatewayAwayMs);
+            break;
+        case Kind::GatewayRemovedInRetryWait:
+            event.durationMs = draw.chance(20) ? 0 : draw.between(1, limits.maxGatewayAwayMs);
+            event.variant = draw.between(50, 400);
+            break;
+        case Kind::MeterJoins:
+        case Kind::MeterLeaves:
+        case Kind::MeterThingRemoved:
+        case Kind::MeterThingRemovedMidCycle:
+        case Kind::GatewayReconfigured:
+        case Kind::Count:
+            break;
+        }
+        events.push_back(std::move(event));
+    }
+    return events;
+}
+
+std::string describe(const Event &event)
+{
+    std::ostringstream out;
+    out << event.atMs << " ms: " << kindName(event.kind) << " pick " << event.pick;
+    if (event.count >= 0)
+        out << " count " << event.count;
+    if (event.durationMs > 0)
+        out << " for " << event.durationMs << " ms";
+    if (event.kind == Kind::MeterBadBody || event.kind == Kind::DetailsBadBody)
+        out << " (" << bodyName(Body(event.variant)) << ')';
+    else if (event.variant != 0)
+        out << " variant " << event.variant;
+    if (!event.meters.empty()) {
+        out << " meters";
+        for (int address : event.meters)
+            out << ' ' << address;
+    }
+    return out.str();
+}
+
+} // namespace soak
