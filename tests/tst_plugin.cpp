@@ -493,6 +493,11 @@ private slots:
     // recovered from.
     void invalidPortDuringTheRetryWaitThenPutRight()
     {
+        // The fault showed as a wait that never returned, with this test function below it.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [] { qFatal("The plugin hung in its retry wait"); });
+        watchdog.start(30000);
         Rig rig(1);
         rig.addGateway();
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
