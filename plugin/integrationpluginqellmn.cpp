@@ -168,7 +168,10 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
     if (!m_networkHandler->isUrlValid()) {
         // Nothing may go out to a host or path that a malformed port would name.
         m_connectionTimer->stop();
-        m_retryTimer->stop();
+        // A retry wait under way ends on this timer: stopped, the wait would never end and no
+        // later outage would be retried. It ends as usual and then sends nothing.
+        if (!m_reconnecting)
+            m_retryTimer->stop();
         m_gateway = gateway;
         info->finish(Thing::ThingErrorInvalidParameter,
                      QStringLiteral("The server port \"%1\" is not a number from 1 to 65535.").arg(serverPort));
@@ -375,6 +378,9 @@ void IntegrationPluginQelLmn::onServerReachable(bool reachable)
     if (!self || !retryTimer || !handler)
         return;
     m_reconnecting = false;
+    // The gateway was given an unusable port meanwhile: its next setup starts over.
+    if (!m_networkHandler->isUrlValid())
+        return;
     m_connectionTimer->start();
     m_networkHandler->setupConnection(false);
 }
