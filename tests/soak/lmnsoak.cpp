@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
-#include <QPointer>
 #include <QSet>
 #include <QThread>
 #include <QTimer>
@@ -57,7 +56,7 @@ struct Config {
 // after the timer unit.
 struct Intervals {
     double periodMs = 0;  // update timer
-    int connectionMs = 0; // connection timer, restarted at the end of every cycle
+    int connectionMs = 0; // connection timer: refresh of the meter list, started at a cycle's end
     int retryMs = 0;      // retry wait after the bridge was unreachable
     int waitMs = 0;       // wait before every connection-details request
     int resendMs = 0;     // delay before a failed value call is sent again
@@ -124,6 +123,13 @@ public:
     void teardown();
     void onPluginLog(QtMsgType type, const QString &text);
 
+    static double promiseMs(const Intervals &iv);
+    // The schedule leaves room for the recovery check at the end.
+    static qint64 scheduleLengthMs(const Config &config, const Intervals &iv)
+    {
+        return std::max<qint64>(2000, qint64(config.durationS * 1000) - qint64(std::ceil(promiseMs(iv))) - 500);
+    }
+
 private:
     // The schedule.
     void armNextEvent();
@@ -141,6 +147,10 @@ private:
     Thing *meterThing(const QString &deviceId) const;
     void addGateway();
     void removeGateway(int awayMs);
+    ParamList gatewayParams(const QString &serverPort) const;
+    void misconfigureGateway(int awayMs);
+    void putGatewayRight();
+    void onRetryWait();
     void noteSetup();
 
     // Invariants.
@@ -159,17 +169,8 @@ private:
     void checkRecovery();
     void finish();
     qint64 now() const { return m_clock.elapsed(); }
+    double seconds() const { return double(now()) / 1000.0; }
     double recoveryPromiseMs() const { return promiseMs(m_iv); }
-
-public:
-    static double promiseMs(const Intervals &iv);
-    // The schedule leaves room for the recovery check at the end.
-    static qint64 scheduleLengthMs(const Config &config, const Intervals &iv)
-    {
-        return std::max<qint64>(2000, qint64(config.durationS * 1000) - qint64(std::ceil(promiseMs(iv))) - 500);
-    }
-
-private:
 
     Config m_config;
     Intervals m_iv;
@@ -195,8 +196,11 @@ private:
     std::uint64_t m_gatewayToken = 0;
     int m_gatewayAwayMs = 0;
 
-    // Removals that wait for the plugin to reach a certain point (until the deadline, ms).
+    // Actions that wait for the plugin to reach a certain point (until the deadline, ms).
     qint64 m_armedRetryWaitUntil = -1;
+    Kind m_retryWaitAction = Kind::GatewayRemovedInRetryWait; // or GatewayMisconfigured
+    std::uint64_t m_misconfigToken = 0;
+    int m_misconfigAwayMs = 0;
     qint64 m_armedDetailsWaitUntil = -1;
     qint64 m_armedMidCycleUntil = -1;
 
@@ -433,16 +437,21 @@ Thing *Soak::meterThing(const QString &deviceId) const
     return nullptr;
 }
 
+ParamList Soak::gatewayParams(const QString &serverPort) const
+{
+    const QVector<ParamType> &types = m_gatewayClass->paramTypes();
+    return {Param(types.at(m_gatewayClass->paramIndex(QStringLiteral("port"))).id, QStringLiteral("/dev/ttymxc3")),
+            Param(types.at(m_gatewayClass->paramIndex(QStringLiteral("serverPort"))).id, serverPort)};
+}
+
 void Soak::addGateway()
 {
     if (gateway())
         return;
     noteSetup();
-    const ParamList params{Param(m_gatewayClass->paramTypes().at(0).id, QStringLiteral("/dev/ttymxc3")),
-                           Param(m_gatewayClass->paramTypes().at(1).id, m_serverPort)};
     QString error;
     // Returns once the plugin finished the setup, which waits for the bridge in a nested loop.
-    if (!m_manager->addThing(m_gatewayClass->id(), QStringLiteral("Gateway"), params, ThingId(), &error)) {
+    if (!m_manager->addThing(m_gatewayClass->id(), QStringLiteral("Gateway"), gatewayParams(m_serverPort), ThingId(), &error)) {
         ++m_soakErrors;
         std::fprintf(stderr, "soak error: cannot add the gateway: %s\n", qPrintable(error));
     }
@@ -463,6 +472,55 @@ void Soak::removeGateway(int awayMs)
     });
 }
 
+// Port 0 is refused by the plugin; setup fails, and nothing may go out until it is put right.
+void Soak::misconfigureGateway(int awayMs)
+{
+    Thing *thing = gateway();
+    if (!thing)
+        return;
+    ++m_injected[std::size_t(Kind::GatewayMisconfigured)];
+    noteSetup();
+    m_manager->reconfigureThing(thing->id(), gatewayParams(QStringLiteral("0")));
+    const std::uint64_t token = ++m_misconfigToken;
+    QTimer::singleShot(awayMs, this, [this, token] {
+        if (token == m_misconfigToken)
+            putGatewayRight();
+    });
+}
+
+void Soak::putGatewayRight()
+{
+    Thing *thing = gateway();
+    if (!thing || thing->paramValue(QStringLiteral("serverPort")).toString() == m_serverPort)
+        return;
+    noteSetup();
+    m_manager->reconfigureThing(thing->id(), gatewayParams(m_serverPort));
+}
+
+// The plugin is about to wait before it reconnects; an armed action strikes inside that wait.
+void Soak::onRetryWait()
+{
+    if (m_armedRetryWaitUntil < 0 || m_healed)
+        return;
+    const Kind action = m_retryWaitAction;
+    if (now() > m_armedRetryWaitUntil) {
+        m_armedRetryWaitUntil = -1;
+        ++m_missed[std::size_t(action)];
+        return;
+    }
+    m_armedRetryWaitUntil = -1;
+    QTimer::singleShot(0, this, [this, action] {
+        if (!gateway() || m_healed)
+            return;
+        if (action == Kind::GatewayMisconfigured) {
+            misconfigureGateway(m_misconfigAwayMs);
+        } else {
+            ++m_injected[std::size_t(Kind::GatewayRemovedInRetryWait)];
+            removeGateway(m_gatewayAwayMs);
+        }
+    });
+}
+
 void Soak::noteSetup()
 {
     m_setupTimes.push_back(now());
@@ -471,7 +529,7 @@ void Soak::noteSetup()
 void Soak::execute(const soak::Event &event)
 {
     if (m_config.verbose)
-        std::fprintf(stderr, "[%7.3f] %s\n", now() / 1000.0, soak::describe(event).c_str());
+        std::fprintf(stderr, "[%7.3f] %s\n", seconds(), soak::describe(event).c_str());
     const int index = int(event.kind);
     bool injected = true;
     Fault fault;
@@ -594,8 +652,23 @@ void Soak::execute(const soak::Event &event)
         if (!gateway())
             break;
         m_gatewayAwayMs = event.durationMs;
+        m_retryWaitAction = Kind::GatewayRemovedInRetryWait;
         m_armedRetryWaitUntil = now() + event.variant + 3000;
         // The bridge goes away for a moment, so that the plugin enters its retry wait.
+        stopListener(event.variant);
+        m_extraRequests.emplace_back(now(), 2);
+        break;
+    case Kind::GatewayMisconfigured:
+        injected = false; // counted when it happens
+        if (!gateway())
+            break;
+        if (event.variant == 0) {
+            misconfigureGateway(event.durationMs);
+            break;
+        }
+        m_misconfigAwayMs = event.durationMs;
+        m_retryWaitAction = Kind::GatewayMisconfigured;
+        m_armedRetryWaitUntil = now() + event.variant + 3000;
         stopListener(event.variant);
         m_extraRequests.emplace_back(now(), 2);
         break;
@@ -625,7 +698,7 @@ void Soak::execute(const soak::Event &event)
 void Soak::onPluginLog(QtMsgType type, const QString &text)
 {
     if (m_config.pluginLog)
-        std::fprintf(stderr, "[%7.3f] %s\n", now() / 1000.0, qPrintable(text));
+        std::fprintf(stderr, "[%7.3f] %s\n", seconds(), qPrintable(text));
     m_log.append(QString::number(now()) + QLatin1Char(' ') + text);
     if (m_log.size() > kLogRing)
         m_log.removeFirst();
@@ -677,22 +750,10 @@ void Soak::onPluginLog(QtMsgType type, const QString &text)
         });
         return;
     }
-    if (m_armedRetryWaitUntil >= 0 && text == QLatin1String("Server is not reachable!")) {
-        // The connected state does not change when it was false already; this line comes
-        // right before the retry wait either way.
-        if (t > m_armedRetryWaitUntil) {
-            m_armedRetryWaitUntil = -1;
-            ++m_missed[std::size_t(Kind::GatewayRemovedInRetryWait)];
-            return;
-        }
-        m_armedRetryWaitUntil = -1;
-        QTimer::singleShot(0, this, [this] {
-            if (gateway()) {
-                ++m_injected[std::size_t(Kind::GatewayRemovedInRetryWait)];
-                removeGateway(m_gatewayAwayMs);
-            }
-        });
-    }
+    // The connected state does not change when it was false already; this line comes right
+    // before the retry wait either way.
+    if (text == QLatin1String("Server is not reachable!"))
+        onRetryWait();
 }
 
 // ---- Invariants ----
@@ -724,18 +785,8 @@ void Soak::onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QV
 {
     if (thing->thingClassId() == m_gatewayClass->id()) {
         // The state goes false right before the retry wait.
-        if (stateTypeId == m_connectedStateTypeId && !value.toBool() && m_armedRetryWaitUntil >= 0 && !m_healed) {
-            if (now() > m_armedRetryWaitUntil)
-                return;
-            m_armedRetryWaitUntil = -1;
-            const ThingId id = thing->id();
-            QTimer::singleShot(0, this, [this, id] {
-                if (gateway() && gateway()->id() == id) {
-                    ++m_injected[std::size_t(Kind::GatewayRemovedInRetryWait)];
-                    removeGateway(m_gatewayAwayMs);
-                }
-            });
-        }
+        if (stateTypeId == m_connectedStateTypeId && !value.toBool())
+            onRetryWait();
         return;
     }
     const ThingClass &thingClass = thing->thingClass();
@@ -789,9 +840,10 @@ void Soak::checkDuplicates()
 // The most requests the plugin's design allows in `spanMs`, summed over every source of requests.
 // Timers are coarse (they may fire up to 5 % early), hence the 0.95. N is every device ID that can
 // be on the bus (m_meters never holds more: entries are unique device IDs).
-//  - cycles: at most one per update period (a restarted timer waits a full period again); each
-//    sends the initialised check, maybe the probe and port init, and per meter two value calls
-//    of up to 3 attempts each; the cycle cut short by a new one leaves at most 2 calls in flight.
+//  - cycles: at most one starts per update period (a restarted timer waits a full period again),
+//    plus the one under way when the window opens; each sends the initialised check, maybe the
+//    probe and port init, and per meter two value calls of up to 3 attempts each. Every value
+//    call belongs to a cycle: none starts while calls of the last one are still out.
 //  - reconnections: one at a time, each after a retry wait; probe and port init.
 //  - connection details: one fetch per wait, the waits of all callers ending on one timer.
 //  - gateway setups (adds, reconfigures) within the window or shortly before: each is a fresh
@@ -809,7 +861,7 @@ double Soak::rateBound(double spanMs, qint64 fromMs, qint64 toMs) const
     double extra = 0;
     for (const auto &entry : m_extraRequests)
         extra += entry.first >= fromMs - lookBack && entry.first <= toMs ? entry.second : 0;
-    return cycles * perCycle + 2 * 3 + roads * 2 + fetches * 1 + setups * (3 + perCycle) + extra;
+    return cycles * perCycle + roads * 2 + fetches * 1 + setups * (3 + perCycle) + extra;
 }
 
 // A setup's requests can trail it by a hung check (the request timeout) and a wait.
@@ -838,7 +890,7 @@ void Soak::onDetailsRequest()
         if (m_closestFetchesMs < 0 || apart < m_closestFetchesMs)
             m_closestFetchesMs = apart;
         // 0.8: the clock reads whole milliseconds, and a coarse timer may fire a little early.
-        if (apart < 0.8 * m_iv.waitMs)
+        if (double(apart) < 0.8 * m_iv.waitMs)
             violation(FetchOverlap, QStringLiteral("two connection-details fetches %1 ms apart, the wait is %2 ms")
                                         .arg(apart).arg(m_iv.waitMs));
     }
@@ -864,9 +916,9 @@ void Soak::sampleRate()
     }
     if (requests > bound)
         violation(RequestRate, QStringLiteral("%1 requests in %2 ms, bound %3").arg(requests).arg(span).arg(bound, 0, 'f', 0));
-    while (!m_setupTimes.empty() && m_setupTimes.front() < t - 4 * kRateWindowMs)
+    while (!m_setupTimes.empty() && m_setupTimes.front() < t - 4 * qint64(kRateWindowMs))
         m_setupTimes.pop_front();
-    while (!m_extraRequests.empty() && m_extraRequests.front().first < t - 4 * kRateWindowMs)
+    while (!m_extraRequests.empty() && m_extraRequests.front().first < t - 4 * qint64(kRateWindowMs))
         m_extraRequests.pop_front();
 }
 
@@ -875,7 +927,7 @@ void Soak::violation(Invariant invariant, const QString &what)
     const int count = ++m_violations[invariant];
     if (count > 20)
         return;
-    std::fprintf(stderr, "[%7.3f] VIOLATION %s: %s\n", now() / 1000.0, invariantName(invariant), qPrintable(what));
+    std::fprintf(stderr, "[%7.3f] VIOLATION %s: %s\n", seconds(), invariantName(invariant), qPrintable(what));
     if (count == 1) {
         std::fprintf(stderr, "  the plugin's last log lines:\n");
         for (const QString &line : qAsConst(m_log))
@@ -916,6 +968,7 @@ void Soak::heal()
     m_armedRetryWaitUntil = m_armedDetailsWaitUntil = m_armedMidCycleUntil = -1;
     ++m_listenerToken;
     ++m_gatewayToken;
+    ++m_misconfigToken;
     m_sim->clearFaults();
     startListener();
     // A bus that fits the slots: the present set (or the first one, if it is empty) cut to 31,
@@ -932,8 +985,9 @@ void Soak::heal()
     for (int address : m_bus)
         m_healWh[address] = {m_sim->currentValue(address, kPlusCall), m_sim->currentValue(address, kMinusCall)};
     std::fprintf(stderr, "[%7.3f] schedule over, bridge healthy with %zu meters; recovery promised within %.0f ms\n",
-                 now() / 1000.0, m_bus.size(), recoveryPromiseMs());
+                 seconds(), m_bus.size(), recoveryPromiseMs());
     addGateway();
+    putGatewayRight();
     m_recoveryTimer.start(20);
 }
 
@@ -999,11 +1053,11 @@ int Soak::exitCode() const
 void Soak::printSummary() const
 {
     std::printf("lmn-soak summary: seed %u, %.1f s, time scale %g, timer unit %g ms\n", m_config.seed,
-                m_clock.elapsed() / 1000.0, m_config.timeScale, m_config.unitMs);
+                seconds(), m_config.timeScale, m_config.unitMs);
     std::printf("  intervals: update period %.0f ms, connection timer %d ms, retry %d ms, details wait %d ms,\n"
                 "             re-send delay %d ms, request timeout %d ms\n",
                 m_iv.periodMs, m_iv.connectionMs, m_iv.retryMs, m_iv.waitMs, m_iv.resendMs, m_iv.timeoutMs);
-    std::printf("  faults injected (%zu events scheduled over %.1f s):\n", m_schedule.size(), m_healAtMs / 1000.0);
+    std::printf("  faults injected (%zu events scheduled over %.1f s):\n", m_schedule.size(), double(m_healAtMs) / 1000.0);
     for (int i = 0; i < int(Kind::Count); ++i) {
         std::printf("    %-40s %5d", soak::kindName(Kind(i)), m_injected[std::size_t(i)]);
         if (m_missed[std::size_t(i)])

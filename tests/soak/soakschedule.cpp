@@ -34,6 +34,7 @@ constexpr int kWeights[int(Kind::Count)] = {
     3, // GatewayRemovedInRetryWait
     3, // GatewayRemovedInDetailsWait
     2, // GatewayReconfigured
+    3, // GatewayMisconfigured
 };
 
 // mt19937 is fully specified; the standard distributions are not, so ranges are drawn by hand
@@ -111,6 +112,7 @@ const char *kindName(Kind kind)
     case Kind::GatewayRemovedInRetryWait: return "gateway removed in retry wait";
     case Kind::GatewayRemovedInDetailsWait: return "gateway removed in details wait";
     case Kind::GatewayReconfigured: return "gateway reconfigured";
+    case Kind::GatewayMisconfigured: return "gateway given an invalid port";
     case Kind::Count: break;
     }
     return "?";
@@ -184,6 +186,10 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
         case Kind::GatewayRemovedInRetryWait:
             event.durationMs = draw.chance(20) ? 0 : draw.between(1, limits.maxGatewayAwayMs);
             event.variant = draw.between(50, 400);
+            break;
+        case Kind::GatewayMisconfigured:
+            event.durationMs = draw.between(1, limits.maxGatewayAwayMs);
+            event.variant = draw.chance(60) ? draw.between(50, 400) : 0;
             break;
         case Kind::MeterJoins:
         case Kind::MeterLeaves:

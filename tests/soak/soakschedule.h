@@ -32,6 +32,9 @@ enum class Kind {
                                  // for `variant` ms to cause one)
     GatewayRemovedInDetailsWait, // ... from within the wait before a connection-details request
     GatewayReconfigured,  // the user saves the gateway's params unchanged: it is set up again
+    GatewayMisconfigured, // the user gives the gateway an invalid server port and puts it right
+                          // after durationMs; from within the retry wait when `variant` > 0
+                          // (the bridge goes away for `variant` ms to cause one)
     Count
 };
 
