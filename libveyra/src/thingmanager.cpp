@@ -3,9 +3,11 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLibrary>
+#include <QLockFile>
 #include <QPluginLoader>
 #include <QSaveFile>
 #include <QSet>
@@ -205,7 +207,8 @@ bool ThingManager::reconfigureThing(const ThingId &id, const ParamList &params)
         merged.setParamValue(param.paramTypeId(), param.value());
     thing->setParams(merged);
     saveStore();
-    setupThing(thing);
+    if (!m_storedThings.contains(id))
+        setupThing(thing);
     return true;
 }
 
@@ -283,12 +286,17 @@ bool ThingManager::saveStore() const
                       thing->parentId().isNull() ? QJsonValue() : QJsonValue(thing->parentId().toText()));
         array.append(object);
     }
+    // What this host cannot restore belongs to someone else: it goes back as it came.
+    for (const QJsonValue &kept : m_keptThings)
+        array.append(kept);
+    QJsonObject document = m_keptKeys;
+    document.insert(QStringLiteral("things"), array);
     QSaveFile file(m_storePath);
     if (!file.open(QIODevice::WriteOnly)) {
         qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
         return false;
     }
-    file.write(QJsonDocument(QJsonObject{{QStringLiteral("things"), array}}).toJson());
+    file.write(QJsonDocument(document).toJson());
     if (!file.commit()) {
         qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
         return false;
@@ -296,27 +304,97 @@ bool ThingManager::saveStore() const
     return true;
 }
 
-bool ThingManager::restoreThings(QString *error)
+bool ThingManager::claimStore(QString *error)
+{
+    if (m_storePath.isEmpty() || m_storeLock)
+        return true;
+    const QFileInfo store(m_storePath);
+    const QFileInfo folder(store.absolutePath());
+    if (!folder.isDir()) {
+        *error = QStringLiteral("cannot keep the thing store %1: the folder %2 does not exist")
+                     .arg(m_storePath, folder.filePath());
+        return false;
+    }
+    if (store.isDir()) {
+        *error = QStringLiteral("cannot keep the thing store %1: it is a folder").arg(m_storePath);
+        return false;
+    }
+    if (store.exists() && !store.isWritable()) {
+        *error = QStringLiteral("cannot keep the thing store %1: the file is not writable").arg(m_storePath);
+        return false;
+    }
+    auto lock = std::make_unique<QLockFile>(m_storePath + QStringLiteral(".lock"));
+    // Only a lock whose process is gone is stale, however long its host has been running.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        m_storeLock = std::move(lock);
+        return true;
+    }
+    if (lock->error() == QLockFile::LockFailedError) {
+        qint64 pid = 0;
+        QString hostName;
+        QString appName;
+        lock->getLockInfo(&pid, &hostName, &appName);
+        *error = QStringLiteral("the thing store %1 is in use by another host (%2, process %3); its lock is %4.lock")
+                     .arg(m_storePath, appName.isEmpty() ? QStringLiteral("unknown program") : appName)
+                     .arg(pid)
+                     .arg(m_storePath);
+    } else {
+        *error = QStringLiteral("cannot keep the thing store %1: the folder %2 is not writable")
+                     .arg(m_storePath, folder.filePath());
+    }
+    return false;
+}
+
+void ThingManager::releaseStore()
+{
+    m_storeLock.reset();
+}
+
+QString ThingManager::storeContentError(const QByteArray &content, QJsonObject *document) const
+{
+    if (content.trimmed().isEmpty())
+        return QStringLiteral("the file is empty (remove it to start with no things)");
+    QJsonParseError parseError;
+    const QJsonDocument parsed = QJsonDocument::fromJson(content, &parseError);
+    if (parsed.isNull())
+        return QStringLiteral("it is not JSON: %1 at byte %2").arg(parseError.errorString()).arg(parseError.offset);
+    if (!parsed.isObject())
+        return QStringLiteral("it holds a JSON array where an object with a \"things\" array belongs");
+    *document = parsed.object();
+    const QJsonValue things = document->value(QStringLiteral("things"));
+    if (!things.isUndefined() && !things.isArray())
+        return QStringLiteral("its \"things\" is not an array");
+    return QString();
+}
+
+bool ThingManager::loadStore(QString *error)
 {
     QFile file(m_storePath);
     if (m_storePath.isEmpty() || !file.exists())
         return true;
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(m_storePath, file.errorString());
+        *error = QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, file.errorString());
         return false;
     }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (!document.isObject()) {
-        *error = QStringLiteral("%1 is not a thing store: %2").arg(m_storePath, parseError.errorString());
+    QJsonObject document;
+    const QString problem = storeContentError(file.readAll(), &document);
+    if (!problem.isEmpty()) {
+        *error = QStringLiteral("%1 is not a thing store: %2").arg(m_storePath, problem);
         return false;
     }
+    m_keptKeys = document;
+    m_keptKeys.remove(QStringLiteral("things"));
 
     // Parents first, so that a gateway is set up before the things below it.
     QList<QJsonObject> pending;
-    const QJsonArray array = document.object().value(QStringLiteral("things")).toArray();
-    for (const QJsonValue &value : array)
-        pending.append(value.toObject());
+    const QJsonArray array = document.value(QStringLiteral("things")).toArray();
+    for (const QJsonValue &value : array) {
+        if (value.isObject())
+            pending.append(value.toObject());
+        else
+            m_keptThings.append(value);
+    }
     QList<QJsonObject> ordered;
     QSet<QString> placed;
     while (!pending.isEmpty()) {
@@ -337,26 +415,40 @@ bool ThingManager::restoreThings(QString *error)
         }
     }
 
-    QList<Thing *> restored;
     for (const QJsonObject &object : qAsConst(ordered)) {
         const ThingId id(object.value(QStringLiteral("id")).toString());
         const ThingClass *thingClass =
             findThingClass(ThingClassId(object.value(QStringLiteral("thingClassId")).toString()));
         if (id.isNull() || !thingClass || findThing(id)) {
-            qWarning() << "Skipping a stored thing that cannot be restored:"
+            qWarning() << "Skipping a stored thing that cannot be restored (kept in the store):"
                        << QJsonDocument(object).toJson(QJsonDocument::Compact);
+            m_keptThings.append(object);
             continue;
         }
         ParamList params;
         const QJsonObject storedParams = object.value(QStringLiteral("params")).toObject();
         for (auto it = storedParams.constBegin(); it != storedParams.constEnd(); ++it)
             params.append(Param(ParamTypeId(it.key()), it.value().toVariant()));
-        restored.append(createThing(*thingClass, id, object.value(QStringLiteral("name")).toString(), params,
-                                    ThingId(object.value(QStringLiteral("parentId")).toString())));
+        createThing(*thingClass, id, object.value(QStringLiteral("name")).toString(), params,
+                    ThingId(object.value(QStringLiteral("parentId")).toString()));
+        m_storedThings.append(id);
     }
-    for (Thing *thing : qAsConst(restored)) {
-        if (m_things.contains(thing))
+    return true;
+}
+
+void ThingManager::setupStoredThings()
+{
+    while (!m_storedThings.isEmpty()) {
+        // A setup before may have removed it.
+        if (Thing *thing = findThing(m_storedThings.takeFirst()))
             setupThing(thing);
     }
+}
+
+bool ThingManager::restoreThings(QString *error)
+{
+    if (!loadStore(error))
+        return false;
+    setupStoredThings();
     return true;
 }

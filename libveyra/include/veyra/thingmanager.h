@@ -8,10 +8,15 @@
 #include "thingclass.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QVector>
 
+#include <memory>
+
+class QLockFile;
 class QPluginLoader;
 
 struct LIBVEYRA_EXPORT LoadedPlugin
@@ -50,7 +55,8 @@ public:
     // Returns null (with a reason) when the class is unknown.
     Thing *addThing(const ThingClassId &thingClassId, const QString &name, const ParamList &params,
                     const ThingId &parentId = ThingId(), QString *error = nullptr);
-    // Gives a thing new params and sets it up again, as after the user edited them.
+    // Gives a thing new params and sets it up again, as after the user edited them. A restored
+    // thing that waits for its first setup only takes the params and keeps waiting.
     bool reconfigureThing(const ThingId &id, const ParamList &params);
     // Removes a thing, its children first. Returns false when there is no such thing.
     bool removeThing(const ThingId &id);
@@ -58,9 +64,22 @@ public:
     // With a store set, every added or removed thing is written to it at once.
     void setStorePath(const QString &path) { m_storePath = path; }
     QString storePath() const { return m_storePath; }
-    // Restores the store's things and sets them up again, parents first. Returns false with a
-    // reason when the file exists but cannot be read; a missing file is an empty store.
+    // Makes the store this process's own: checks that it can be written and takes a lock file
+    // beside it ("<store>.lock"), so that a second host on the same store is refused. Returns
+    // false with a reason. The lock goes with the manager or with releaseStore().
+    bool claimStore(QString *error);
+    void releaseStore();
+    // Reads the store and creates its things without setting them up. Returns false with a
+    // reason naming the file when it exists but is no thing store; a missing file is an empty
+    // store. Stored things that cannot be restored and keys this host does not know are kept
+    // and written back with every save.
+    bool loadStore(QString *error);
+    // Sets up the things loadStore() created, parents first.
+    void setupStoredThings();
+    // loadStore() and setupStoredThings() in one.
     bool restoreThings(QString *error);
+    // Writes the store now; it is also written after every change.
+    bool saveStore() const;
 
 signals:
     void thingAdded(Thing *thing);
@@ -76,7 +95,7 @@ private:
     void onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDescriptors &descriptors);
     IntegrationPlugin *pluginFor(const ThingClass &thingClass) const;
     Things thingsOfPlugin(const IntegrationPlugin *plugin) const;
-    bool saveStore() const;
+    QString storeContentError(const QByteArray &content, QJsonObject *document) const;
 
     HardwareManager *m_hardwareManager;
     QVector<LoadedPlugin> m_plugins;
@@ -84,4 +103,8 @@ private:
     QHash<ThingClassId, ThingClass> m_thingClasses;
     Things m_things;
     QString m_storePath;
+    std::unique_ptr<QLockFile> m_storeLock;
+    QList<ThingId> m_storedThings;  // created by loadStore(), set up by setupStoredThings()
+    QJsonArray m_keptThings;        // stored things no loaded plugin can restore
+    QJsonObject m_keptKeys;         // top-level keys of the store other than "things"
 };
