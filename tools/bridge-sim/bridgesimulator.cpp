@@ -716,6 +716,12 @@ bool BridgeSimulator::start(std::uint16_t port)
 
     auto server = std::make_unique<SimServer>(*d);
     server->set_tcp_nodelay(true);
+    // httplib's default adds SO_REUSEPORT, which lets a second listener share a busy port and
+    // split the answers; SO_REUSEADDR alone only allows a restart over old connections.
+    server->set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // The loop in SimServer does keep-alive itself; these only shape the Keep-Alive header.
     server->set_keep_alive_max_count(kKeepAliveMaxCount);
     server->set_keep_alive_timeout(static_cast<time_t>(d->options.keepAliveTimeout.count()));

@@ -11,6 +11,9 @@
 
 namespace lmnsim {
 
+// The most meters one simulator serves: the program's --meters and the host's --simulate stop here.
+constexpr int kMaxMeters = 100000;
+
 // The endpoints the plugin talks to.
 enum class Endpoint {
     Probe,             // HEAD /swagger/index.html

@@ -163,7 +163,7 @@ Config parseArguments(int argc, char **argv)
         } else if (flag == "--port") {
             config.port = parseInt(next(), "port", 0, 65535);
         } else if (flag == "--meters") {
-            config.options.meters = parseInt(next(), "meter count", 0, 100000);
+            config.options.meters = parseInt(next(), "meter count", 0, lmnsim::kMaxMeters);
         } else if (flag == "--serial-port") {
             config.options.serialPort = next();
             if (config.options.serialPort.empty())
