@@ -1,7 +1,11 @@
 #include "hostoptions.h"
 
+#include <bridgesimulator.h>
+
 #include <QCoreApplication>
 #include <QDir>
+
+#include <cmath>
 
 QString HostOptions::defaultPluginDir()
 {
@@ -26,23 +30,26 @@ QString HostOptions::helpText()
         "  --plugins DIR          folder to load plugins from (default: %1)\n"
         "  --serial-port NAME     serial port of the gateway thing (default /dev/ttymxc3)\n"
         "  --server-port PORT     bridge server port of the gateway thing (default 5000)\n"
-        "  --store FILE           keep things in FILE (JSON) and restore them at the next start\n"
-        "  --simulate N           run the bridge simulator in-process with N meters on a free\n"
-        "                         loopback port (or the gateway's port) and point the gateway at it\n"
+        "  --store FILE           keep things in FILE (JSON) and restore them at the next start;\n"
+        "                         FILE.lock keeps a second host off it, and --serial-port and\n"
+        "                         --server-port, when given, change the stored gateway\n"
+        "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
+        "                         free loopback port (or the gateway's port) and point the gateway at it\n"
         "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
-        "  --run-for SECONDS      stop by itself after SECONDS (default: run until SIGINT/SIGTERM)\n"
+        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: run until SIGINT/SIGTERM)\n"
         "  --events               print one JSON object per event on stdout instead of the table\n"
         "  --info                 print the loaded plugins and exit\n"
         "  -h, --help             show this help\n")
-        .arg(defaultPluginDir());
+        .arg(defaultPluginDir())
+        .arg(lmnsim::kMaxMeters);
 }
 
 namespace {
-bool toPositiveInt(const QString &text, int minimum, int *value)
+bool toBoundedInt(const QString &text, int minimum, int maximum, int *value)
 {
     bool ok = false;
     const int number = text.toInt(&ok);
-    if (!ok || number < minimum)
+    if (!ok || number < minimum || number > maximum)
         return false;
     *value = number;
     return true;
@@ -77,9 +84,15 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--serial-port")) {
             if (!value(&serialPort))
                 return false;
+            serialPortGiven = true;
         } else if (option == QLatin1String("--server-port")) {
             if (!value(&serverPort))
                 return false;
+            int port = 0;
+            if (!toBoundedInt(serverPort, 1, 65535, &port)) {
+                *error = QStringLiteral("--server-port takes a port from 1 to 65535, not \"%1\"").arg(serverPort);
+                return false;
+            }
             serverPortGiven = true;
         } else if (option == QLatin1String("--store")) {
             if (!value(&storePath))
@@ -87,8 +100,10 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--simulate")) {
             if (!value(&text))
                 return false;
-            if (!toPositiveInt(text, 0, &simulateMeters)) {
-                *error = QStringLiteral("--simulate takes a number of meters, not \"%1\"").arg(text);
+            if (!toBoundedInt(text, 0, lmnsim::kMaxMeters, &simulateMeters)) {
+                *error = QStringLiteral("--simulate takes a number of meters from 0 to %1, not \"%2\"")
+                             .arg(lmnsim::kMaxMeters)
+                             .arg(text);
                 return false;
             }
         } else if (option == QLatin1String("--timer-unit-ms")) {
@@ -105,8 +120,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
                 return false;
             bool ok = false;
             runForSeconds = text.toDouble(&ok);
-            if (!ok || runForSeconds < 0) {
-                *error = QStringLiteral("--run-for takes a number of seconds, not \"%1\"").arg(text);
+            if (!ok || !std::isfinite(runForSeconds) || !(runForSeconds > 0)) {
+                *error = QStringLiteral("--run-for takes a number of seconds above 0, not \"%1\"").arg(text);
                 return false;
             }
         } else {

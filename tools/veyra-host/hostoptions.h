@@ -8,12 +8,13 @@ struct HostOptions
 {
     QString pluginDir;
     QString serialPort = QStringLiteral("/dev/ttymxc3");
+    bool serialPortGiven = false;
     QString serverPort = QStringLiteral("5000");
     bool serverPortGiven = false;
     QString storePath;
     int simulateMeters = -1;    // -1: no simulator
     double timerUnitMs = 1000;
-    double runForSeconds = -1;  // -1: until SIGINT/SIGTERM
+    double runForSeconds = -1;  // -1: until SIGINT/SIGTERM; otherwise finite and above 0
     bool events = false;
     bool infoOnly = false;
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -21,6 +22,23 @@ HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent)
 }
 
 HostOutput::~HostOutput() = default;
+
+bool HostOutput::write(const QByteArray &bytes)
+{
+    errno = 0;
+    const bool ok = fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size())
+                    && fflush(stdout) == 0;
+    if (ok)
+        return true;
+    // SIGPIPE is ignored (Qt's network code does that), so a closed pipe shows only as EPIPE.
+    const bool closed = errno == EPIPE;
+    clearerr(stdout);
+    if (closed && !m_closed) {
+        m_closed = true;
+        emit outputClosed();
+    }
+    return false;
+}
 
 // ---- Events ----
 
@@ -42,9 +60,7 @@ QJsonObject EventOutput::header(const QString &event, Thing *thing) const
 
 void EventOutput::print(const QJsonObject &object)
 {
-    const QByteArray line = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
-    fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    fflush(stdout);
+    write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
 }
 
 void EventOutput::onThingAdded(Thing *thing)
@@ -143,8 +159,7 @@ void TableOutput::render()
         text.prepend("\x1b[H\x1b[2J");
     else
         text.append('\n');
-    fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    fflush(stdout);
+    write(text);
 }
 
 QString TableOutput::renderText() const

@@ -16,13 +16,23 @@ public:
     explicit HostOutput(ThingManager *manager, QObject *parent = nullptr);
     ~HostOutput() override;
 
+signals:
+    // Whoever read stdout is gone (EPIPE); emitted once.
+    void outputClosed();
+
 protected:
+    // Writes to stdout; false when that failed.
+    bool write(const QByteArray &bytes);
+
     virtual void onThingAdded(Thing *thing) = 0;
     virtual void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) = 0;
     virtual void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) = 0;
     virtual void onThingRemoved(Thing *thing) = 0;
 
     ThingManager *m_manager;
+
+private:
+    bool m_closed = false;
 };
 
 // One JSON object per line on stdout.

@@ -4,11 +4,15 @@
 
 #include <bridgesimulator.h>
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QCoreApplication>
 #include <QTextStream>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 const QString gatewayClassName = QStringLiteral("lmn");
@@ -81,62 +85,100 @@ int HostRunner::start()
     }
     m_thingManager->hardwareManager()->pluginTimerManager()->setUnitMs(m_options.timerUnitMs);
 
-    QString error;
-    if (m_options.simulateMeters >= 0 && !startSimulator(&error)) {
-        err << "veyra-host: " << error << '\n';
-        return 1;
-    }
-
     if (m_options.events) {
         err << summary();
+        err.flush();
         m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
-    } else {
-        m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
     }
-    err.flush();
-
-    m_thingManager->setStorePath(m_options.storePath);
-    if (!m_thingManager->restoreThings(&error)) {
+    QString error;
+    if (!startStore(&error)) {
         err << "veyra-host: " << error << '\n';
         return 1;
     }
-    createGateway();
+    Thing *gateway = storedGateway();
+    if (gateway)
+        applyCommandLine(gateway);
+    if (m_options.simulateMeters >= 0 && !startSimulator(gateway, &error)) {
+        err << "veyra-host: " << error << '\n';
+        return 1;
+    }
+    if (!m_output)
+        m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
+    // Queued: a stop decided while the output is being written must not cut into the plugin's code.
+    connect(m_output.get(), &HostOutput::outputClosed, this, &HostRunner::stop, Qt::QueuedConnection);
+
+    // The plugin's setup waits in nested event loops; run from the event loop, a stop signal or
+    // the end of --run-for reaches it there.
+    QTimer::singleShot(0, this, &HostRunner::startThings);
+    scheduleRunFor();
     return -1;
 }
 
-quint16 HostRunner::storedGatewayPort() const
+bool HostRunner::startStore(QString *error)
 {
-    QFile file(m_options.storePath);
-    if (m_options.storePath.isEmpty() || !file.open(QIODevice::ReadOnly))
-        return 0;
-    const ThingClass *gatewayClass = m_thingManager->findThingClass(gatewayClassName);
-    const int portIndex = gatewayClass->paramIndex(QStringLiteral("serverPort"));
-    if (portIndex < 0)
-        return 0;
-    const QString portKey = gatewayClass->paramTypes().at(portIndex).id.toText();
-    const QJsonArray things = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("things")).toArray();
-    for (const QJsonValue &value : things) {
-        const QJsonObject thing = value.toObject();
-        if (thing.value(QStringLiteral("thingClassId")).toString() == gatewayClass->id().toText())
-            return quint16(thing.value(QStringLiteral("params")).toObject().value(portKey).toVariant().toUInt());
-    }
-    return 0;
+    m_thingManager->setStorePath(m_options.storePath);
+    return m_thingManager->claimStore(error) && m_thingManager->loadStore(error);
 }
 
-bool HostRunner::startSimulator(QString *error)
+Thing *HostRunner::storedGateway() const
 {
+    const ThingClass *gatewayClass = m_thingManager->findThingClass(gatewayClassName);
+    for (Thing *thing : m_thingManager->things()) {
+        if (thing->thingClassId() == gatewayClass->id())
+            return thing;
+    }
+    return nullptr;
+}
+
+// Params given on the command line win over the stored ones, as if the user had edited them.
+void HostRunner::applyCommandLine(Thing *gateway)
+{
+    const ThingClass &gatewayClass = gateway->thingClass();
+    ParamList changed;
+    for (const ParamType &paramType : gatewayClass.paramTypes()) {
+        const QString current = gateway->paramValue(paramType.id).toString();
+        if (paramType.name == QLatin1String("port") && m_options.serialPortGiven && current != m_options.serialPort)
+            changed.append(Param(paramType.id, m_options.serialPort));
+        else if (paramType.name == QLatin1String("serverPort") && m_options.serverPortGiven
+                 && current != m_options.serverPort)
+            changed.append(Param(paramType.id, m_options.serverPort));
+    }
+    if (changed.isEmpty())
+        return;
+    QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
+                        << m_options.serialPort << ", server port " << m_options.serverPort << '\n';
+    m_thingManager->reconfigureThing(gateway->id(), changed);
+}
+
+bool HostRunner::startSimulator(Thing *gateway, QString *error)
+{
+    // The simulator serves the serial port and listens on the server port the gateway will use.
+    QString serialPort = m_options.serialPort;
+    QString serverPort = m_options.serverPortGiven ? m_options.serverPort : QStringLiteral("0");
+    if (gateway) {
+        serialPort = gateway->paramValue(QStringLiteral("port")).toString();
+        serverPort = gateway->paramValue(QStringLiteral("serverPort")).toString();
+    }
+    bool ok = false;
+    const uint port = serverPort.toUInt(&ok);
+    if (!ok || port > 65535) {
+        *error = QStringLiteral("the stored gateway's server port \"%1\" is no port for the bridge simulator; "
+                                "give --server-port")
+                     .arg(serverPort);
+        return false;
+    }
     lmnsim::Options simOptions;
-    simOptions.serialPort = m_options.serialPort.toStdString();
+    simOptions.serialPort = serialPort.toStdString();
     simOptions.meters = m_options.simulateMeters;
     // The host never reads the request record; kept, it would grow for as long as the host runs.
     simOptions.keepRecord = false;
     m_simulator = std::make_unique<lmnsim::BridgeSimulator>(simOptions);
-    // A restored gateway keeps its port, so the simulator goes where the gateway looks.
-    quint16 port = storedGatewayPort();
-    if (port == 0 && m_options.serverPortGiven)
-        port = quint16(m_options.serverPort.toUInt());
-    if (!m_simulator->start(port)) {
-        *error = QStringLiteral("the bridge simulator cannot listen on 127.0.0.1:%1").arg(port);
+    if (!m_simulator->start(quint16(port))) {
+        *error = port == 0 ? QStringLiteral("the bridge simulator cannot listen on 127.0.0.1")
+                           : QStringLiteral("the bridge simulator cannot listen on 127.0.0.1:%1: the port is in use "
+                                            "or not allowed")
+                                 .arg(port);
+        m_simulator.reset();
         return false;
     }
     m_options.serverPort = QString::number(m_simulator->port());
@@ -145,13 +187,17 @@ bool HostRunner::startSimulator(QString *error)
     return true;
 }
 
+void HostRunner::startThings()
+{
+    m_thingManager->setupStoredThings();
+    createGateway();
+}
+
 void HostRunner::createGateway()
 {
+    if (storedGateway())
+        return;
     const ThingClass *gatewayClass = m_thingManager->findThingClass(gatewayClassName);
-    for (Thing *thing : m_thingManager->things()) {
-        if (thing->thingClassId() == gatewayClass->id())
-            return;
-    }
     ParamList params;
     for (const ParamType &paramType : gatewayClass->paramTypes()) {
         if (paramType.name == QLatin1String("port"))
@@ -160,4 +206,52 @@ void HostRunner::createGateway()
             params.append(Param(paramType.id, m_options.serverPort));
     }
     m_thingManager->addThing(gatewayClass->id(), gatewayClass->displayName(), params);
+}
+
+// A QTimer counts in int milliseconds; a long run goes in steps of at most a day.
+void HostRunner::scheduleRunFor()
+{
+    if (m_options.runForSeconds < 0)
+        return;
+    if (!m_runFor) {
+        m_runFor = new QTimer(this);
+        m_runFor->setSingleShot(true);
+        m_runFor->setTimerType(Qt::PreciseTimer);
+        connect(m_runFor, &QTimer::timeout, this, &HostRunner::scheduleRunFor);
+    }
+    constexpr double dayMs = 24 * 3600 * 1000.0;
+    const double remainingMs = m_options.runForSeconds * 1000 - double(m_clock.elapsed());
+    if (remainingMs <= 0) {
+        stop();
+        return;
+    }
+    m_runFor->start(int(std::ceil(std::min(remainingMs, dayMs))));
+}
+
+void HostRunner::stop()
+{
+    switch (QThread::currentThread()->loopLevel()) {
+    case 0: // not running yet: the event loop takes it up
+        QMetaObject::invokeMethod(this, &HostRunner::stop, Qt::QueuedConnection);
+        return;
+    case 1:
+        QCoreApplication::quit();
+        return;
+    default:
+        // The plugin waits in a nested event loop of its own. Ending those loops early would run
+        // its code on as if the wait were over, and a loop it enters next would end at once; the
+        // store already holds every change, so the host ends here.
+        exitNow();
+    }
+}
+
+void HostRunner::exitNow()
+{
+    m_output.reset(); // a pipe or file gets its last table
+    const bool saved = m_thingManager->saveStore();
+    m_thingManager->releaseStore();
+    m_simulator.reset();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(saved ? 0 : 1);
 }

@@ -13,6 +13,8 @@ namespace lmnsim {
 class BridgeSimulator;
 }
 class HostOutput;
+class QTimer;
+class Thing;
 
 // Runs the host: loads the plugins, restores or creates the gateway, optionally runs the bridge
 // simulator, and reports what happens to the things.
@@ -23,20 +25,29 @@ public:
     explicit HostRunner(const HostOptions &options, QObject *parent = nullptr);
     ~HostRunner() override;
 
-    // Returns the process exit code when the host cannot start, or -1 when it runs.
+    // Returns the process exit code when the host cannot start, or -1 when it runs; the things
+    // are then set up from the running event loop.
     int start();
+    // Ends the host, with exit code 0, whatever the plugin is waiting for. Never removes a thing.
+    void stop();
     QString summary() const;
     // What the table shows above the things.
     QString headline() const;
 
 private:
-    bool startSimulator(QString *error);
-    quint16 storedGatewayPort() const;
+    bool startStore(QString *error);
+    Thing *storedGateway() const;
+    void applyCommandLine(Thing *gateway);
+    bool startSimulator(Thing *gateway, QString *error);
+    void startThings();
     void createGateway();
+    void scheduleRunFor();
+    [[noreturn]] void exitNow();
 
     HostOptions m_options;
     QElapsedTimer m_clock;
     std::unique_ptr<lmnsim::BridgeSimulator> m_simulator;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<HostOutput> m_output;
+    QTimer *m_runFor = nullptr;
 };

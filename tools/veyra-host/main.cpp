@@ -5,7 +5,6 @@
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTextStream>
-#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -20,15 +19,18 @@ void onSignal(int)
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
-// SIGINT and SIGTERM end the event loop through a pipe: a signal handler may not touch Qt.
-void quitOnSignals(QCoreApplication *app)
+// SIGINT and SIGTERM reach the event loop through a socket pair: a signal handler may not touch Qt.
+// The notifier stays enabled, so a signal that comes while a stop is under way is not lost.
+void stopOnSignals(QCoreApplication *app, HostRunner *runner)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, app, [notifier] {
-        notifier->setEnabled(false);
-        QCoreApplication::quit();
+    QObject::connect(notifier, &QSocketNotifier::activated, runner, [runner] {
+        char bytes[64];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        runner->stop();
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -36,6 +38,8 @@ void quitOnSignals(QCoreApplication *app)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed stdout is told by EPIPE and stops the host like SIGTERM; it must not kill it.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 } // namespace
 
@@ -58,15 +62,13 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    quitOnSignals(&app);
     int exitCode = 0;
     {
         HostRunner runner(options);
+        stopOnSignals(&app, &runner);
         const int startResult = runner.start();
         if (startResult >= 0)
             return startResult;
-        if (options.runForSeconds >= 0)
-            QTimer::singleShot(qint64(options.runForSeconds * 1000), &app, &QCoreApplication::quit);
         exitCode = app.exec();
     }
     return exitCode;
