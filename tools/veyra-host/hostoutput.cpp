@@ -45,6 +45,15 @@ bool HostOutput::write(const QByteArray &bytes)
 EventOutput::EventOutput(ThingManager *manager, const QElapsedTimer &clock, QObject *parent)
     : HostOutput(manager, parent), m_clock(clock)
 {
+    // Things restored from the store before the output was there; from the event loop, so that a
+    // closed stdout is told to whoever listens by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            for (Thing *thing : m_manager->things())
+                onThingAdded(thing);
+        },
+        Qt::QueuedConnection);
 }
 
 QJsonObject EventOutput::header(const QString &event, Thing *thing) const

@@ -85,11 +85,6 @@ int HostRunner::start()
     }
     m_thingManager->hardwareManager()->pluginTimerManager()->setUnitMs(m_options.timerUnitMs);
 
-    if (m_options.events) {
-        err << summary();
-        err.flush();
-        m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
-    }
     QString error;
     if (!startStore(&error)) {
         err << "veyra-host: " << error << '\n';
@@ -102,14 +97,19 @@ int HostRunner::start()
         err << "veyra-host: " << error << '\n';
         return 1;
     }
-    if (!m_output)
+    if (m_options.events) {
+        err << summary();
+        err.flush();
+        m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
+    } else {
         m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
+    }
     // Queued: a stop decided while the output is being written must not cut into the plugin's code.
     connect(m_output.get(), &HostOutput::outputClosed, this, &HostRunner::stop, Qt::QueuedConnection);
 
     // The plugin's setup waits in nested event loops; run from the event loop, a stop signal or
     // the end of --run-for reaches it there.
-    QTimer::singleShot(0, this, &HostRunner::startThings);
+    QMetaObject::invokeMethod(this, &HostRunner::startThings, Qt::QueuedConnection);
     scheduleRunFor();
     return -1;
 }
