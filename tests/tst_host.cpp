@@ -2,15 +2,20 @@
 // in-process bridge simulator, read through the --events JSON lines.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -27,16 +32,24 @@ const QString energyStates[] = {QStringLiteral("totalEnergyConsumed"), QStringLi
 class HostProcess
 {
 public:
-    explicit HostProcess(const QStringList &arguments)
+    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into
+    // "head -n 1", stdout closes after the first line; the exit code stays the host's.
+    explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
+                         bool intoHead = false)
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        // The plugin's 10 s waits become 100 ms.
-        environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), QStringLiteral("0.01"));
+        environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
         m_process.setProcessEnvironment(environment);
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
                          [this] { m_stdout += m_process.readAllStandardOutput(); });
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { m_stderr += m_process.readAllStandardError(); });
+        if (intoHead) {
+            const QString script = QStringLiteral("\"$0\" \"$@\" | head -n 1; exit \"${PIPESTATUS[0]}\"");
+            m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script,
+                                                                QStringLiteral(VEYRA_HOST_BIN)} + arguments);
+            return;
+        }
         m_process.start(QStringLiteral(VEYRA_HOST_BIN), arguments);
     }
 
@@ -171,6 +184,12 @@ QString compact(const QJsonObject &object)
 
 const QString meterClasses = QStringLiteral("qelLmnMeter([1-9]|[12][0-9]|3[0-2])");
 
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestHost : public QObject
@@ -191,11 +210,17 @@ private slots:
     void simulatedBusInEvents();
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
+    void sigtermEndsCleanly_data();
     void sigtermEndsCleanly();
+    void stopEndsTheHostWhateverThePluginWaitsFor_data();
+    void stopEndsTheHostWhateverThePluginWaitsFor();
+    void refusedAtStart_data();
+    void refusedAtStart();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
-    void checkRun(const Events &events, int meterCount, bool expectReadings);
+    void checkRun(const Events &events, int meterCount, bool expectReadings,
+                  const QString &serialPort = QStringLiteral("/dev/ttymxc3"));
 };
 
 void TestHost::initTestCase()
@@ -230,6 +255,14 @@ void TestHost::badCommandLinesFail_data()
                                      << QStringLiteral("--timer-unit-ms");
     QTest::newRow("negative run time") << QStringList{QStringLiteral("--run-for"), QStringLiteral("-1")}
                                        << QStringLiteral("--run-for");
+    for (const char *runFor : {"0", "inf", "nan", "1e400"})
+        QTest::addRow("run time %s", runFor) << QStringList{QStringLiteral("--run-for"), QLatin1String(runFor)}
+                                             << QStringLiteral("--run-for");
+    QTest::newRow("port over 65535") << QStringList{QStringLiteral("--simulate"), QStringLiteral("1"),
+                                                    QStringLiteral("--server-port"), QStringLiteral("70000")}
+                                     << QStringLiteral("--server-port");
+    QTest::newRow("more meters than the simulator serves")
+        << QStringList{QStringLiteral("--simulate"), QStringLiteral("100001")} << QStringLiteral("100000");
 }
 
 void TestHost::badCommandLinesFail()
@@ -274,7 +307,7 @@ void TestHost::infoSummarisesThePlugin()
 
 // ---- Running ----
 
-void TestHost::checkRun(const Events &events, int meterCount, bool expectReadings)
+void TestHost::checkRun(const Events &events, int meterCount, bool expectReadings, const QString &serialPort)
 {
     QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
 
@@ -283,7 +316,7 @@ void TestHost::checkRun(const Events &events, int meterCount, bool expectReading
     const QJsonObject gateway = gateways.first();
     const QString gatewayId = idOf(gateway);
     QVERIFY2(gateway.value(QStringLiteral("parentId")).isNull(), qPrintable(compact(gateway)));
-    QCOMPARE(paramOf(gateway, "port"), QStringLiteral("/dev/ttymxc3"));
+    QCOMPARE(paramOf(gateway, "port"), serialPort);
     bool portOk = false;
     const uint serverPort = paramOf(gateway, "serverPort").toUInt(&portOk);
     QVERIFY2(portOk && serverPort >= 1 && serverPort <= 65535, qPrintable(compact(gateway)));
@@ -428,26 +461,148 @@ void TestHost::storeKeepsThingsAcrossRuns()
         QCOMPARE(meter.value(QStringLiteral("thingClass")), match->value(QStringLiteral("thingClass")));
         QCOMPARE(paramOf(meter, "deviceID"), paramOf(*match, "deviceID"));
     }
+
+    // Ports given on the command line change the stored gateway, and the simulator serves them.
+    QTcpServer free;
+    QVERIFY(free.listen(QHostAddress::LocalHost));
+    const QString newPort = QString::number(free.serverPort());
+    free.close();
+    HostProcess third(arguments + QStringList{QStringLiteral("--serial-port"), QStringLiteral("/dev/ttyUSB1"),
+                                              QStringLiteral("--server-port"), newPort});
+    QVERIFY2(third.finish(30000), qPrintable(third.describe()));
+    const Events moved = Events::parse(third.lines());
+    checkRun(moved, 2, true, QStringLiteral("/dev/ttyUSB1"));
+    QCOMPARE(idsOf(moved), idsOf(first));
+    QCOMPARE(paramOf(moved.added(QStringLiteral("lmn")).first(), "serverPort"), newPort);
+    QVERIFY(readFile(store).contains("/dev/ttyUSB1"));
+}
+
+void TestHost::sigtermEndsCleanly_data()
+{
+    QTest::addColumn<QString>("runFor");
+    QTest::newRow("no --run-for") << QString();
+    // Counted in 32-bit milliseconds these ended at once or never.
+    for (const char *runFor : {"4294967.5", "2592000", "1e300"})
+        QTest::addRow("--run-for %s", runFor) << QString::fromLatin1(runFor);
 }
 
 void TestHost::sigtermEndsCleanly()
 {
-    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--events"),
-                      QStringLiteral("--timer-unit-ms"), QStringLiteral("5")});
+    QFETCH(QString, runFor);
+    QStringList arguments{QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--events"),
+                          QStringLiteral("--timer-unit-ms"), QStringLiteral("1")};
+    if (!runFor.isEmpty())
+        arguments << QStringLiteral("--run-for") << runFor;
+    HostProcess host(arguments);
     QVERIFY(host.started());
-    // Running, with its meter set up, when the signal comes.
-    auto meterSetUp = [&host] {
+    // Running, with its meter set up and polled for over a second, when the signal comes.
+    auto meterPolled = [&host] {
         const Events events = Events::parse(host.lines());
         const QList<QJsonObject> meters = events.added(meterClasses);
-        return meters.size() == 1 && !events.setupError(idOf(meters.first())).isEmpty();
+        return meters.size() == 1 && !events.setupError(idOf(meters.first())).isEmpty()
+               && events.all.last().value(QStringLiteral("ms")).toDouble() > 1000;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(meterSetUp(), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(meterPolled() || host.process().state() == QProcess::NotRunning,
+                              qPrintable(host.describe()), 20000);
+    QVERIFY2(host.process().state() == QProcess::Running, qPrintable(host.describe()));
     host.process().terminate();
     QVERIFY2(host.finish(20000), qPrintable(host.describe()));
     QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(!host.err().contains(QLatin1String("negative")), qPrintable(host.describe()));
     const Events events = Events::parse(host.lines());
     QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
     QCOMPARE(events.of(QStringLiteral("thingRemoved")).size(), 0);
+}
+
+void TestHost::stopEndsTheHostWhateverThePluginWaitsFor_data()
+{
+    QTest::addColumn<QString>("bridge");
+    QTest::addColumn<QString>("stop");
+    // Refused: the plugin sits in its 10 s retry wait; hung: in its setup, waiting for the answer.
+    QTest::newRow("bridge down, SIGTERM") << QStringLiteral("down") << QStringLiteral("SIGTERM");
+    QTest::newRow("bridge down, SIGINT") << QStringLiteral("down") << QStringLiteral("SIGINT");
+    QTest::newRow("bridge down, --run-for 1") << QStringLiteral("down") << QStringLiteral("run-for");
+    QTest::newRow("bridge hangs, SIGTERM") << QStringLiteral("hangs") << QStringLiteral("SIGTERM");
+    QTest::newRow("stdout closed") << QStringLiteral("simulated") << QStringLiteral("stdout closed");
+}
+
+// The plugin's own waits keep their real 10 s here: ending well before that shows the host did
+// not wait them out.
+void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
+{
+    QFETCH(QString, bridge);
+    QFETCH(QString, stop);
+    QTcpServer hungBridge; // takes connections and never answers
+    QVERIFY(hungBridge.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(hungBridge.serverPort());
+    if (bridge == QLatin1String("down"))
+        hungBridge.close();
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    QStringList arguments{QStringLiteral("--events"), QStringLiteral("--store"), store};
+    arguments << (bridge == QLatin1String("simulated") ? QStringList{QStringLiteral("--simulate"), QStringLiteral("2")}
+                                                       : QStringList{QStringLiteral("--server-port"), port});
+    if (stop == QLatin1String("run-for"))
+        arguments << QStringLiteral("--run-for") << QStringLiteral("1");
+    HostProcess host(arguments, QStringLiteral("1"), stop == QLatin1String("stdout closed"));
+    QVERIFY(host.started());
+    if (stop.startsWith(QLatin1String("SIG"))) {
+        QTRY_VERIFY_WITH_TIMEOUT(!host.lines().isEmpty(), 10000); // the gateway is there, its setup under way
+        ::kill(pid_t(host.process().processId()), stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
+    }
+    QVERIFY2(host.finish(5000), qPrintable(host.describe()));
+    QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
+    // The gateway stays stored, and the lock goes with the host.
+    const QJsonArray things = QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray();
+    QCOMPARE(things.size(), 1);
+    QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
+void TestHost::refusedAtStart_data()
+{
+    QTest::addColumn<QString>("storeName");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("mention");
+    QTest::newRow("server port in use") << QStringLiteral("things.json") << QByteArray() << QStringLiteral("cannot listen on 127.0.0.1:");
+    QTest::newRow("store in a missing folder") << QStringLiteral("missing/things.json") << QByteArray() << QStringLiteral("does not exist");
+    QTest::newRow("store in use") << QStringLiteral("locked.json") << QByteArray() << QStringLiteral("in use by another host");
+    QTest::newRow("empty store") << QStringLiteral("things.json") << QByteArray("") << QStringLiteral("is empty");
+    QTest::newRow("store of []") << QStringLiteral("things.json") << QByteArray("[]") << QStringLiteral("JSON array");
+}
+
+void TestHost::refusedAtStart()
+{
+    QFETCH(QString, storeName);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, mention);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(storeName);
+    QStringList arguments{QStringLiteral("--events"), QStringLiteral("--simulate"), QStringLiteral("1"),
+                          QStringLiteral("--store"), store};
+    QTcpServer busy;
+    if (mention.startsWith(QLatin1String("cannot listen"))) {
+        QVERIFY(busy.listen(QHostAddress::LocalHost));
+        arguments << QStringLiteral("--server-port") << QString::number(busy.serverPort());
+    }
+    QLockFile otherHost(store + QStringLiteral(".lock"));
+    if (storeName == QLatin1String("locked.json"))
+        QVERIFY(otherHost.tryLock(0));
+    if (!content.isNull()) {
+        QFile file(store);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+    HostProcess host(arguments);
+    QVERIFY2(host.finish(10000), qPrintable(host.describe()));
+    QCOMPARE(host.exitCode(), 1);
+    QVERIFY2(host.err().contains(mention), qPrintable(host.err()));
+    if (!busy.isListening())
+        QVERIFY2(host.err().contains(store), qPrintable(host.err()));
+    QVERIFY2(host.out().isEmpty(), qPrintable(host.out()));
+    // Whatever was there is left as it was.
+    QCOMPARE(readFile(store), content.isNull() ? QByteArray() : content);
 }
 
 QTEST_GUILESS_MAIN(TestHost)
