@@ -121,6 +121,7 @@ private slots:
     void programServesUntilTerminated();
     void programRejectsBadFlags_data();
     void programRejectsBadFlags();
+    void busyPortIsRefused();
 };
 
 void TestBridgeSim::endpoints_data()
@@ -748,6 +749,8 @@ void TestBridgeSim::programRejectsBadFlags_data()
     QTest::newRow("unknown kind") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=explode")};
     QTest::newRow("status without code") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=status")};
     QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
+    QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
+    QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
 }
 
 void TestBridgeSim::programRejectsBadFlags()
@@ -760,6 +763,23 @@ void TestBridgeSim::programRejectsBadFlags()
     QCOMPARE(program.exitCode(), 2);
     QVERIFY(program.readAllStandardOutput().isEmpty());
     QVERIFY(!program.readAllStandardError().isEmpty());
+}
+
+// A second listener on a taken port would get part of its connections: it must fail instead.
+void TestBridgeSim::busyPortIsRefused()
+{
+    BridgeSimulator first;
+    QVERIFY(first.start());
+    BridgeSimulator second;
+    QVERIFY(!second.start(first.port()));
+    QVERIFY(!second.isRunning());
+
+    QProcess program;
+    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
+                  {QStringLiteral("--port"), QString::number(first.port())});
+    QVERIFY(program.waitForFinished(5000));
+    QCOMPARE(program.exitCode(), 1);
+    QVERIFY(program.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestBridgeSim)

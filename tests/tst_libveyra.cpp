@@ -884,7 +884,8 @@ void TestLibVeyra::storeRestoresParamsWithTheirTypes()
                     {QStringLiteral("params"), QJsonObject()},
                     {QStringLiteral("parentId"), QJsonValue()}},
     };
-    QVERIFY(writeFile(store, QJsonDocument(QJsonObject{{QStringLiteral("things"), things}}).toJson()));
+    const QJsonObject document{{QStringLiteral("things"), things}, {QStringLiteral("other host"), 7}};
+    QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
     manager->setStorePath(store);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be restored.*Unknown")));
     QString error;
@@ -895,19 +896,29 @@ void TestLibVeyra::storeRestoresParamsWithTheirTypes()
     QCOMPARE(gateway->paramValue(QStringLiteral("serverPort")).userType(), int(QMetaType::QString));
     QCOMPARE(gateway->paramValue(QStringLiteral("serverPort")), QVariant(QStringLiteral("0")));
     QCOMPARE(gateway->paramValue(QStringLiteral("port")), QVariant(QStringLiteral("/dev/ttymxc3")));
+
+    // What this host does not understand is written back as it came.
+    QVERIFY(manager->removeThing(gateway->id()));
+    const QJsonObject saved = readJsonFile(store);
+    QCOMPARE(saved.value(QStringLiteral("other host")).toInt(), 7);
+    QCOMPARE(saved.value(QStringLiteral("things")).toArray(), QJsonArray{things.at(1)});
 }
 
 void TestLibVeyra::corruptStoreFailsAndKeepsNothing_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("not JSON") << QByteArray("{\"things\": [ {\"id\": ");
-    QTest::newRow("an array") << QByteArray("[]");
-    QTest::newRow("empty file") << QByteArray();
+    QTest::addColumn<QString>("mention");
+    QTest::newRow("not JSON") << QByteArray("{\"things\": [ {\"id\": ") << QStringLiteral("not JSON");
+    QTest::newRow("an array") << QByteArray("[]") << QStringLiteral("JSON array");
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("empty");
+    QTest::newRow("blank file") << QByteArray("\n") << QStringLiteral("empty");
+    QTest::newRow("things not an array") << QByteArray("{\"things\": {}}") << QStringLiteral("\"things\"");
 }
 
 void TestLibVeyra::corruptStoreFailsAndKeepsNothing()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, mention);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString store = dir.filePath(QStringLiteral("things.json"));
@@ -919,7 +930,7 @@ void TestLibVeyra::corruptStoreFailsAndKeepsNothing()
     manager->setStorePath(store);
     QString error;
     QVERIFY(!manager->restoreThings(&error));
-    QVERIFY2(error.contains(store), qPrintable(error));
+    QVERIFY2(error.contains(store) && error.contains(mention), qPrintable(error));
     QVERIFY(manager->things().isEmpty());
     QCOMPARE(added.count(), 0);
     // The file is left as it was, for a person to look at.
