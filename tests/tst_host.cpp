@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -214,8 +213,6 @@ private slots:
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
     void stopEndsTheHostWhateverThePluginWaitsFor();
-    void refusedAtStart_data();
-    void refusedAtStart();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -263,6 +260,9 @@ void TestHost::badCommandLinesFail_data()
                                      << QStringLiteral("--server-port");
     QTest::newRow("more meters than the simulator serves")
         << QStringList{QStringLiteral("--simulate"), QStringLiteral("100001")} << QStringLiteral("100000");
+    QTest::newRow("store in a missing folder")
+        << QStringList{QStringLiteral("--store"), QStringLiteral("/no-such-folder/things.json")}
+        << QStringLiteral("/no-such-folder does not exist");
 }
 
 void TestHost::badCommandLinesFail()
@@ -421,25 +421,21 @@ void TestHost::storeKeepsThingsAcrossRuns()
                                 QStringLiteral("--timer-unit-ms"), QStringLiteral("2"), QStringLiteral("--run-for"),
                                 QStringLiteral("3"), QStringLiteral("--store"), store};
 
-    Events first;
-    {
-        HostProcess host(arguments);
+    auto run = [](const QStringList &runArguments, Events *events) {
+        HostProcess host(runArguments);
         QVERIFY2(host.finish(30000), qPrintable(host.describe()));
         QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
-        first = Events::parse(host.lines());
-    }
+        *events = Events::parse(host.lines());
+    };
+    Events first;
+    run(arguments, &first);
     checkRun(first, 2, true);
     if (QTest::currentTestFailed())
         return;
     QVERIFY(QFile::exists(store));
 
     Events second;
-    {
-        HostProcess host(arguments);
-        QVERIFY2(host.finish(30000), qPrintable(host.describe()));
-        QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
-        second = Events::parse(host.lines());
-    }
+    run(arguments, &second);
     // The same three things come back, and no meter gets a second thing.
     checkRun(second, 2, true);
     auto idsOf = [](const Events &events) {
@@ -467,10 +463,10 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QVERIFY(free.listen(QHostAddress::LocalHost));
     const QString newPort = QString::number(free.serverPort());
     free.close();
-    HostProcess third(arguments + QStringList{QStringLiteral("--serial-port"), QStringLiteral("/dev/ttyUSB1"),
-                                              QStringLiteral("--server-port"), newPort});
-    QVERIFY2(third.finish(30000), qPrintable(third.describe()));
-    const Events moved = Events::parse(third.lines());
+    Events moved;
+    run(arguments + QStringList{QStringLiteral("--serial-port"), QStringLiteral("/dev/ttyUSB1"),
+                                QStringLiteral("--server-port"), newPort},
+        &moved);
     checkRun(moved, 2, true, QStringLiteral("/dev/ttyUSB1"));
     QCOMPARE(idsOf(moved), idsOf(first));
     QCOMPARE(paramOf(moved.added(QStringLiteral("lmn")).first(), "serverPort"), newPort);
@@ -549,60 +545,17 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
     QVERIFY(host.started());
     if (stop.startsWith(QLatin1String("SIG"))) {
         QTRY_VERIFY_WITH_TIMEOUT(!host.lines().isEmpty(), 10000); // the gateway is there, its setup under way
+        HostProcess second({QStringLiteral("--store"), store});
+        QVERIFY2(second.finish(10000) && second.exitCode() == 1, qPrintable(second.describe()));
+        QVERIFY2(second.err().contains(QLatin1String("in use by another host")), qPrintable(second.err()));
         ::kill(pid_t(host.process().processId()), stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
     }
     QVERIFY2(host.finish(5000), qPrintable(host.describe()));
     QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
     QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
     // The gateway stays stored, and the lock goes with the host.
-    const QJsonArray things = QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray();
-    QCOMPARE(things.size(), 1);
+    QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);
     QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
-}
-
-void TestHost::refusedAtStart_data()
-{
-    QTest::addColumn<QString>("storeName");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("mention");
-    QTest::newRow("server port in use") << QStringLiteral("things.json") << QByteArray() << QStringLiteral("cannot listen on 127.0.0.1:");
-    QTest::newRow("store in a missing folder") << QStringLiteral("missing/things.json") << QByteArray() << QStringLiteral("does not exist");
-    QTest::newRow("store in use") << QStringLiteral("locked.json") << QByteArray() << QStringLiteral("in use by another host");
-    QTest::newRow("empty store") << QStringLiteral("things.json") << QByteArray("") << QStringLiteral("is empty");
-    QTest::newRow("store of []") << QStringLiteral("things.json") << QByteArray("[]") << QStringLiteral("JSON array");
-}
-
-void TestHost::refusedAtStart()
-{
-    QFETCH(QString, storeName);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, mention);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(storeName);
-    QStringList arguments{QStringLiteral("--events"), QStringLiteral("--simulate"), QStringLiteral("1"),
-                          QStringLiteral("--store"), store};
-    QTcpServer busy;
-    if (mention.startsWith(QLatin1String("cannot listen"))) {
-        QVERIFY(busy.listen(QHostAddress::LocalHost));
-        arguments << QStringLiteral("--server-port") << QString::number(busy.serverPort());
-    }
-    QLockFile otherHost(store + QStringLiteral(".lock"));
-    if (storeName == QLatin1String("locked.json"))
-        QVERIFY(otherHost.tryLock(0));
-    if (!content.isNull()) {
-        QFile file(store);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    }
-    HostProcess host(arguments);
-    QVERIFY2(host.finish(10000), qPrintable(host.describe()));
-    QCOMPARE(host.exitCode(), 1);
-    QVERIFY2(host.err().contains(mention), qPrintable(host.err()));
-    if (!busy.isListening())
-        QVERIFY2(host.err().contains(store), qPrintable(host.err()));
-    QVERIFY2(host.out().isEmpty(), qPrintable(host.out()));
-    // Whatever was there is left as it was.
-    QCOMPARE(readFile(store), content.isNull() ? QByteArray() : content);
 }
 
 QTEST_GUILESS_MAIN(TestHost)
