@@ -93,6 +93,7 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
                 *error = QStringLiteral("--server-port takes a port from 1 to 65535, not \"%1\"").arg(serverPort);
                 return false;
             }
+            serverPort = QString::number(port);
             serverPortGiven = true;
         } else if (option == QLatin1String("--store")) {
             if (!value(&storePath))
