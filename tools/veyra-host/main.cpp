@@ -1,3 +1,4 @@
+#include "diagnose.h"
 #include "hostoptions.h"
 #include "hostrunner.h"
 
@@ -59,6 +60,8 @@ int main(int argc, char *argv[])
     }
 
     quitOnSignals(&app);
+    if (options.diagnose)
+        return Diagnose::run(options);
     int exitCode = 0;
     {
         HostRunner runner(options);
