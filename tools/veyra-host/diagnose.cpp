@@ -43,8 +43,9 @@ struct MeterResult
     double produced = 0;
     qint64 firstCallMs = -1;
     qint64 lastAnswerMs = -1;
-    QString failedCall;       // the value call the plugin gave up on, if any
+    QStringList failedCalls;  // the value calls the plugin gave up on
     QString failure;          // why, as the request layer said
+    int failureStatus = 0;
     bool noNumber = false;    // answered, but without a number
 };
 
@@ -60,6 +61,16 @@ QStringList quotedTexts(const QString &line)
         texts.append(text);
     }
     return texts;
+}
+
+// The request layer's text names the whole URL; what the bridge said is the part worth reading.
+QString shortReason(const QString &reason, int httpStatus)
+{
+    const int replied = reason.indexOf(QLatin1String("server replied: "));
+    if (replied < 0)
+        return reason;
+    const QString said = reason.mid(replied + 16);
+    return httpStatus > 0 ? QStringLiteral("HTTP %1 %2").arg(httpStatus).arg(said) : said;
 }
 
 QString seconds(qint64 ms)
@@ -295,18 +306,18 @@ void Diagnosis::onPluginLine(const QString &line)
 void Diagnosis::onRequestFailure(const QString &line)
 {
     if (line.startsWith(QLatin1String("Error code: "))) {
-        if (m_valueErrorDevice.isEmpty())
-            m_httpStatus = line.mid(12).trimmed().toInt();
+        (m_valueErrorDevice.isEmpty() ? m_httpStatus : meter(m_valueErrorDevice).failureStatus) = line.mid(12).trimmed().toInt();
         return;
     }
     const QStringList texts = quotedTexts(line);
     const QString reason = texts.isEmpty() ? line.mid(13).trimmed() : texts.last();
     if (!m_valueErrorDevice.isEmpty()) {
-        meter(m_valueErrorDevice).failure = reason;
+        MeterResult &result = meter(m_valueErrorDevice);
+        result.failure = shortReason(reason, result.failureStatus);
         m_valueErrorDevice.clear();
         return;
     }
-    m_failureReason = reason;
+    m_failureReason = shortReason(reason, m_httpStatus);
 }
 
 void Diagnosis::onValueLine(const QString &line)
@@ -329,16 +340,16 @@ void Diagnosis::onValueLine(const QString &line)
         MeterResult &result = meter(deviceId);
         (api == plusCall ? result.consumedRead : result.producedRead) = false;
         result.noNumber = true;
-        result.failedCall = api;
+        result.failedCalls.append(api);
     } else if (line.startsWith(QLatin1String("Error in "))) {
         m_valueErrorDevice = deviceId;
     } else if (line.startsWith(QLatin1String("Giving up on"))) {
         MeterResult &result = meter(deviceId);
-        result.failedCall = api;
+        result.failedCalls.append(api);
         result.lastAnswerMs = m_clock.elapsed();
     } else if (line.startsWith(QLatin1String("Device")) && line.endsWith(QLatin1String("not sent."))) {
         MeterResult &result = meter(texts.at(0));
-        result.failedCall = texts.at(1);
+        result.failedCalls.append(texts.at(1));
         result.failure = QStringLiteral("the bridge no longer lists it");
     }
 }
@@ -427,20 +438,19 @@ void Diagnosis::addBridgeProblem()
                            QStringLiteral("Start the bridge server, or give the port it listens on with --server-port.")});
         return;
     }
-    const QString status = m_httpStatus > 0 ? QStringLiteral("HTTP %1, ").arg(m_httpStatus) : QString();
     if (m_failedStep == QLatin1String("Could not initialize port!")) {
-        m_problems.append({QStringLiteral("The bridge could not %1 the serial port %2 (%3%4).")
+        m_problems.append({QStringLiteral("The bridge could not %1 the serial port %2 (%3).")
                                .arg(m_portStep == QLatin1String("re-initialised") ? QStringLiteral("re-initialise the bus on")
                                                                                     : QStringLiteral("initialise"),
-                                    m_options.serialPort, status, m_failureReason),
+                                    m_options.serialPort, m_failureReason),
                            QStringLiteral("Check that %1 exists on the bridge's machine and that no other program "
                                           "holds it; the bridge's own log says more.")
                                .arg(m_options.serialPort)});
         return;
     }
     const QString what = m_failedStep.isEmpty() ? QStringLiteral("The bridge at %1 did not answer as expected").arg(bridgeAddress())
-                                                : QStringLiteral("The bridge at %1 failed a request (%2 %3%4)")
-                                                      .arg(bridgeAddress(), m_failedStep, status, m_failureReason);
+                                                : QStringLiteral("The bridge at %1 failed a request (%2 %3)")
+                                                      .arg(bridgeAddress(), m_failedStep, m_failureReason);
     m_problems.append({what + QLatin1Char('.'),
                        QStringLiteral("Check that the program on this port is the LMN bridge server, and read its log.")});
 }
@@ -460,11 +470,11 @@ void Diagnosis::addMeterProblems()
             m_problems.append({QStringLiteral("Meter %1%2 has no meter thing.").arg(result.deviceId, address),
                                QStringLiteral("Run the check again; the host did not set up the thing the plugin announced.")});
         } else if (result.noNumber) {
-            m_problems.append({QStringLiteral("Meter %1%2 answers %3 without a number.").arg(result.deviceId, address, result.failedCall),
+            m_problems.append({QStringLiteral("Meter %1%2 answers %3 without a number.").arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", "))),
                                QStringLiteral("The bridge reaches the meter but cannot read it; check the meter's type and firmware.")});
-        } else if (!result.failedCall.isEmpty()) {
+        } else if (!result.failedCalls.isEmpty()) {
             m_problems.append({QStringLiteral("Meter %1%2 never answers %3 (%4).")
-                                   .arg(result.deviceId, address, result.failedCall,
+                                   .arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", ")),
                                         result.failure.isEmpty() ? QStringLiteral("no reason given") : result.failure),
                                QStringLiteral("Check the meter's bus wiring and power, and that its LMN address is unique on the bus.")});
         } else {
@@ -532,8 +542,8 @@ QString Diagnosis::textReport() const
             read = QStringLiteral("not created (all 32 slots taken)");
         else if (row.consumedRead && row.producedRead)
             read = QStringLiteral("yes, in %1 ms").arg(row.lastAnswerMs - row.firstCallMs);
-        else if (!row.failedCall.isEmpty())
-            read = QStringLiteral("no answer to %1").arg(row.failedCall);
+        else if (!row.failedCalls.isEmpty())
+            read = QStringLiteral("no answer to %1").arg(row.failedCalls.join(QStringLiteral(", ")));
         else
             read = QStringLiteral("no");
         out << QStringLiteral("  %1  %2  %3  %4  %5  %6\n")
