@@ -1,6 +1,8 @@
 // veyra-host as a user runs it: its command line, its plugin summary, and the main job with the
 // in-process bridge simulator, read through the --events JSON lines.
 
+#include <bridgesimulator.h>
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -192,6 +194,8 @@ private slots:
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
     void sigtermEndsCleanly();
+    void diagnoseReportsWhatThePluginSees_data();
+    void diagnoseReportsWhatThePluginSees();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -211,7 +215,7 @@ void TestHost::helpNamesEveryOption()
     QVERIFY(host.finish(10000));
     QCOMPARE(host.exitCode(), 0);
     for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate",
-                               "--timer-unit-ms", "--run-for", "--events", "--info", "--help", "-h"}) {
+                               "--timer-unit-ms", "--run-for", "--events", "--info", "--diagnose", "--timeout", "--help", "-h"}) {
         QVERIFY2(host.out().contains(QRegularExpression(QStringLiteral("(^|\\s)%1\\b").arg(QLatin1String(option)))),
                  option);
     }
@@ -230,6 +234,12 @@ void TestHost::badCommandLinesFail_data()
                                      << QStringLiteral("--timer-unit-ms");
     QTest::newRow("negative run time") << QStringList{QStringLiteral("--run-for"), QStringLiteral("-1")}
                                        << QStringLiteral("--run-for");
+    QTest::newRow("diagnose, zero timeout") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--timeout"), QStringLiteral("0")}
+                                            << QStringLiteral("--timeout");
+    QTest::newRow("diagnose, no port") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QStringLiteral("0")}
+                                       << QStringLiteral("--server-port");
+    QTest::newRow("diagnose, simulated") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--simulate"), QStringLiteral("1")}
+                                         << QStringLiteral("--simulate");
 }
 
 void TestHost::badCommandLinesFail()
@@ -238,7 +248,7 @@ void TestHost::badCommandLinesFail()
     QFETCH(QString, mention);
     HostProcess host(arguments);
     QVERIFY(host.finish(10000));
-    QVERIFY(host.exitCode() != 0);
+    QCOMPARE(host.exitCode(), 2);
     QVERIFY2(host.err().contains(mention), qPrintable(host.err()));
     // Nothing starts: no thing and no simulator.
     QVERIFY2(host.out().isEmpty(), qPrintable(host.out()));
@@ -448,6 +458,87 @@ void TestHost::sigtermEndsCleanly()
     const Events events = Events::parse(host.lines());
     QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
     QCOMPARE(events.of(QStringLiteral("thingRemoved")).size(), 0);
+}
+
+// ---- Diagnose ----
+
+void TestHost::diagnoseReportsWhatThePluginSees_data()
+{
+    QTest::addColumn<QString>("serialPort");
+    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none
+    QTest::addColumn<bool>("bridgeUp");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("mentions");
+    const QString port = QStringLiteral("/dev/ttymxc3");
+    QTest::newRow("healthy bus") << port << 0 << true << 0
+                                 << QStringList{QStringLiteral("reachable        yes"), QStringLiteral("initialised"),
+                                                QStringLiteral("first polling cycle"), QStringLiteral("Verdict: OK"),
+                                                QStringLiteral("3 of 3 meters read")};
+    QTest::newRow("meter answers 404") << port << 2 << true << 1
+                                       << QStringList{QStringLiteral("1-QEL-000-00000002        2             -             -"),
+                                                      QStringLiteral("never answers GeActiceEnergyPlusTotal"),
+                                                      QStringLiteral("HTTP 404"), QStringLiteral("Verdict: FAILED"),
+                                                      QStringLiteral("2 of 3 meters read")};
+    QTest::newRow("bridge down") << port << 0 << false << 1
+                                 << QStringList{QStringLiteral("reachable        no (Connection refused)"),
+                                                QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
+                                                QStringLiteral("Verdict: FAILED: bridge not reached")};
+    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 0 << true << 2
+                                             << QStringList{QStringLiteral("does not end in a digit")};
+}
+
+void TestHost::diagnoseReportsWhatThePluginSees()
+{
+    QFETCH(QString, serialPort);
+    QFETCH(int, failingAddress);
+    QFETCH(bool, bridgeUp);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, mentions);
+
+    lmnsim::Options options;
+    options.meters = 3;
+    lmnsim::BridgeSimulator bridge(options);
+    QVERIFY(bridge.start());
+    if (failingAddress > 0)
+        bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
+    if (!bridgeUp)
+        bridge.stop();
+
+    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
+                                QStringLiteral("--serial-port"), serialPort, QStringLiteral("--timeout"), QStringLiteral("30")};
+    HostProcess text(arguments);
+    QVERIFY2(text.finish(60000), qPrintable(text.describe()));
+    QVERIFY2(text.exitCode() == exitCode, qPrintable(text.out() + text.describe()));
+    const QString report = exitCode == 2 ? text.err() : text.out();
+    for (const QString &mention : qAsConst(mentions))
+        QVERIFY2(report.contains(mention), qPrintable(QStringLiteral("no \"%1\" in:\n%2").arg(mention, report)));
+    if (exitCode == 2) {
+        QVERIFY2(text.out().isEmpty(), qPrintable(text.out()));
+        QCOMPARE(bridge.requestCount(), 0u);
+        return;
+    }
+
+    // The same check for scripts: one JSON object with the same verdict.
+    HostProcess events(arguments + QStringList{QStringLiteral("--events")});
+    QVERIFY2(events.finish(60000), qPrintable(events.describe()));
+    QCOMPARE(events.exitCode(), exitCode);
+    QCOMPARE(events.lines().size(), 1);
+    const QJsonObject object = QJsonDocument::fromJson(events.lines().first()).object();
+    QCOMPARE(object.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
+    QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), bridgeUp);
+    const QJsonArray meters = object.value(QStringLiteral("meters")).toArray();
+    QCOMPARE(meters.size(), bridgeUp ? 3 : 0);
+    for (const QJsonValue &value : meters) {
+        const QJsonObject meter = value.toObject();
+        const int address = meter.value(QStringLiteral("lmnAddress")).toInt();
+        const bool read = address != failingAddress;
+        QCOMPARE(meter.value(QStringLiteral("read")).toBool(), read);
+        // Readings name the meter they came from; an unread one has none rather than zero.
+        const QJsonValue consumed = meter.value(QStringLiteral("consumedKWh"));
+        QVERIFY2(read ? int(std::floor(consumed.toDouble() * 1000 / addressScaleWh)) == address : consumed.isNull(),
+                 qPrintable(compact(meter)));
+    }
+    QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
 }
 
 QTEST_GUILESS_MAIN(TestHost)
