@@ -106,6 +106,8 @@ public:
 
 private:
     static void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static void categoryFilter(QLoggingCategory *category);
+    static QLoggingCategory::CategoryFilter s_previousFilter;
     void onPluginLine(const QString &line);
     void onRequestFailure(const QString &line);
     void onValueLine(const QString &line);
@@ -147,6 +149,17 @@ private:
 };
 
 Diagnosis *Diagnosis::s_active = nullptr;
+QLoggingCategory::CategoryFilter Diagnosis::s_previousFilter = nullptr;
+
+void Diagnosis::categoryFilter(QLoggingCategory *category)
+{
+    if (s_previousFilter)
+        s_previousFilter(category);
+    if (qstrcmp(category->categoryName(), "QelLmn") == 0) {
+        for (QtMsgType type : {QtDebugMsg, QtInfoMsg, QtWarningMsg, QtCriticalMsg})
+            category->setEnabled(type, true);
+    }
+}
 
 Diagnosis::~Diagnosis()
 {
@@ -186,8 +199,9 @@ void Diagnosis::messageHandler(QtMsgType type, const QMessageLogContext &context
 
 void Diagnosis::start()
 {
-    // The plugin's progress lines are debug lines: they are how the host learns what it saw.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\nQelLmn.debug=true"));
+    // The plugin's progress lines are debug lines: they are how the host learns what it saw,
+    // whatever QT_LOGGING_RULES says.
+    s_previousFilter = QLoggingCategory::installFilter(&Diagnosis::categoryFilter);
     s_active = this;
     m_previousHandler = qInstallMessageHandler(&Diagnosis::messageHandler);
 
