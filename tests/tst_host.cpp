@@ -1,6 +1,8 @@
 // veyra-host as a user runs it: its command line, its plugin summary, and the main job with the
 // in-process bridge simulator, read through the --events JSON lines.
 
+#include "tableview.h"
+
 #include <bridgesimulator.h>
 
 #include <QDir>
@@ -194,6 +196,8 @@ private slots:
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
     void sigtermEndsCleanly();
+    void tableFitsTheTerminal_data();
+    void tableFitsTheTerminal();
     void diagnoseReportsWhatThePluginSees_data();
     void diagnoseReportsWhatThePluginSees();
 
@@ -458,6 +462,96 @@ void TestHost::sigtermEndsCleanly()
     const Events events = Events::parse(host.lines());
     QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
     QCOMPARE(events.of(QStringLiteral("thingRemoved")).size(), 0);
+}
+
+// ---- Table ----
+
+void TestHost::tableFitsTheTerminal_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("meters");
+    QTest::addColumn<int>("logLines");
+    QTest::addColumn<int>("shownRows"); // -1: every meter
+    QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1;
+    QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19;
+    QTest::newRow("80x24, 32 meters and a log") << 80 << 24 << 32 << 8 << 17;
+    QTest::newRow("40x12, 32 meters") << 40 << 12 << 32 << 0 << 7;
+    QTest::newRow("40x12, 3 meters and a log") << 40 << 12 << 3 << 8 << 3;
+    QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1;
+}
+
+void TestHost::tableFitsTheTerminal()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, meters);
+    QFETCH(int, logLines);
+    QFETCH(int, shownRows);
+
+    TableView view;
+    view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API 7.4.0, 33 thing classes"),
+                                QStringLiteral("running for 12 s")};
+    view.gateways = QStringList{QStringLiteral("Gateway QEL LMN (lmn): connected")};
+    for (int slot = 1; slot <= meters; ++slot) {
+        TableView::Row row;
+        row.slot = slot;
+        row.deviceId = QStringLiteral("1-QEL-000-%1").arg(slot, 8, 10, QLatin1Char('0'));
+        // Every third meter was never read; every fifth read long ago.
+        if (slot % 3 != 0) {
+            row.consumedKWh = slot * 1000 + 0.125;
+            row.producedKWh = slot * 100000 + 0.5;
+            row.ageMs = slot % 5 == 0 ? 3600000 : 2000;
+            row.stale = slot % 5 == 0;
+        }
+        view.rows.append(row);
+    }
+    for (int i = 1; i <= logLines; ++i)
+        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i));
+
+    const QStringList lines = view.render(width, height);
+    const QString all = lines.join(QLatin1Char('\n'));
+    if (height > 0)
+        QVERIFY2(lines.size() <= height, qPrintable(all));
+    for (const QString &line : lines)
+        QVERIFY2(width == 0 || line.size() <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+    // What tells the state is never scrolled away.
+    QCOMPARE(lines.at(0).left(10), QStringLiteral("veyra-host"));
+    QVERIFY2(lines.at(2).startsWith(QLatin1String("Gateway")) && lines.at(2).endsWith(QLatin1String(": connected")), qPrintable(all));
+    QVERIFY2(std::any_of(lines.cbegin(), lines.cend(), [](const QString &line) { return line.contains(QLatin1String("kWh")); }),
+             qPrintable(all));
+
+    const QRegularExpression rowPattern(QStringLiteral("^\\s*(\\d+)\\s+\\S*?(\\d{8})(.*)$"));
+    int shown = 0;
+    for (const QString &line : lines) {
+        const auto match = rowPattern.match(line);
+        if (!match.hasMatch())
+            continue;
+        ++shown;
+        const int slot = match.captured(1).toInt();
+        QCOMPARE(match.captured(2).toInt(), slot);
+        const QString rest = match.captured(3);
+        if (slot % 3 == 0) {
+            // No reading came: blanks, not zeros.
+            QVERIFY2(!rest.contains(QLatin1Char('0')), qPrintable(line));
+            continue;
+        }
+        // Numbers are whole, or their column is left out, never cut.
+        auto whole = [&rest](double kWh) {
+            return rest.contains(QRegularExpression(QStringLiteral("(^|\\s)%1(\\s|$)").arg(QRegularExpression::escape(QString::number(kWh, 'f', 3)))));
+        };
+        QVERIFY2(whole(slot * 1000 + 0.125), qPrintable(line));
+        QVERIFY2(whole(slot * 100000 + 0.5) || !all.contains(QLatin1String("out kWh")), qPrintable(line));
+        if (rest.contains(QLatin1String("ago")))
+            QCOMPARE(rest.contains(QLatin1String("stale")), slot % 5 == 0);
+    }
+    QCOMPARE(shown, shownRows < 0 ? meters : shownRows);
+    const bool countsHidden = all.contains(QStringLiteral("%1 meters not shown").arg(meters - shown));
+    QCOMPARE(countsHidden, shown < meters && height > 0);
+    if (logLines > 0 && height == 0)
+        QVERIFY2(lines.mid(lines.size() - 3) == view.log.mid(logLines - 3), qPrintable(all));
+    if (logLines > 0 && height > 0)
+        QVERIFY2(lines.last().startsWith(QStringLiteral("QelLmn: log line %1").arg(logLines).left(width)), qPrintable(all));
 }
 
 // ---- Diagnose ----

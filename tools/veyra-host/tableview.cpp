@@ -38,6 +38,18 @@ QString elideLeft(const QString &text, int width)
     return ellipsis + text.right(std::max(0, width - 1));
 }
 
+// A gateway line ends in its state, which is what must stay readable.
+QString elideGateway(const QString &line, int width)
+{
+    const int split = line.indexOf(QLatin1String(": "));
+    if (width <= 0 || line.size() <= width || split < 0)
+        return elideRight(line, width);
+    const QString state = line.mid(split);
+    if (state.size() + 2 > width)
+        return elideRight(line.mid(split + 2), width);
+    return elideRight(line.left(split), width - int(state.size())) + state;
+}
+
 QString reading(const std::optional<double> &kWh)
 {
     return kWh ? QString::number(*kWh, 'f', 3) : QString();
@@ -138,8 +150,10 @@ QString ageText(qint64 ms)
 QStringList TableView::render(int width, int height) const
 {
     QStringList top;
-    for (const QString &line : headline + gateways)
+    for (const QString &line : headline)
         top.append(elideRight(line, width));
+    for (const QString &line : gateways)
+        top.append(elideGateway(line, width));
     QStringList table = layOut(columnsOf(rows), width);
     const QString header = table.takeFirst();
     if (rows.isEmpty())

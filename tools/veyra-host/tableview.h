@@ -21,7 +21,7 @@ struct TableView
     };
 
     QStringList headline; // never dropped
-    QStringList gateways; // one line each, never dropped
+    QStringList gateways; // one line each, "...: <state>", never dropped; the state stays whole
     QVector<Row> rows;    // in the order shown
     QStringList log;      // recent log lines, oldest first
 
