@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -122,7 +123,7 @@ private:
 
     HostOptions m_options;
     QElapsedTimer m_clock;
-    ThingManager m_manager;
+    std::unique_ptr<ThingManager> m_manager = std::make_unique<ThingManager>();
     Thing *m_gateway = nullptr;
     ThingClassId m_gatewayClassId;
     QtMessageHandler m_previousHandler = nullptr;
@@ -163,8 +164,11 @@ void Diagnosis::categoryFilter(QLoggingCategory *category)
 
 Diagnosis::~Diagnosis()
 {
+    // The plugin goes first, while its lines still end here and not on the report's terminal.
+    m_manager.reset();
     if (s_active == this) {
         qInstallMessageHandler(m_previousHandler);
+        QLoggingCategory::installFilter(s_previousFilter);
         s_active = nullptr;
     }
 }
@@ -172,18 +176,18 @@ Diagnosis::~Diagnosis()
 bool Diagnosis::load(QString *error)
 {
     QStringList errors;
-    if (m_manager.loadPlugins(m_options.pluginDir, &errors) == 0) {
+    if (m_manager->loadPlugins(m_options.pluginDir, &errors) == 0) {
         *error = QStringLiteral("no plugin could be loaded from %1").arg(m_options.pluginDir);
         if (!errors.isEmpty())
             *error += QStringLiteral(" (%1)").arg(errors.join(QStringLiteral("; ")));
         return false;
     }
-    if (!m_manager.findThingClass(QStringLiteral("lmn"))) {
+    if (!m_manager->findThingClass(QStringLiteral("lmn"))) {
         *error = QStringLiteral("no loaded plugin offers the thing class \"lmn\"");
         return false;
     }
-    m_manager.hardwareManager()->pluginTimerManager()->setUnitMs(m_options.timerUnitMs);
-    m_manager.setStorePath(m_options.storePath);
+    m_manager->hardwareManager()->pluginTimerManager()->setUnitMs(m_options.timerUnitMs);
+    m_manager->setStorePath(m_options.storePath);
     return true;
 }
 
@@ -205,14 +209,14 @@ void Diagnosis::start()
     s_active = this;
     m_previousHandler = qInstallMessageHandler(&Diagnosis::messageHandler);
 
-    connect(&m_manager, &ThingManager::thingStateChanged, this,
+    connect(m_manager.get(), &ThingManager::thingStateChanged, this,
             [this](Thing *thing, const StateTypeId &, const QVariant &) {
                 if (thing->thingClassId() == m_gatewayClassId && m_connectedMs < 0 && thing->stateValue(QStringLiteral("connected")).toBool()) {
                     m_connectedMs = m_clock.elapsed();
                     milestone(QStringLiteral("connected"));
                 }
             });
-    connect(&m_manager, &ThingManager::thingSetupFinished, this, [this](Thing *thing) {
+    connect(m_manager.get(), &ThingManager::thingSetupFinished, this, [this](Thing *thing) {
         if (thing->thingClassId() != m_gatewayClassId && m_fireWanted)
             QTimer::singleShot(0, this, &Diagnosis::fireUpdateTimer);
     });
@@ -222,14 +226,14 @@ void Diagnosis::start()
     });
 
     QString error;
-    if (!m_manager.restoreThings(&error)) {
+    if (!m_manager->restoreThings(&error)) {
         m_problems.append({error, QStringLiteral("Give another --store, or none.")});
         finish(false);
         return;
     }
-    const ThingClass *gatewayClass = m_manager.findThingClass(QStringLiteral("lmn"));
+    const ThingClass *gatewayClass = m_manager->findThingClass(QStringLiteral("lmn"));
     m_gatewayClassId = gatewayClass->id();
-    for (Thing *thing : m_manager.things()) {
+    for (Thing *thing : m_manager->things()) {
         if (thing->thingClassId() == gatewayClass->id())
             m_gateway = thing;
     }
@@ -247,7 +251,7 @@ void Diagnosis::start()
             params.append(Param(paramType.id, m_options.serverPort));
     }
     // Set up from within addThing(): a bridge that is down is known before it returns.
-    m_gateway = m_manager.addThing(gatewayClass->id(), gatewayClass->displayName(), params);
+    m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(), params);
 }
 
 void Diagnosis::milestone(const QString &name)
@@ -372,7 +376,7 @@ void Diagnosis::fireUpdateTimer()
 {
     if (m_timerFired || m_finished)
         return;
-    const QList<PluginTimer *> timers = m_manager.hardwareManager()->pluginTimerManager()->timers();
+    const QList<PluginTimer *> timers = m_manager->hardwareManager()->pluginTimerManager()->timers();
     if (timers.isEmpty())
         return; // again when the next meter thing is set up
     m_fireWanted = false;
@@ -407,7 +411,7 @@ void Diagnosis::finish(bool cycleEnded)
 
 void Diagnosis::collectMeters()
 {
-    for (Thing *thing : m_manager.things()) {
+    for (Thing *thing : m_manager->things()) {
         if (thing->thingClassId() == m_gatewayClassId)
             continue;
         const QString deviceId = thing->paramValue(QStringLiteral("deviceID")).toString();
@@ -462,9 +466,12 @@ void Diagnosis::addBridgeProblem()
                                .arg(m_options.serialPort)});
         return;
     }
-    const QString what = m_failedStep.isEmpty() ? QStringLiteral("The bridge at %1 did not answer as expected").arg(bridgeAddress())
-                                                : QStringLiteral("The bridge at %1 failed a request (%2 %3)")
-                                                      .arg(bridgeAddress(), m_failedStep, m_failureReason);
+    const QString request = m_failedStep == QLatin1String("Could not reach server!")         ? QStringLiteral("the probe")
+                            : m_failedStep == QLatin1String("Could not get connection details!") ? QStringLiteral("the connection details")
+                            : m_failedStep == QLatin1String("Could not get value!")            ? QStringLiteral("a value call")
+                                                                                             : QString();
+    const QString what = request.isEmpty() ? QStringLiteral("The bridge at %1 did not answer as expected").arg(bridgeAddress())
+                                           : QStringLiteral("The bridge at %1 failed %2 (%3)").arg(bridgeAddress(), request, m_failureReason);
     m_problems.append({what + QLatin1Char('.'),
                        QStringLiteral("Check that the program on this port is the LMN bridge server, and read its log.")});
 }
