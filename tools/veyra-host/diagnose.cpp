@@ -207,6 +207,8 @@ void Diagnosis::start()
     // whatever QT_LOGGING_RULES says.
     s_previousFilter = QLoggingCategory::installFilter(&Diagnosis::categoryFilter);
     s_active = this;
+    const ThingClass *gatewayClass = m_manager->findThingClass(QStringLiteral("lmn"));
+    m_gatewayClassId = gatewayClass->id();
     m_previousHandler = qInstallMessageHandler(&Diagnosis::messageHandler);
 
     connect(m_manager.get(), &ThingManager::thingStateChanged, this,
@@ -231,8 +233,6 @@ void Diagnosis::start()
         finish(false);
         return;
     }
-    const ThingClass *gatewayClass = m_manager->findThingClass(QStringLiteral("lmn"));
-    m_gatewayClassId = gatewayClass->id();
     for (Thing *thing : m_manager->things()) {
         if (thing->thingClassId() == gatewayClass->id())
             m_gateway = thing;
@@ -498,6 +498,10 @@ void Diagnosis::addMeterProblems()
                                    .arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", ")),
                                         result.failure.isEmpty() ? QStringLiteral("no reason given") : result.failure),
                                QStringLiteral("Check the meter's bus wiring and power, and that its LMN address is unique on the bus.")});
+        } else if (result.firstCallMs >= 0) {
+            m_problems.append({QStringLiteral("Meter %1%2 was asked but had not answered when the check ended.").arg(result.deviceId, address),
+                               QStringLiteral("A meter that does not answer holds the polling cycle up; give more time with "
+                                              "--timeout to see whether it answers at all.")});
         } else {
             m_problems.append({QStringLiteral("Meter %1%2 was not read.").arg(result.deviceId, address),
                                QStringLiteral("The polling cycle did not reach it in time; give more time with --timeout.")});

@@ -209,10 +209,17 @@ void TableOutput::render()
     QByteArray text;
     if (m_interactive) {
         const QPair<int, int> size = terminalSize();
-        // Overwritten in place, each line cleared to its end: no flicker, and nothing scrolls.
-        const QString clearLine = QStringLiteral("\x1b[K");
-        text = "\x1b[H" + view().render(size.first, size.second).join(clearLine + QLatin1Char('\n')).toUtf8()
-            + "\x1b[K\x1b[J";
+        // Overwritten in place, each line cleared to its end (a full one is not: at the last
+        // column some terminals would erase its last character): no flicker, and nothing scrolls.
+        QStringList lines = view().render(size.first, size.second);
+        for (QString &line : lines) {
+            if (line.size() < size.first)
+                line += QStringLiteral("\x1b[K");
+        }
+        text = "\x1b[H" + lines.join(QLatin1Char('\n')).toUtf8();
+        // What an earlier, longer table left below goes; on a full screen there is nothing below.
+        if (lines.size() < size.second)
+            text += "\n\x1b[J";
     } else {
         text = view().render(0, 0).join(QLatin1Char('\n')).toUtf8() + "\n\n";
     }
