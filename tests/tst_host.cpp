@@ -559,38 +559,50 @@ void TestHost::tableFitsTheTerminal()
 void TestHost::diagnoseReportsWhatThePluginSees_data()
 {
     QTest::addColumn<QString>("serialPort");
+    QTest::addColumn<int>("meterCount");
     QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none
     QTest::addColumn<bool>("bridgeUp");
+    QTest::addColumn<bool>("withStore");     // both runs share one store
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("mentions");
     const QString port = QStringLiteral("/dev/ttymxc3");
-    QTest::newRow("healthy bus") << port << 0 << true << 0
+    QTest::newRow("healthy bus") << port << 3 << 0 << true << false << 0
                                  << QStringList{QStringLiteral("reachable        yes"), QStringLiteral("initialised"),
                                                 QStringLiteral("first polling cycle"), QStringLiteral("Verdict: OK"),
                                                 QStringLiteral("3 of 3 meters read")};
-    QTest::newRow("meter answers 404") << port << 2 << true << 1
+    QTest::newRow("healthy bus, kept in a store") << port << 3 << 0 << true << true << 0
+                                                  << QStringList{QStringLiteral("Verdict: OK"), QStringLiteral("3 of 3 meters read")};
+    QTest::newRow("meter answers 404") << port << 3 << 2 << true << false << 1
                                        << QStringList{QStringLiteral("1-QEL-000-00000002        2             -             -"),
                                                       QStringLiteral("never answers GeActiceEnergyPlusTotal"),
                                                       QStringLiteral("HTTP 404"), QStringLiteral("Verdict: FAILED"),
                                                       QStringLiteral("2 of 3 meters read")};
-    QTest::newRow("bridge down") << port << 0 << false << 1
+    QTest::newRow("meters over 32") << port << 34 << 0 << true << false << 1
+                                    << QStringList{QStringLiteral("not created (all 32 slots taken)"),
+                                                   QStringLiteral("2 meter(s) over 32"), QStringLiteral("32 of 34 meters read")};
+    QTest::newRow("no meters on the port") << port << 0 << 0 << true << false << 1
+                                           << QStringList{QStringLiteral("lists no meters for port index 3"),
+                                                          QStringLiteral("0 of 0 meters read")};
+    QTest::newRow("bridge down") << port << 3 << 0 << false << false << 1
                                  << QStringList{QStringLiteral("reachable        no (Connection refused)"),
                                                 QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
                                                 QStringLiteral("Verdict: FAILED: bridge not reached")};
-    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 0 << true << 2
+    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 3 << 0 << true << false << 2
                                              << QStringList{QStringLiteral("does not end in a digit")};
 }
 
 void TestHost::diagnoseReportsWhatThePluginSees()
 {
     QFETCH(QString, serialPort);
+    QFETCH(int, meterCount);
     QFETCH(int, failingAddress);
     QFETCH(bool, bridgeUp);
+    QFETCH(bool, withStore);
     QFETCH(int, exitCode);
     QFETCH(QStringList, mentions);
 
     lmnsim::Options options;
-    options.meters = 3;
+    options.meters = meterCount;
     lmnsim::BridgeSimulator bridge(options);
     QVERIFY(bridge.start());
     if (failingAddress > 0)
@@ -598,8 +610,13 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     if (!bridgeUp)
         bridge.stop();
 
-    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
-                                QStringLiteral("--serial-port"), serialPort, QStringLiteral("--timeout"), QStringLiteral("30")};
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
+                          QStringLiteral("--serial-port"), serialPort, QStringLiteral("--timeout"), QStringLiteral("30")};
+    if (withStore)
+        arguments << QStringLiteral("--store") << store;
     HostProcess text(arguments);
     QVERIFY2(text.finish(60000), qPrintable(text.describe()));
     QVERIFY2(text.exitCode() == exitCode, qPrintable(text.out() + text.describe()));
@@ -621,18 +638,29 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QCOMPARE(object.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
     QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), bridgeUp);
     const QJsonArray meters = object.value(QStringLiteral("meters")).toArray();
-    QCOMPARE(meters.size(), bridgeUp ? 3 : 0);
+    QCOMPARE(meters.size(), bridgeUp ? meterCount : 0);
+    int created = 0;
     for (const QJsonValue &value : meters) {
         const QJsonObject meter = value.toObject();
         const int address = meter.value(QStringLiteral("lmnAddress")).toInt();
-        const bool read = address != failingAddress;
+        const bool hasThing = meter.value(QStringLiteral("created")).toBool();
+        created += hasThing ? 1 : 0;
+        const bool read = hasThing && address != failingAddress;
         QCOMPARE(meter.value(QStringLiteral("read")).toBool(), read);
         // Readings name the meter they came from; an unread one has none rather than zero.
         const QJsonValue consumed = meter.value(QStringLiteral("consumedKWh"));
         QVERIFY2(read ? int(std::floor(consumed.toDouble() * 1000 / addressScaleWh)) == address : consumed.isNull(),
                  qPrintable(compact(meter)));
     }
+    QCOMPARE(created, std::min(bridgeUp ? meterCount : 0, 32));
     QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
+    // A store is written only when given, and the second run found its meters there.
+    QCOMPARE(QFile::exists(store), withStore);
+    if (withStore) {
+        QFile file(store);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("things")).toArray().size(), 1 + meterCount);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHost)

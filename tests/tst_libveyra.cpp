@@ -709,10 +709,16 @@ void TestLibVeyra::addThingCompletesParamsAndSetsUp()
     const IntegrationPlugin *plugin = manager->plugins().first().plugin;
     QCOMPARE(plugin->myThings(), (Things{gateway, meter}));
     states.clear();
+    QSignalSpy sets(manager.get(), &ThingManager::thingStateSet);
     meter->setStateValue(QStringLiteral("totalEnergyConsumed"), 1.5);
     QCOMPARE(states.count(), 1);
     QCOMPARE(states.at(0).at(0).value<Thing *>(), meter);
     QCOMPARE(states.at(0).at(2), QVariant(1.5));
+    // A fresh reading of the same value is news to the host too, though no change.
+    meter->setStateValue(QStringLiteral("totalEnergyConsumed"), 1.5);
+    QCOMPARE(states.count(), 1);
+    QCOMPARE(sets.count(), 2);
+    QCOMPARE(sets.at(1).at(0).value<Thing *>(), meter);
 }
 
 void TestLibVeyra::autoThingsAreCreatedAndSetUp()
