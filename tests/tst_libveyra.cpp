@@ -417,12 +417,15 @@ void TestLibVeyra::setStateValueConvertsAndNotifiesOnlyOnChange()
     const ThingClass box = boxClass();
     Thing thing(box, ThingId::createId());
     QSignalSpy spy(&thing, &Thing::stateValueChanged);
+    QSignalSpy sets(&thing, &Thing::stateValueSet);
     const StateTypeId energyId = box.stateTypes().at(box.stateIndex(QStringLiteral("energy"))).id;
 
-    // The default 0.0 compared with 0 of another type is no change.
+    // The default 0.0 compared with 0 of another type is no change, but a value set all the same.
     thing.setStateValue(QStringLiteral("energy"), 0);
     thing.setStateValue(QStringLiteral("energy"), QStringLiteral("0"));
     QCOMPARE(spy.count(), 0);
+    QCOMPARE(sets.count(), 2);
+    QCOMPARE(sets.at(0).at(0).value<StateTypeId>(), energyId);
 
     thing.setStateValue(QStringLiteral("energy"), 12);
     QCOMPARE(spy.count(), 1);
@@ -447,6 +450,7 @@ void TestLibVeyra::setStateValueConvertsAndNotifiesOnlyOnChange()
     thing.setStateValue(QStringLiteral("label"), 42);
     QCOMPARE(thing.stateValue(QStringLiteral("label")), QVariant(QStringLiteral("42")));
     QCOMPARE(spy.count(), 4);
+    QCOMPARE(sets.count(), 9);
 }
 
 void TestLibVeyra::setStateValueRefusesUnknownStatesAndBadValues()
@@ -705,10 +709,16 @@ void TestLibVeyra::addThingCompletesParamsAndSetsUp()
     const IntegrationPlugin *plugin = manager->plugins().first().plugin;
     QCOMPARE(plugin->myThings(), (Things{gateway, meter}));
     states.clear();
+    QSignalSpy sets(manager.get(), &ThingManager::thingStateSet);
     meter->setStateValue(QStringLiteral("totalEnergyConsumed"), 1.5);
     QCOMPARE(states.count(), 1);
     QCOMPARE(states.at(0).at(0).value<Thing *>(), meter);
     QCOMPARE(states.at(0).at(2), QVariant(1.5));
+    // A fresh reading of the same value is news to the host too, though no change.
+    meter->setStateValue(QStringLiteral("totalEnergyConsumed"), 1.5);
+    QCOMPARE(states.count(), 1);
+    QCOMPARE(sets.count(), 2);
+    QCOMPARE(sets.at(1).at(0).value<Thing *>(), meter);
 }
 
 void TestLibVeyra::autoThingsAreCreatedAndSetUp()

@@ -73,10 +73,11 @@ void Thing::setStateValueAt(int index, const QVariant &value)
         qWarning() << "Thing" << m_name << "refuses" << value << "for state" << stateType.name;
         return;
     }
-    if (m_states.at(index) == converted)
-        return;
-    m_states[index] = converted;
-    emit stateValueChanged(stateType.id, converted);
+    if (m_states.at(index) != converted) {
+        m_states[index] = converted;
+        emit stateValueChanged(stateType.id, converted);
+    }
+    emit stateValueSet(stateType.id);
 }
 
 QDebug operator<<(QDebug debug, Thing *thing)

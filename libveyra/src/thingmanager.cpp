@@ -166,6 +166,8 @@ Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id
             [this, thing](const StateTypeId &stateTypeId, const QVariant &value) {
                 emit thingStateChanged(thing, stateTypeId, value);
             });
+    connect(thing, &Thing::stateValueSet, this,
+            [this, thing](const StateTypeId &stateTypeId) { emit thingStateSet(thing, stateTypeId); });
     m_things.append(thing);
     emit thingAdded(thing);
     return thing;

@@ -39,6 +39,9 @@ QString HostOptions::helpText()
         "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: run until SIGINT/SIGTERM)\n"
         "  --events               print one JSON object per event on stdout instead of the table\n"
         "  --info                 print the loaded plugins and exit\n"
+        "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
+        "                         0 all meters read, 1 something failed, 2 bad options\n"
+        "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
         "  -h, --help             show this help\n")
         .arg(defaultPluginDir())
         .arg(lmnsim::kMaxMeters);
@@ -78,6 +81,17 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
             events = true;
         } else if (option == QLatin1String("--info")) {
             infoOnly = true;
+        } else if (option == QLatin1String("--diagnose")) {
+            diagnose = true;
+        } else if (option == QLatin1String("--timeout")) {
+            if (!value(&text))
+                return false;
+            bool ok = false;
+            timeoutSeconds = text.toDouble(&ok);
+            if (!ok || !(timeoutSeconds > 0) || timeoutSeconds > 86400) {
+                *error = QStringLiteral("--timeout takes a number of seconds above 0 (at most 86400), not \"%1\"").arg(text);
+                return false;
+            }
         } else if (option == QLatin1String("--plugins")) {
             if (!value(&pluginDir))
                 return false;

@@ -17,6 +17,8 @@ struct HostOptions
     double runForSeconds = -1;  // -1: until SIGINT/SIGTERM; otherwise finite and above 0
     bool events = false;
     bool infoOnly = false;
+    bool diagnose = false;
+    double timeoutSeconds = 60; // of --diagnose
 
     // Parses the arguments (without the program name). On error returns false and sets `error`;
     // `--help` returns false with an empty error and sets `helpRequested`.

@@ -1,5 +1,9 @@
 #include "hostoutput.h"
 
+#include "tableview.h"
+
+#include <veyra/plugintimer.h>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
@@ -9,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent), m_manager(manager)
@@ -18,6 +23,8 @@ HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent)
             [this](Thing *thing, Thing::ThingError error, const QString &message) { onThingSetup(thing, error, message); });
     connect(manager, &ThingManager::thingStateChanged, this,
             [this](Thing *thing, const StateTypeId &id, const QVariant &value) { onStateChanged(thing, id, value); });
+    connect(manager, &ThingManager::thingStateSet, this,
+            [this](Thing *thing, const StateTypeId &id) { onStateSet(thing, id); });
     connect(manager, &ThingManager::thingRemoved, this, [this](Thing *thing) { onThingRemoved(thing); });
 }
 
@@ -38,6 +45,12 @@ bool HostOutput::write(const QByteArray &bytes)
         emit outputClosed();
     }
     return false;
+}
+
+void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
+{
+    Q_UNUSED(thing)
+    Q_UNUSED(stateTypeId)
 }
 
 // ---- Events ----
@@ -109,6 +122,27 @@ void EventOutput::onThingRemoved(Thing *thing)
 
 // ---- Table ----
 
+namespace {
+constexpr int keptLogLines = 100;
+
+QString stateName(Thing *thing, const StateTypeId &stateTypeId)
+{
+    const int index = thing->thingClass().stateIndex(stateTypeId);
+    return index < 0 ? QString() : thing->thingClass().stateTypes().at(index).name;
+}
+
+// Columns and lines of the terminal on stdout; the usual 80x24 when it does not say.
+QPair<int, int> terminalSize()
+{
+    struct winsize size = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0)
+        return {80, 24};
+    return {size.ws_col, size.ws_row};
+}
+} // namespace
+
+TableOutput *TableOutput::s_logTarget = nullptr;
+
 TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *parent)
     : HostOutput(manager, parent), m_title(title), m_refresh(new QTimer(this)), m_interactive(isatty(STDOUT_FILENO))
 {
@@ -117,13 +151,33 @@ TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *p
     m_refresh->setInterval(m_interactive ? 1000 : 5000);
     connect(m_refresh, &QTimer::timeout, this, &TableOutput::render);
     m_refresh->start();
+    // Log lines written to the same terminal would be wiped by the next redraw.
+    if (m_interactive && isatty(STDERR_FILENO) && !s_logTarget) {
+        s_logTarget = this;
+        m_previousHandler = qInstallMessageHandler(&TableOutput::logHandler);
+    }
 }
 
 TableOutput::~TableOutput()
 {
+    if (s_logTarget == this) {
+        qInstallMessageHandler(m_previousHandler);
+        s_logTarget = nullptr;
+    }
     // A run shorter than one refresh would otherwise leave a pipe or file empty.
     if (!m_interactive)
         render();
+}
+
+void TableOutput::logHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    TableOutput *table = s_logTarget;
+    if (!table)
+        return;
+    table->m_log.append(qFormatLogMessage(type, context, message));
+    if (table->m_log.size() > keptLogLines)
+        table->m_log.removeFirst();
+    table->m_dirty = true;
 }
 
 void TableOutput::onThingAdded(Thing *thing)
@@ -143,17 +197,31 @@ void TableOutput::onThingSetup(Thing *thing, Thing::ThingError error, const QStr
 
 void TableOutput::onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value)
 {
-    Q_UNUSED(value)
-    const int index = thing->thingClass().stateIndex(stateTypeId);
-    const QString name = index < 0 ? QString() : thing->thingClass().stateTypes().at(index).name;
-    if (name == QLatin1String("totalEnergyConsumed") || name == QLatin1String("totalEnergyProduced"))
-        m_lastReading.insert(thing, m_clock.elapsed());
+    if (stateName(thing, stateTypeId) == QLatin1String("connected")) {
+        if (value.toBool())
+            m_disconnectedAt.remove(thing);
+        else
+            m_disconnectedAt.insert(thing, m_clock.elapsed());
+    }
+    m_dirty = true;
+}
+
+void TableOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
+{
+    const QString name = stateName(thing, stateTypeId);
+    if (name == QLatin1String("totalEnergyConsumed"))
+        m_readings[thing].consumedAt = m_clock.elapsed();
+    else if (name == QLatin1String("totalEnergyProduced"))
+        m_readings[thing].producedAt = m_clock.elapsed();
+    else
+        return;
     m_dirty = true;
 }
 
 void TableOutput::onThingRemoved(Thing *thing)
 {
-    m_lastReading.remove(thing);
+    m_readings.remove(thing);
+    m_disconnectedAt.remove(thing);
     m_setupErrors.remove(thing);
     m_dirty = true;
 }
@@ -163,52 +231,77 @@ void TableOutput::render()
     if (!m_interactive && !m_dirty)
         return;
     m_dirty = false;
-    QByteArray text = renderText().toUtf8();
-    if (m_interactive)
-        text.prepend("\x1b[H\x1b[2J");
-    else
-        text.append('\n');
+    QByteArray text;
+    if (m_interactive) {
+        const QPair<int, int> size = terminalSize();
+        // Overwritten in place, each line cleared to its end (a full one is not: at the last
+        // column some terminals would erase its last character): no flicker, and nothing scrolls.
+        QStringList lines = view().render(size.first, size.second);
+        for (QString &line : lines) {
+            if (line.size() < size.first)
+                line += QStringLiteral("\x1b[K");
+        }
+        text = "\x1b[H" + lines.join(QLatin1Char('\n')).toUtf8();
+        // What an earlier, longer table left below goes; on a full screen there is nothing below.
+        if (lines.size() < size.second)
+            text += "\n\x1b[J";
+    } else {
+        text = view().render(0, 0).join(QLatin1Char('\n')).toUtf8() + "\n\n";
+    }
     write(text);
 }
 
-QString TableOutput::renderText() const
+qint64 TableOutput::updatePeriodMs() const
+{
+    qint64 period = 0;
+    for (PluginTimer *timer : m_manager->hardwareManager()->pluginTimerManager()->timers())
+        period = std::max<qint64>(period, timer->intervalMs());
+    return period;
+}
+
+QString TableOutput::gatewayLine(Thing *thing) const
+{
+    QString state;
+    if (m_setupErrors.contains(thing))
+        state = QStringLiteral("setup failed: ") + m_setupErrors.value(thing);
+    else if (thing->stateValue(QStringLiteral("connected")).toBool())
+        state = QStringLiteral("connected");
+    else if (m_disconnectedAt.contains(thing))
+        state = QStringLiteral("not connected, last connected ") + ageText(m_clock.elapsed() - m_disconnectedAt.value(thing));
+    else
+        state = QStringLiteral("not connected yet");
+    return QStringLiteral("Gateway %1 (%2): %3").arg(thing->name(), thing->thingClass().name(), state);
+}
+
+TableView TableOutput::view() const
 {
     static const QRegularExpression slotPattern(QStringLiteral("(\\d+)$"));
-    QString text = m_title + QStringLiteral("\nrunning for %1 s\n\n").arg(m_clock.elapsed() / 1000);
-    struct Row { int slot; Thing *thing; };
-    QList<Row> rows;
+    TableView view;
+    view.headline = m_title.split(QLatin1Char('\n'));
+    view.headline.append(QStringLiteral("running for %1 s").arg(m_clock.elapsed() / 1000));
+    view.log = m_log;
+    const qint64 now = m_clock.elapsed();
+    const qint64 staleAfter = 2 * updatePeriodMs();
     for (Thing *thing : m_manager->things()) {
-        const QVariant connected = thing->stateValue(QStringLiteral("connected"));
         if (thing->parentId().isNull()) {
-            text += QStringLiteral("Gateway %1 (%2): %3\n")
-                        .arg(thing->name(), thing->thingClass().name(),
-                             m_setupErrors.contains(thing) ? QStringLiteral("setup failed: ") + m_setupErrors.value(thing)
-                             : connected.toBool()          ? QStringLiteral("connected")
-                                                           : QStringLiteral("not connected"));
+            view.gateways.append(gatewayLine(thing));
             continue;
         }
+        const Readings readings = m_readings.value(thing);
+        TableView::Row row;
         const auto match = slotPattern.match(thing->thingClass().name());
-        rows.append({match.hasMatch() ? match.captured(1).toInt() : 0, thing});
+        row.slot = match.hasMatch() ? match.captured(1).toInt() : 0;
+        row.deviceId = thing->stateValue(QStringLiteral("deviceID")).toString();
+        if (readings.consumedAt >= 0)
+            row.consumedKWh = thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+        if (readings.producedAt >= 0)
+            row.producedKWh = thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+        const qint64 last = std::max(readings.consumedAt, readings.producedAt);
+        row.ageMs = last < 0 ? -1 : now - last;
+        row.stale = last >= 0 && staleAfter > 0 && row.ageMs > staleAfter;
+        view.rows.append(row);
     }
-    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.slot < b.slot; });
-    text += QStringLiteral("%1  %2  %3  %4  %5\n")
-                .arg(QStringLiteral("slot"), 4)
-                .arg(QStringLiteral("device ID"), -20)
-                .arg(QStringLiteral("consumed kWh"), 14)
-                .arg(QStringLiteral("produced kWh"), 14)
-                .arg(QStringLiteral("last reading"), 12);
-    for (const Row &row : qAsConst(rows)) {
-        const qint64 at = m_lastReading.value(row.thing, -1);
-        const QString age = at < 0 ? QStringLiteral("never")
-                                   : QStringLiteral("%1 s ago").arg((m_clock.elapsed() - at) / 1000);
-        text += QStringLiteral("%1  %2  %3  %4  %5\n")
-                    .arg(row.slot, 4)
-                    .arg(row.thing->stateValue(QStringLiteral("deviceID")).toString(), -20)
-                    .arg(row.thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble(), 14, 'f', 3)
-                    .arg(row.thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble(), 14, 'f', 3)
-                    .arg(age, 12);
-    }
-    if (rows.isEmpty())
-        text += QStringLiteral("  (no meters yet: the plugin asks the bridge for its meters after the port is up)\n");
-    return text;
+    std::sort(view.rows.begin(), view.rows.end(),
+              [](const TableView::Row &a, const TableView::Row &b) { return a.slot < b.slot; });
+    return view;
 }

@@ -27,6 +27,8 @@ protected:
     virtual void onThingAdded(Thing *thing) = 0;
     virtual void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) = 0;
     virtual void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) = 0;
+    // Every value set, also one equal to the last.
+    virtual void onStateSet(Thing *thing, const StateTypeId &stateTypeId);
     virtual void onThingRemoved(Thing *thing) = 0;
 
     ThingManager *m_manager;
@@ -55,7 +57,10 @@ private:
     const QElapsedTimer &m_clock;
 };
 
-// A table a person reads: the gateway's connection and one row per meter.
+struct TableView;
+
+// A table a person reads: the gateway's connection and one row per meter. On a terminal it is
+// fitted to the window and keeps the latest log lines in a region of their own.
 class TableOutput : public HostOutput
 {
     Q_OBJECT
@@ -68,17 +73,30 @@ protected:
     void onThingAdded(Thing *thing) override;
     void onThingSetup(Thing *thing, Thing::ThingError error, const QString &message) override;
     void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value) override;
+    void onStateSet(Thing *thing, const StateTypeId &stateTypeId) override;
     void onThingRemoved(Thing *thing) override;
 
 private:
+    struct Readings
+    {
+        qint64 consumedAt = -1;
+        qint64 producedAt = -1;
+    };
+    static void logHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
     void render();
-    QString renderText() const;
+    TableView view() const;
+    QString gatewayLine(Thing *thing) const;
+    qint64 updatePeriodMs() const;
 
     QString m_title;
     QTimer *m_refresh;
     bool m_interactive;
     bool m_dirty = true;
     QElapsedTimer m_clock;
-    QHash<Thing *, qint64> m_lastReading;
+    QHash<Thing *, Readings> m_readings;
+    QHash<Thing *, qint64> m_disconnectedAt; // when a gateway that was connected lost it
     QHash<Thing *, QString> m_setupErrors;
+    QStringList m_log;
+    QtMessageHandler m_previousHandler = nullptr;
+    static TableOutput *s_logTarget;
 };

@@ -1,3 +1,4 @@
+#include "diagnose.h"
 #include "hostoptions.h"
 #include "hostrunner.h"
 
@@ -7,6 +8,7 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,16 +23,16 @@ void onSignal(int)
 
 // SIGINT and SIGTERM reach the event loop through a socket pair: a signal handler may not touch Qt.
 // The notifier stays enabled, so a signal that comes while a stop is under way is not lost.
-void stopOnSignals(QCoreApplication *app, HostRunner *runner)
+void stopOnSignals(QObject *context, std::function<void()> stop)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
-    QObject::connect(notifier, &QSocketNotifier::activated, runner, [runner] {
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop] {
         char bytes[64];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }
-        runner->stop();
+        stop();
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -62,10 +64,15 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    if (options.diagnose) {
+        // The check reports what it has seen so far when it is stopped.
+        stopOnSignals(&app, [] { QCoreApplication::quit(); });
+        return Diagnose::run(options);
+    }
     int exitCode = 0;
     {
         HostRunner runner(options);
-        stopOnSignals(&app, &runner);
+        stopOnSignals(&runner, [&runner] { runner.stop(); });
         const int startResult = runner.start();
         if (startResult >= 0)
             return startResult;

@@ -67,7 +67,8 @@ public:
     QVariant stateValue(const StateTypeId &stateTypeId) const;
     QVariant stateValue(const QString &stateName) const;
     // Unknown states are refused with a warning. Values are converted to the state's type;
-    // stateValueChanged() is emitted only when the stored value changes.
+    // stateValueChanged() is emitted only when the stored value changes; stateValueSet() for
+    // every accepted value, so that a host can tell a fresh reading of the same value from none.
     void setStateValue(const StateTypeId &stateTypeId, const QVariant &value);
     void setStateValue(const QString &stateName, const QVariant &value);
 
@@ -76,6 +77,7 @@ public:
 
 signals:
     void stateValueChanged(const StateTypeId &stateTypeId, const QVariant &value);
+    void stateValueSet(const StateTypeId &stateTypeId);
     void nameChanged();
 
 private:

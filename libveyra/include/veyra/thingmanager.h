@@ -85,6 +85,8 @@ signals:
     void thingAdded(Thing *thing);
     void thingSetupFinished(Thing *thing, Thing::ThingError error, const QString &message);
     void thingStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value);
+    // Every value a plugin set, changed or not.
+    void thingStateSet(Thing *thing, const StateTypeId &stateTypeId);
     // Emitted after the plugin was told; the object is deleted right after.
     void thingRemoved(Thing *thing);
 
