@@ -5,8 +5,13 @@
 #include "qellmnintervals.h"
 
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <functional>
@@ -167,12 +172,25 @@ private slots:
                                       + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
         QVERIFY(g_lines.contains(
             "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
+        // The report carries the reason, not "Unknown error".
+        QVERIFY(g_lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
         QCOMPARE(reachable.count(), 1);
         // Failure arrives from the event loop, never inside the call.
         bool ran = false;
         r.h->sendRequestHead("/swagger/index.html"_q, [&](QNetworkReply *) { ran = true; });
         QVERIFY(!ran);
         QTRY_VERIFY_WITH_TIMEOUT(ran, 5000);
+
+        // A value call that can never succeed ends at once, with one line and no re-send.
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        g_lines.clear();
+        r.h->getValueCall(plus, id(0), 1);
+        QVERIFY(next.wait(5000));
+        QTest::qWait(3 * resend());
+        QCOMPARE(next.count(), 1);
+        QCOMPARE(g_lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
+                                       "No valid server port is set, call \""_q + plus + "\" for device \""_q + id(0)
+                                           + "\" not sent."_q}));
         QCOMPARE(r.sim.acceptedConnections(), 0_n);
     }
 
@@ -301,6 +319,11 @@ private slots:
         }
         if (!error.isEmpty())
             QCOMPARE(logged("Error:  QNetworkReply::"_q + error), 2);
+        // A name whose meters can never be found is a configuration error, said once.
+        const bool misnamed = port.isEmpty() || !port.back().isDigit();
+        QCOMPARE(logged("No serial port name is set, so no meter can be found."_q)
+                     + logged("Serial port name \""_q + port + "\" does not end in a digit, so no meter can be found on it."_q),
+                 misnamed ? 1 : 0);
     }
 
     void saveDeviceList_data()
@@ -450,6 +473,47 @@ private slots:
         QTest::qWait(wait() * 3);
         QCOMPARE(info.count(), 2);
         QCOMPARE(r.sim.requestCount(), 2_n);
+    }
+
+    // A gateway's environment may name proxies; the bridge on the loopback address is always
+    // reached directly, and no network session can abort a reply.
+    void managerIgnoresProxiesAndSessions()
+    {
+        QTcpServer proxy; // takes what a proxy would be sent, and answers nothing
+        QVERIFY(proxy.listen(QHostAddress::LocalHost, 0));
+        const QByteArray proxyUrl = "http://" + QHostAddress(QHostAddress::LocalHost).toString().toLatin1() + ':'
+            + QByteArray::number(proxy.serverPort());
+        const QList<QByteArray> variables({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
+        for (const QByteArray &name : variables)
+            qputenv(name.constData(), proxyUrl);
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QHostAddress(QHostAddress::LocalHost).toString(), proxy.serverPort()));
+        const auto restore = qScopeGuard([&] {
+            for (const QByteArray &name : variables)
+                qunsetenv(name.constData());
+            QNetworkProxyFactory::setUseSystemConfiguration(false);
+            QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
+        });
+
+        Rig r;
+        QVERIFY(r.started);
+        const QNetworkAccessManager *manager = r.h->networkAccessManager();
+        QCOMPARE(manager->proxy().type(), QNetworkProxy::NoProxy);
+        QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
+        r.h->setupConnection(false);
+        QVERIFY(port.wait(5000));
+        QVERIFY(r.fetch());
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        r.h->getValueCall(plus, id(0), 1);
+        QVERIFY(values.wait(5000));
+        QVERIFY(!proxy.hasPendingConnections());
+        // Given the empty configuration, and so no session, the manager cannot tell whether the
+        // network is there; with its default one it would say.
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QCOMPARE(manager->networkAccessible(), QNetworkAccessManager::UnknownAccessibility);
+        QT_WARNING_POP
     }
 
     void valueCall()
