@@ -286,7 +286,11 @@ bool NetworkHandler::waitBeforeFetch()
     // start() restarts a running timer: the wait is always the full interval from here.
     m_waitTimer->start();
     loop.exec();
-    return !self.isNull();
+    if (!self)
+        return false;
+    // Left running it would wake the process every 10 s for nothing.
+    m_waitTimer->stop();
+    return true;
 }
 
 void NetworkHandler::getConnectionDetails()

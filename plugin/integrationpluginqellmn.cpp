@@ -399,6 +399,8 @@ void IntegrationPluginQelLmn::onServerReachable(bool reachable)
     // Everything may have been released while waiting.
     if (!self || !retryTimer || !handler)
         return;
+    // Left running it would wake the host every 10 s for nothing.
+    m_retryTimer->stop();
     m_reconnecting = false;
     // The gateway was given an unusable port meanwhile: its next setup starts over.
     if (!m_networkHandler->isUrlValid())

@@ -402,6 +402,7 @@ private slots:
         QVERIFY(clock.elapsed() >= 2 * wait() * 9 / 10); // the retry waited too
         QCOMPARE(r.sim.requestCount(), 2_n);
         QCOMPARE(logged("No devices found, retrying."_q), 1);
+        QVERIFY(!r.h->findChild<QTimer *>()->isActive()); // no wake-ups once the fetch is done
         // In the bridge's member order, so that the same bus gives the same slots.
         QCOMPARE(r.h->returnDeviceList(), QStringList({id(2), id(0), id(3), id(1)}));
     }

@@ -390,6 +390,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles + 1, 10000);
         QVERIFY(valueCalls(*rig.sim).size() >= 4);
         QCOMPARE(rig.meters().size(), 2);
+        // The retry timer does not tick on once the outage is over.
+        for (QTimer *timer : rig.pluginTimers())
+            QVERIFY(timer->isSingleShot() || !timer->isActive());
     }
 
     void reconfigureKeepsOneWiring()
