@@ -2,9 +2,10 @@
 // URL, each sent when the previous reply has finished, each body parsed as JSON. The plugin's
 // figures are measured against this client's.
 //
-// Usage: qtfloor URL REQUESTS [WARMUP]
+// Usage: qtfloor URL REQUESTS [WARMUP [IDLE_SECONDS]]
 // Prints "requests <n> seconds <s> rate <r> cpu_seconds <c> maxrss_kb <k>" for the REQUESTS after
-// the WARMUP ones; CPU time is user + sys of all threads, Qt's HTTP thread included.
+// the WARMUP ones; CPU time is user + sys of all threads, Qt's HTTP thread included. With
+// IDLE_SECONDS it then idles that long before it prints, for bench/idle to count its wake-ups.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -14,6 +15,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTextStream>
+#include <QTimer>
 #include <QUrl>
 
 #include <sys/resource.h>
@@ -99,18 +101,23 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    bool ok = args.size() == 3 || args.size() == 4;
+    bool ok = args.size() >= 3 && args.size() <= 5;
     const QUrl url = ok ? QUrl(args.at(1), QUrl::StrictMode) : QUrl();
     const int requests = ok ? args.at(2).toInt(&ok) : 0;
-    const int warmup = ok && args.size() == 4 ? args.at(3).toInt(&ok) : 0;
-    if (!ok || !url.isValid() || requests < 1 || warmup < 0) {
-        std::fprintf(stderr, "Usage: qtfloor URL REQUESTS [WARMUP]\n");
+    const int warmup = ok && args.size() >= 4 ? args.at(3).toInt(&ok) : 0;
+    const int idleSeconds = ok && args.size() == 5 ? args.at(4).toInt(&ok) : 0;
+    if (!ok || !url.isValid() || requests < 1 || warmup < 0 || idleSeconds < 0) {
+        std::fprintf(stderr, "Usage: qtfloor URL REQUESTS [WARMUP [IDLE_SECONDS]]\n");
         return 2;
     }
 
     Client client(url, warmup, requests);
     client.start();
     app.exec();
+    if (idleSeconds > 0) {
+        QTimer::singleShot(idleSeconds * 1000, &app, &QCoreApplication::quit);
+        app.exec();
+    }
 
     if (client.failures() > 0) {
         std::fprintf(stderr, "qtfloor: %d requests failed\n", client.failures());

@@ -90,6 +90,17 @@ QJsonObject portDetails(const QByteArray &body, int index)
     return readBody(body).array().at(index).toObject();
 }
 
+// A JSON number that is a whole number within int; nothing for fractions, strings and the rest.
+std::optional<int> wholeNumber(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    const int whole = value.toInt(0);
+    if (double(whole) != value.toDouble())
+        return std::nullopt;
+    return whole;
+}
+
 } // namespace
 
 int portIndex(const QString &serialPort)
@@ -110,11 +121,24 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
         return result;
     const QJsonArray members =
         portDetails(body, index).value(QStringLiteral("abailableLMNMembers")).toArray();
+    // The last entry of a serverID decides; its place is that of its first entry.
+    QHash<QString, std::optional<int>> latest;
+    QStringList seen;
     for (const QJsonValue &member : members) {
         const QJsonObject object = member.toObject();
-        // toInt() gives the default for fractions, strings and values beyond int.
-        result.addresses.insert(object.value(QStringLiteral("serverID")).toString(),
-                                object.value(QStringLiteral("lmnAdress")).toInt(0));
+        const QString deviceID = object.value(QStringLiteral("serverID")).toString();
+        if (!latest.contains(deviceID))
+            seen.append(deviceID);
+        latest.insert(deviceID, wholeNumber(object.value(QStringLiteral("lmnAdress"))));
+    }
+    for (const QString &deviceID : qAsConst(seen)) {
+        const std::optional<int> address = latest.value(deviceID);
+        if (!address) {
+            result.unusable.append(deviceID);
+            continue;
+        }
+        result.addresses.insert(deviceID, *address);
+        result.order.append(deviceID);
     }
     result.count = members.size();
     return result;

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -18,11 +19,15 @@ int portIndex(const QString &serialPort);
 
 struct Members {
     QHash<QString, int> addresses; // serverID -> lmnAdress; a later duplicate wins
+    QStringList order;             // the keys of `addresses` in the bridge's member order
+    QStringList unusable;          // serverIDs whose last entry has no whole-number lmnAdress
     int count = 0;                 // members listed, duplicates included
 };
 
 // The meters listed for the serial port in a connection-details body. Missing or malformed parts
-// give no members; a member that is not an object or lacks a field gets "" or address 0.
+// give no members; a member that is not an object or lacks "serverID" counts under "". A member
+// without a whole-number "lmnAdress" is left out of `addresses`: polled at a made-up address, it
+// would read whichever meter has that address.
 Members membersFromDetails(const QByteArray &body, const QString &serialPort);
 
 // 0 when the serial port's element says it is initialised, 1 for anything else.

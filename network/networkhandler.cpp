@@ -6,6 +6,8 @@
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -28,9 +30,10 @@ public:
         setOperation(operation);
         setUrl(url);
         setRequest(QNetworkRequest(url));
+        // Opened first: open() clears the error text that setError() sets.
+        open(QIODevice::ReadOnly);
         setError(ProtocolUnknownError,
                  QStringLiteral("No valid server port is set; the request was not sent"));
-        open(QIODevice::ReadOnly);
         QMetaObject::invokeMethod(
             this,
             [this] {
@@ -61,6 +64,15 @@ NetworkHandler::NetworkHandler()
     : QObject(nullptr)
 {
     m_manager = new QNetworkAccessManager();
+    // The bridge is always on 127.0.0.1: no proxy of the process or of its environment may stand
+    // in between, and Qt exempts loopback only from the proxies it looks up itself.
+    m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    // No network session either: a session that goes down aborts running replies, also those
+    // from a loopback server. The setting is deprecated in Qt 5.15 but still in force.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    m_manager->setConfiguration(QNetworkConfiguration());
+    QT_WARNING_POP
     if (!m_waitTimer)
         m_waitTimer = new QTimer(this);
     m_waitTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionDetailsWaitMs));
@@ -109,6 +121,12 @@ bool NetworkHandler::isUrlValid() const
 void NetworkHandler::setPort(const QString &name)
 {
     m_serialPort = name;
+    // The meters are found by the port name's last digit: without one the gateway would look
+    // connected and never show a meter.
+    if (name.isEmpty())
+        qCWarning(dcQelLmn) << "No serial port name is set, so no meter can be found.";
+    else if (BridgeReplies::portIndex(name) < 0)
+        qCWarning(dcQelLmn) << "Serial port name" << name << "does not end in a digit, so no meter can be found on it.";
 }
 
 QUrl NetworkHandler::requestUrl(const QString &path) const
@@ -268,7 +286,11 @@ bool NetworkHandler::waitBeforeFetch()
     // start() restarts a running timer: the wait is always the full interval from here.
     m_waitTimer->start();
     loop.exec();
-    return !self.isNull();
+    if (!self)
+        return false;
+    // Left running it would wake the process every 10 s for nothing.
+    m_waitTimer->stop();
+    return true;
 }
 
 void NetworkHandler::getConnectionDetails()
@@ -326,13 +348,28 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
 {
     BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
     m_deviceList = std::move(members.addresses);
+    m_deviceOrder = std::move(members.order);
+    warnOfUnusableMembers(members.unusable);
     qCDebug(dcQelLmn) << m_deviceList;
     return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
 
+void NetworkHandler::warnOfUnusableMembers(const QStringList &unusable)
+{
+    // Once per member, not at every fetch; again should it come back so after a good reply.
+    QSet<QString> now;
+    now.reserve(unusable.size());
+    for (const QString &deviceID : unusable) {
+        now.insert(deviceID);
+        if (!m_unusableMembers.contains(deviceID))
+            qCWarning(dcQelLmn) << "Meter" << deviceID << "has no whole-number lmnAdress, so it is not polled.";
+    }
+    m_unusableMembers = std::move(now);
+}
+
 QStringList NetworkHandler::returnDeviceList() const
 {
-    return m_deviceList.keys();
+    return m_deviceOrder;
 }
 
 void NetworkHandler::getValueCall(const QString &api, const QString &deviceID, uchar increment)
@@ -344,6 +381,14 @@ void NetworkHandler::getValueCall(const QString &api, const QString &deviceID, u
 void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, int attempt)
 {
     qCDebug(dcQelLmn) << "Trying to get Value " << api << "for device " << deviceID;
+
+    if (!isUrlValid()) {
+        // It can never succeed: the call ends here, without the re-sends meant for a busy bridge.
+        qCCritical(dcQelLmn) << "No valid server port is set, call" << api << "for device" << deviceID
+                             << "not sent.";
+        QMetaObject::invokeMethod(this, &NetworkHandler::finishValueCall, Qt::QueuedConnection);
+        return;
+    }
 
     const auto device = m_deviceList.constFind(deviceID);
     if (device == m_deviceList.constEnd()) {

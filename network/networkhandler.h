@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -44,12 +45,16 @@ public:
     uchar checkPortInitialized();
 
     quint16 saveDeviceList(const QByteArray &body);
+    // The device IDs in the bridge's member order, so that the same bus gives the same things.
     QStringList returnDeviceList() const;
 
     // `increment` is added to the pending value-call counter: 1 for a new call.
     void getValueCall(const QString &api, const QString &deviceID, uchar increment);
     // Whether a value call is still out: sent, waiting to be sent again, or not yet finished.
     bool valueCallsPending() const { return m_pendingValueCalls != 0; }
+
+    // The manager that sends every request, for checks of its settings.
+    const QNetworkAccessManager *networkAccessManager() const { return m_manager; }
 
 signals:
     void portReachable(bool state);
@@ -70,12 +75,15 @@ private:
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
     void finishValueCall();
+    void warnOfUnusableMembers(const QStringList &unusable);
 
     uchar m_pendingValueCalls = 0;
     QUrl m_baseUrl;
     QString m_serialPort;
     QNetworkAccessManager *m_manager = nullptr;
     QHash<QString, int> m_deviceList;
+    QStringList m_deviceOrder;
+    QSet<QString> m_unusableMembers;
     QTimer *m_waitTimer = nullptr;
     // The connection-details fetch: idle, in its wait, or with its request under way.
     enum class Fetch { Idle, Waiting, Requesting };

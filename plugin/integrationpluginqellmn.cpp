@@ -6,7 +6,10 @@
 #include "qellmnlogging.h"
 
 #include <QEventLoop>
+#include <QSet>
 #include <QTimer>
+
+#include <algorithm>
 
 // The host API version this plugin is written against.
 extern "C" Q_DECL_EXPORT QString libveyra_api_version()
@@ -116,9 +119,10 @@ void IntegrationPluginQelLmn::markSlotAvailable(const ThingClassId &thingClassId
 
 ThingClassId IntegrationPluginQelLmn::findFreeSlot() const
 {
-    for (auto it = m_availableClassIds.constBegin(); it != m_availableClassIds.constEnd(); ++it) {
-        if (it.value() == slotAvailable)
-            return it.key();
+    // The lowest free slot, so that the same bus gives the same things at every start.
+    for (const MeterSlot &slot : meterSlots) {
+        if (isSlotAvailable(slot.thingClassId))
+            return slot.thingClassId;
     }
     return ThingClassId();
 }
@@ -168,6 +172,7 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
     if (!m_networkHandler->isUrlValid()) {
         // Nothing may go out to a host or path that a malformed port would name.
         m_connectionTimer->stop();
+        gateway->setStateValue(lmnConnectedStateTypeId, false);
         // A retry wait under way ends on this timer: stopped, the wait would never end and no
         // later outage would be retried. It ends as usual and then sends nothing.
         if (!m_reconnecting)
@@ -234,17 +239,24 @@ void IntegrationPluginQelLmn::thingRemoved(Thing *thing)
 
 void IntegrationPluginQelLmn::unregisterMeter(Thing *thing)
 {
-    bool slotStillTaken = false;
     for (auto it = m_meters.begin(); it != m_meters.end();) {
-        if (it.value() == thing) {
+        if (it.value() == thing)
             it = m_meters.erase(it);
-        } else {
-            slotStillTaken = slotStillTaken || it.value()->thingClassId() == thing->thingClassId();
+        else
             ++it;
-        }
     }
-    if (isMeterClass(thing->thingClassId()) && !slotStillTaken)
+    if (isMeterClass(thing->thingClassId()) && !slotHeldByOtherThing(thing))
         markSlotAvailable(thing->thingClassId());
+}
+
+// A slot is used for as long as a meter thing of its class exists, polled or not: freed earlier,
+// a new meter would share it with that thing once its meter came back.
+bool IntegrationPluginQelLmn::slotHeldByOtherThing(const Thing *thing) const
+{
+    const Things things = myThings();
+    return std::any_of(things.cbegin(), things.cend(), [thing](const Thing *other) {
+        return other != thing && other->thingClassId() == thing->thingClassId();
+    });
 }
 
 void IntegrationPluginQelLmn::releaseEverything()
@@ -288,21 +300,33 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
     if (!m_meters.isEmpty()) {
         const QStringList known = m_meters.keys();
         for (const QString &deviceID : known) {
-            if (deviceList.contains(deviceID))
-                continue;
-            // The meter left the bus: stop polling it and free its slot. Its thing stays with
-            // the host and is taken up again should the meter come back.
-            Thing *thing = m_meters.take(deviceID);
-            markSlotAvailable(thing->thingClassId());
+            // The meter left the bus: stop polling it. Its thing stays with the host, and keeps
+            // its slot, and is taken up again should the meter come back.
+            if (!deviceList.contains(deviceID))
+                m_meters.remove(deviceID);
         }
     }
 
+    // A meter without a slot is named once, not at every fetch, until the bus changes.
+    if (deviceList != m_checkedDevices) {
+        m_checkedDevices = deviceList;
+        m_slotlessWarned.clear();
+    }
+    const QHash<QString, Thing *> existing = meterThingsByDeviceId();
     for (const QString &deviceID : deviceList) {
-        if (m_meters.contains(deviceID) || reregisterExistingMeter(deviceID))
+        if (m_meters.contains(deviceID))
             continue;
+        if (Thing *thing = existing.value(deviceID)) {
+            m_meters.insert(deviceID, thing);
+            markSlotUsed(thing->thingClassId());
+            continue;
+        }
         const ThingClassId slot = findFreeSlot();
         if (slot.isNull()) {
-            qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << deviceID;
+            if (!m_slotlessWarned.contains(deviceID)) {
+                m_slotlessWarned.insert(deviceID);
+                qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << deviceID;
+            }
             continue;
         }
         markSlotUsed(slot);
@@ -310,17 +334,15 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
     }
 }
 
-bool IntegrationPluginQelLmn::reregisterExistingMeter(const QString &deviceID)
+QHash<QString, Thing *> IntegrationPluginQelLmn::meterThingsByDeviceId() const
 {
+    QHash<QString, Thing *> result;
     const Things things = myThings();
     for (Thing *thing : things) {
-        if (isMeterClass(thing->thingClassId()) && thing->paramValue(deviceIdName).toString() == deviceID) {
-            m_meters.insert(deviceID, thing);
-            markSlotUsed(thing->thingClassId());
-            return true;
-        }
+        if (isMeterClass(thing->thingClassId()))
+            result.insert(thing->paramValue(deviceIdName).toString(), thing);
     }
-    return false;
+    return result;
 }
 
 void IntegrationPluginQelLmn::autoCreateMeterThing(const QString &deviceID, const ThingClassId &thingClassId,
@@ -377,6 +399,8 @@ void IntegrationPluginQelLmn::onServerReachable(bool reachable)
     // Everything may have been released while waiting.
     if (!self || !retryTimer || !handler)
         return;
+    // Left running it would wake the host every 10 s for nothing.
+    m_retryTimer->stop();
     m_reconnecting = false;
     // The gateway was given an unusable port meanwhile: its next setup starts over.
     if (!m_networkHandler->isUrlValid())
@@ -405,7 +429,10 @@ void IntegrationPluginQelLmn::onDeviceInfoReceived()
         // Taken up when the cycle ends: a cycle must not lose meters under its feet, and with
         // cycles that run long the list would otherwise never be taken up at all.
         m_autoCreateDue = true;
-        m_networkHandler->nextDeviceUpdate();
+        // A cycle cut short by a reconnection goes on from here. A call still out goes on with
+        // its answer: a second call now would put two on a bus that answers one at a time.
+        if (!m_networkHandler->valueCallsPending())
+            m_networkHandler->nextDeviceUpdate();
         return;
     }
     m_autoCreateDue = false;
@@ -422,6 +449,9 @@ void IntegrationPluginQelLmn::onUpdateTimer()
     // A new one would ask for the same readings again, and of two answers to one reading the
     // older may arrive last and set the total back.
     if (m_networkHandler && m_networkHandler->valueCallsPending())
+        return;
+    // Without a usable server port every request would be refused; the next setup starts over.
+    if (m_networkHandler && !m_networkHandler->isUrlValid())
         return;
     m_cycleDevices = m_meters.keys();
     m_currentDevice = 0;
@@ -442,6 +472,9 @@ void IntegrationPluginQelLmn::onCycleStart()
         m_networkHandler->setupConnection(false);
         return;
     }
+    // A meter list that arrived during the check may have set the cycle going already.
+    if (m_networkHandler->valueCallsPending())
+        return;
     m_networkHandler->nextDeviceUpdate();
 }
 
@@ -476,8 +509,9 @@ void IntegrationPluginQelLmn::endCycle()
     qCDebug(dcQelLmn) << "All devices updated.";
     m_updateInProgress = false;
     // Started, not restarted: with cycles that follow each other faster than the connection
-    // interval, a restart at every end would put the refresh off for ever.
-    if (m_connectionTimer && !m_connectionTimer->isActive())
+    // interval, a restart at every end would put the refresh off for ever. Nothing is scheduled
+    // for an unusable server port.
+    if (m_connectionTimer && !m_connectionTimer->isActive() && m_networkHandler && m_networkHandler->isUrlValid())
         m_connectionTimer->start();
     if (m_autoCreateDue && m_networkHandler && m_gateway) {
         m_autoCreateDue = false;

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 class NetworkHandler;
@@ -52,8 +53,9 @@ private:
     void setupConnects(Thing *gateway);
     void checkAutoCreate(const ThingId &parentId);
     void autoCreateMeterThing(const QString &deviceID, const ThingClassId &thingClassId, const ThingId &parentId);
-    bool reregisterExistingMeter(const QString &deviceID);
+    QHash<QString, Thing *> meterThingsByDeviceId() const;
     void unregisterMeter(Thing *thing);
+    bool slotHeldByOtherThing(const Thing *thing) const;
     void updateValues();
     void endCycle();
     void releaseEverything();
@@ -76,4 +78,7 @@ private:
     bool m_reconnecting = false;
     // A meter list arrived during a cycle; the cycle's end takes it up.
     bool m_autoCreateDue = false;
+    // The device list of the last meter check, and the meters since named as having no slot.
+    QStringList m_checkedDevices;
+    QSet<QString> m_slotlessWarned;
 };

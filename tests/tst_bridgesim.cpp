@@ -115,6 +115,7 @@ private slots:
     void hangIsReleased();
     void stopReleasesHungAndIdleConnections();
     void hungRequestsDoNotStarveOthers();
+    void idleConnectionClosedAfterKeepAliveTimeout_data();
     void idleConnectionClosedAfterKeepAliveTimeout();
     void closeAnswersNothing();
     void stopRefusesAndStartAcceptsAgain();
@@ -628,10 +629,22 @@ void TestBridgeSim::hungRequestsDoNotStarveOthers()
         QCOMPARE(socket->bytesAvailable(), qint64(0));
 }
 
+void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout_data()
+{
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<bool>("closeAfterReply");
+    QTest::newRow("1 s") << 1000 << false;
+    QTest::newRow("300 ms, less than the idle poll slice") << 300 << false;
+    QTest::newRow("Connection: close") << 60000 << true;
+}
+
 void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout()
 {
+    QFETCH(int, timeoutMs);
+    QFETCH(bool, closeAfterReply);
     lmnsim::Options options;
-    options.keepAliveTimeout = std::chrono::seconds(1);
+    options.keepAliveTimeout = std::chrono::milliseconds(timeoutMs);
+    options.closeAfterReply = closeAfterReply;
     BridgeSimulator sim(options);
     QVERIFY(sim.start());
 
@@ -639,13 +652,19 @@ void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout()
     socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
     socket.write("HEAD /swagger/index.html HTTP/1.1\r\nHost: bridge\r\n\r\n");
     QTRY_VERIFY(socket.bytesAvailable() > 0);
-    QVERIFY(socket.readAll().startsWith("HTTP/1.1 200"));
     QElapsedTimer idle;
     idle.start();
-    QCOMPARE(sim.openConnections(), std::uint64_t(1));
+    const QByteArray reply = socket.readAll();
+    QVERIFY(reply.startsWith("HTTP/1.1 200"));
+    QCOMPARE(reply.contains("Connection: close\r\n"), closeAfterReply);
 
     QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
-    QVERIFY2(idle.elapsed() >= 900, qPrintable(QStringLiteral("closed after %1 ms").arg(idle.elapsed())));
+    const qint64 closedAfter = idle.elapsed();
+    if (closeAfterReply)
+        QVERIFY2(closedAfter < 1000, qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
+    else
+        QVERIFY2(closedAfter >= timeoutMs * 9 / 10 && closedAfter < timeoutMs + 1000,
+                 qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
     QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
 }
 
@@ -706,7 +725,8 @@ void TestBridgeSim::programServesUntilTerminated()
     QProcess program;
     program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
                   {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
-                   QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1")});
+                   QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
+                   QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
     QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
     QTRY_VERIFY(program.canReadLine());
     const QString line = QString::fromUtf8(program.readLine());
@@ -730,7 +750,7 @@ void TestBridgeSim::programServesUntilTerminated()
         QRegularExpression(QStringLiteral("^requests (\\d+) connections (\\d+)\\n$")).match(statsLine);
     QVERIFY2(stats.hasMatch(), qPrintable(statsLine));
     QCOMPARE(stats.captured(1).toInt(), 2);
-    QVERIFY(stats.captured(2).toInt() >= 1 && stats.captured(2).toInt() <= 2);
+    QCOMPARE(stats.captured(2).toInt(), 2); // --connection-close: one connection per request
     QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
 
     program.terminate();
@@ -751,6 +771,8 @@ void TestBridgeSim::programRejectsBadFlags_data()
     QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
     QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
     QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
+    QTest::newRow("keep-alive of 0 ms") << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
+    QTest::newRow("close with a value") << QStringList{QStringLiteral("--connection-close=yes")};
 }
 
 void TestBridgeSim::programRejectsBadFlags()

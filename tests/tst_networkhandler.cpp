@@ -5,8 +5,13 @@
 #include "qellmnintervals.h"
 
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkConfiguration>
+#include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <functional>
@@ -167,12 +172,25 @@ private slots:
                                       + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
         QVERIFY(g_lines.contains(
             "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
+        // The report carries the reason, not "Unknown error".
+        QVERIFY(g_lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
         QCOMPARE(reachable.count(), 1);
         // Failure arrives from the event loop, never inside the call.
         bool ran = false;
         r.h->sendRequestHead("/swagger/index.html"_q, [&](QNetworkReply *) { ran = true; });
         QVERIFY(!ran);
         QTRY_VERIFY_WITH_TIMEOUT(ran, 5000);
+
+        // A value call that can never succeed ends at once, with one line and no re-send.
+        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        g_lines.clear();
+        r.h->getValueCall(plus, id(0), 1);
+        QVERIFY(next.wait(5000));
+        QTest::qWait(3 * resend());
+        QCOMPARE(next.count(), 1);
+        QCOMPARE(g_lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
+                                       "No valid server port is set, call \""_q + plus + "\" for device \""_q + id(0)
+                                           + "\" not sent."_q}));
         QCOMPARE(r.sim.acceptedConnections(), 0_n);
     }
 
@@ -301,6 +319,11 @@ private slots:
         }
         if (!error.isEmpty())
             QCOMPARE(logged("Error:  QNetworkReply::"_q + error), 2);
+        // A name whose meters can never be found is a configuration error, said once.
+        const bool misnamed = port.isEmpty() || !port.back().isDigit();
+        QCOMPARE(logged("No serial port name is set, so no meter can be found."_q)
+                     + logged("Serial port name \""_q + port + "\" does not end in a digit, so no meter can be found on it."_q),
+                 misnamed ? 1 : 0);
     }
 
     void saveDeviceList_data()
@@ -309,27 +332,34 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("count");
         QTest::addColumn<QString>("entry"); // the one entry as logged, or empty for none
+        QTest::addColumn<QString>("unusable"); // the member warned of as not polled, null for none
         const auto at3 = [](const char *members) -> QByteArray {
             return QByteArray("[{},{\"abailableLMNMembers\":[{\"serverID\":\"w\",\"lmnAdress\":9}]},{},"
                               "{\"abailableLMNMembers\":") + members + "}]";
         };
         const QString p3 = "/dev/ttymxc3"_q;
-        QTest::newRow("fourth element only") << p3 << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q;
-        QTest::newRow("last digit only") << "/dev/ttymxc13"_q << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q;
-        QTest::newRow("duplicate serverID") << p3 << at3(R"([{"serverID":"a","lmnAdress":4},{"serverID":"a","lmnAdress":7}])") << 2 << R"(("a", 7))"_q;
-        QTest::newRow("fractional address") << p3 << at3(R"([{"serverID":"a","lmnAdress":3.5}])") << 1 << R"(("a", 0))"_q;
-        QTest::newRow("string address") << p3 << at3(R"([{"serverID":"a","lmnAdress":"3"}])") << 1 << R"(("a", 0))"_q;
-        QTest::newRow("address beyond int") << p3 << at3(R"([{"serverID":"a","lmnAdress":1e12}])") << 1 << R"(("a", 0))"_q;
-        QTest::newRow("negative address") << p3 << at3(R"([{"serverID":"a","lmnAdress":-2}])") << 1 << R"(("a", -2))"_q;
-        QTest::newRow("no serverID") << p3 << at3(R"([{"lmnAdress":2}])") << 1 << R"(("", 2))"_q;
-        QTest::newRow("member not an object") << p3 << at3("[5]") << 1 << R"(("", 0))"_q;
-        QTest::newRow("members not an array") << p3 << at3("{}") << 0 << QString();
-        QTest::newRow("too short") << "/dev/ttymxc4"_q << at3("[{}]") << 0 << QString();
-        QTest::newRow("empty array") << p3 << QByteArray("[]") << 0 << QString();
-        QTest::newRow("not JSON") << p3 << QByteArray("<html>") << 0 << QString();
-        QTest::newRow("object") << p3 << QByteArray(R"({"abailableLMNMembers":[{"serverID":"a"}]})") << 0 << QString();
-        QTest::newRow("ends in a letter") << "/dev/ttymxcA"_q << at3("[{}]") << 0 << QString();
-        QTest::newRow("empty name") << QString() << at3("[{}]") << 0 << QString();
+        const QString none, a = "a"_q;
+        QTest::newRow("fourth element only") << p3 << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q << none;
+        QTest::newRow("last digit only") << "/dev/ttymxc13"_q << at3(R"([{"serverID":"a","lmnAdress":5}])") << 1 << R"(("a", 5))"_q << none;
+        QTest::newRow("duplicate serverID") << p3 << at3(R"([{"serverID":"a","lmnAdress":4},{"serverID":"a","lmnAdress":7}])") << 2 << R"(("a", 7))"_q << none;
+        QTest::newRow("whole number written 3.0") << p3 << at3(R"([{"serverID":"a","lmnAdress":3.0}])") << 1 << R"(("a", 3))"_q << none;
+        QTest::newRow("zero address") << p3 << at3(R"([{"serverID":"a","lmnAdress":0}])") << 1 << R"(("a", 0))"_q << none;
+        QTest::newRow("negative address") << p3 << at3(R"([{"serverID":"a","lmnAdress":-2}])") << 1 << R"(("a", -2))"_q << none;
+        QTest::newRow("no serverID") << p3 << at3(R"([{"lmnAdress":2}])") << 1 << R"(("", 2))"_q << none;
+        // Polled at address 0 these would read whichever meter has it.
+        QTest::newRow("fractional address") << p3 << at3(R"([{"serverID":"a","lmnAdress":3.5}])") << 1 << QString() << a;
+        QTest::newRow("string address") << p3 << at3(R"([{"serverID":"a","lmnAdress":"3"}])") << 1 << QString() << a;
+        QTest::newRow("address beyond int") << p3 << at3(R"([{"serverID":"a","lmnAdress":1e12}])") << 1 << QString() << a;
+        QTest::newRow("no address") << p3 << at3(R"([{"serverID":"a"}])") << 1 << QString() << a;
+        QTest::newRow("later entry unusable") << p3 << at3(R"([{"serverID":"a","lmnAdress":4},{"serverID":"a","lmnAdress":null}])") << 2 << QString() << a;
+        QTest::newRow("member not an object") << p3 << at3("[5]") << 1 << QString() << ""_q;
+        QTest::newRow("members not an array") << p3 << at3("{}") << 0 << QString() << none;
+        QTest::newRow("too short") << "/dev/ttymxc4"_q << at3("[{}]") << 0 << QString() << none;
+        QTest::newRow("empty array") << p3 << QByteArray("[]") << 0 << QString() << none;
+        QTest::newRow("not JSON") << p3 << QByteArray("<html>") << 0 << QString() << none;
+        QTest::newRow("object") << p3 << QByteArray(R"({"abailableLMNMembers":[{"serverID":"a"}]})") << 0 << QString() << none;
+        QTest::newRow("ends in a letter") << "/dev/ttymxcA"_q << at3("[{}]") << 0 << QString() << none;
+        QTest::newRow("empty name") << QString() << at3("[{}]") << 0 << QString() << none;
     }
     void saveDeviceList()
     {
@@ -337,21 +367,28 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(int, count);
         QFETCH(QString, entry);
+        QFETCH(QString, unusable);
         NetworkHandler h;
         QVERIFY(h.returnDeviceList().isEmpty());
         h.setPort("/dev/ttymxc1"_q); // an earlier list, which every body replaces wholesale
         QCOMPARE(h.saveDeviceList(R"([{},{"abailableLMNMembers":[{"serverID":"old","lmnAdress":1}]}])"), quint16(1));
         h.setPort(port);
-        QCOMPARE(int(h.saveDeviceList(body)), count);
-        QCOMPARE(g_lines.last(), "QHash("_q + entry + QLatin1Char(')'));
+        for (int fetch = 0; fetch < 2; ++fetch) { // the warning comes once, not at every fetch
+            QCOMPARE(int(h.saveDeviceList(body)), count);
+            QCOMPARE(g_lines.last(), "QHash("_q + entry + QLatin1Char(')'));
+        }
         const QString key = entry.section(quote, 1, 1);
         QCOMPARE(h.returnDeviceList(), entry.isEmpty() ? QStringList() : QStringList(key));
+        const QString warning = "Meter \""_q + unusable + "\" has no whole-number lmnAdress, so it is not polled."_q;
+        QCOMPARE(logged(warning), unusable.isNull() ? 0 : 1);
     }
 
     void fetchWaitsAndRetriesWhileEmpty()
     {
         Rig r;
         QVERIFY(r.started);
+        r.sim.setMeters({BridgeSimulator::meterAt(2), BridgeSimulator::meterAt(0), BridgeSimulator::meterAt(3),
+                         BridgeSimulator::meterAt(1)});
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, 1});
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         std::uint64_t duringWait = 99;
@@ -365,9 +402,9 @@ private slots:
         QVERIFY(clock.elapsed() >= 2 * wait() * 9 / 10); // the retry waited too
         QCOMPARE(r.sim.requestCount(), 2_n);
         QCOMPARE(logged("No devices found, retrying."_q), 1);
-        QStringList ids = r.h->returnDeviceList();
-        ids.sort();
-        QCOMPARE(ids, QStringList({id(0), id(1), id(2), id(3)}));
+        QVERIFY(!r.h->findChild<QTimer *>()->isActive()); // no wake-ups once the fetch is done
+        // In the bridge's member order, so that the same bus gives the same slots.
+        QCOMPARE(r.h->returnDeviceList(), QStringList({id(2), id(0), id(3), id(1)}));
     }
 
     void fetchFailureKeepsList()
@@ -437,6 +474,47 @@ private slots:
         QTest::qWait(wait() * 3);
         QCOMPARE(info.count(), 2);
         QCOMPARE(r.sim.requestCount(), 2_n);
+    }
+
+    // A gateway's environment may name proxies; the bridge on the loopback address is always
+    // reached directly, and no network session can abort a reply.
+    void managerIgnoresProxiesAndSessions()
+    {
+        QTcpServer proxy; // takes what a proxy would be sent, and answers nothing
+        QVERIFY(proxy.listen(QHostAddress::LocalHost, 0));
+        const QByteArray proxyUrl = "http://" + QHostAddress(QHostAddress::LocalHost).toString().toLatin1() + ':'
+            + QByteArray::number(proxy.serverPort());
+        const QList<QByteArray> variables({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
+        for (const QByteArray &name : variables)
+            qputenv(name.constData(), proxyUrl);
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QHostAddress(QHostAddress::LocalHost).toString(), proxy.serverPort()));
+        const auto restore = qScopeGuard([&] {
+            for (const QByteArray &name : variables)
+                qunsetenv(name.constData());
+            QNetworkProxyFactory::setUseSystemConfiguration(false);
+            QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
+        });
+
+        Rig r;
+        QVERIFY(r.started);
+        const QNetworkAccessManager *manager = r.h->networkAccessManager();
+        QCOMPARE(manager->proxy().type(), QNetworkProxy::NoProxy);
+        QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
+        r.h->setupConnection(false);
+        QVERIFY(port.wait(5000));
+        QVERIFY(r.fetch());
+        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
+        r.h->getValueCall(plus, id(0), 1);
+        QVERIFY(values.wait(5000));
+        QVERIFY(!proxy.hasPendingConnections());
+        // Given the empty configuration, and so no session, the manager cannot tell whether the
+        // network is there; with its default one it would say.
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QCOMPARE(manager->networkAccessible(), QNetworkAccessManager::UnknownAccessibility);
+        QT_WARNING_POP
     }
 
     void valueCall()

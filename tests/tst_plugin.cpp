@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -53,15 +54,58 @@ int addressOf(const QString &deviceId)
     return deviceId.right(8).toInt();
 }
 
+QString id(int index)
+{
+    return QString::fromStdString(lmnsim::BridgeSimulator::meterAt(index).serverId);
+}
+
+// The most value calls out at once, from the log: the bus answers one at a time.
+int maxCallsInFlight()
+{
+    int out = 0;
+    int most = 0;
+    for (const QString &line : qAsConst(capturedLog)) {
+        if (line.startsWith(QLatin1String("Updating value ")))
+            most = std::max(most, ++out);
+        else if ((line.startsWith(QLatin1String("Call ")) && line.endsWith(QLatin1String(" successful.")))
+                 || line.startsWith(QLatin1String("Giving up on ")) || line == QLatin1String("Could not get value!")
+                 || line.contains(QLatin1String("holds no numeric value"))
+                 || (line.contains(QLatin1String("for device")) && line.endsWith(QLatin1String(" not sent."))))
+            --out;
+    }
+    return most;
+}
+
+// Value calls answered in each cycle that ended after the log line `from`.
+QList<int> answersPerCycle(int from)
+{
+    QList<int> cycles;
+    int answers = 0;
+    for (int i = from; i < capturedLog.size(); ++i) {
+        const QString &line = capturedLog.at(i);
+        if (line.startsWith(QLatin1String("Call ")) && line.endsWith(QLatin1String(" successful.")))
+            ++answers;
+        if (line == QLatin1String("All devices updated.")) {
+            cycles.append(answers);
+            answers = 0;
+        }
+    }
+    return cycles;
+}
+
+QString slotName(const Thing *thing)
+{
+    return thing ? thing->thingClass().name() : QString();
+}
+
 } // namespace
 
 // One host with the plugin loaded and one simulator.
 class Rig
 {
 public:
-    explicit Rig(int meters, int timerUnitMs = 2)
+    explicit Rig(int meters, int timerUnitMs = 2, lmnsim::Options options = {})
     {
-        lmnsim::Options options;
         options.meters = meters;
         sim = std::make_unique<lmnsim::BridgeSimulator>(options);
         if (!sim->start(0))
@@ -112,6 +156,22 @@ public:
 
     QList<QTimer *> pluginTimers() const { return plugin->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly); }
 
+    bool connectionTimerRunning() const
+    {
+        const QList<QTimer *> timers = pluginTimers();
+        return std::any_of(timers.cbegin(), timers.cend(), [](QTimer *t) { return t->isSingleShot() && t->isActive(); });
+    }
+
+    // No two meter things share a slot.
+    bool slotsDistinct() const
+    {
+        QSet<ThingClassId> used;
+        const Things all = meters();
+        for (Thing *meter : all)
+            used.insert(meter->thingClassId());
+        return used.size() == all.size();
+    }
+
     std::unique_ptr<lmnsim::BridgeSimulator> sim;
     std::unique_ptr<ThingManager> manager;
     IntegrationPlugin *plugin = nullptr;
@@ -136,22 +196,25 @@ private slots:
     void wholeRoad()
     {
         Rig rig(3);
+        rig.sim->setMeters({lmnsim::BridgeSimulator::meterAt(2), lmnsim::BridgeSimulator::meterAt(0),
+                            lmnsim::BridgeSimulator::meterAt(1)});
         QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
         rig.addGateway();
         QCOMPARE(setups.count(), 1);
         QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
         QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
 
-        // The meters are announced into distinct slots, with the gateway as parent.
+        // The meters are announced with the gateway as parent, the lowest free slot first in the
+        // bridge's member order, so that the same bus gives the same things every time.
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
-        QSet<ThingClassId> usedSlots;
         for (Thing *meter : rig.meters()) {
             QCOMPARE(meter->parentId(), rig.gateway->id());
             QCOMPARE(meter->name(), meter->paramValue(QStringLiteral("deviceID")).toString());
             QCOMPARE(meter->stateValue(QStringLiteral("deviceID")).toString(), meter->name());
-            usedSlots.insert(meter->thingClassId());
         }
-        QCOMPARE(usedSlots.size(), 3);
+        QCOMPARE(slotName(rig.meter(id(2))), QStringLiteral("qelLmnMeter1"));
+        QCOMPARE(slotName(rig.meter(id(0))), QStringLiteral("qelLmnMeter2"));
+        QCOMPARE(slotName(rig.meter(id(1))), QStringLiteral("qelLmnMeter3"));
 
         // Readings arrive in kWh, each from its own meter.
         for (Thing *meter : rig.meters()) {
@@ -206,9 +269,9 @@ private slots:
         rig.sim->addMeter({"1-QEL-000-00000077", 77});
         QTRY_VERIFY_WITH_TIMEOUT(rig.meter(QStringLiteral("1-QEL-000-00000077")), 15000);
         Thing *joined = rig.meter(QStringLiteral("1-QEL-000-00000077"));
-        QVERIFY(joined->thingClassId() != rig.meter(QStringLiteral("1-QEL-000-00000001"))->thingClassId());
-        QVERIFY(joined->thingClassId() != rig.meter(QStringLiteral("1-QEL-000-00000003"))->thingClassId());
-        Q_UNUSED(freedSlot)
+        // The thing of the meter that left keeps its slot: it is taken up again on its return.
+        QVERIFY(joined->thingClassId() != freedSlot);
+        QVERIFY(rig.slotsDistinct());
 
         // The meter that left is no longer polled; the new one is.
         rig.sim->clearRequests();
@@ -225,6 +288,7 @@ private slots:
         const int cyclesNow = countLog(QStringLiteral("All devices updated."));
         QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cyclesNow + 1, 15000);
         QCOMPARE(rig.meters().size(), 4);
+        QVERIFY(rig.slotsDistinct());
         bool polled = false;
         for (const ValueCall &call : valueCalls(*rig.sim))
             polled = polled || call.address == 2;
@@ -266,6 +330,8 @@ private slots:
             rig.sim->clearFaults();
         Thing *joined = rig.meter(QStringLiteral("1-QEL-000-00000003"));
         QTRY_VERIFY_WITH_TIMEOUT(joined->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0, 10000);
+        // A meter list that came while a call was out did not send a second call beside it.
+        QCOMPARE(maxCallsInFlight(), 1);
     }
 
     // Found by the soak: a reconfigured gateway let the next tick start a cycle while a hung
@@ -324,6 +390,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) > cycles + 1, 10000);
         QVERIFY(valueCalls(*rig.sim).size() >= 4);
         QCOMPARE(rig.meters().size(), 2);
+        // The retry timer does not tick on once the outage is over.
+        for (QTimer *timer : rig.pluginTimers())
+            QVERIFY(timer->isSingleShot() || !timer->isActive());
     }
 
     void reconfigureKeepsOneWiring()
@@ -418,11 +487,27 @@ private slots:
         Rig rig(33);
         rig.addGateway();
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 32, 8000);
-        QTRY_COMPARE(countLog(QStringLiteral("All 32 meter slots are taken")), 1);
-        QSet<ThingClassId> usedSlots;
-        for (Thing *meter : rig.meters())
-            usedSlots.insert(meter->thingClassId());
-        QCOMPARE(usedSlots.size(), 32);
+        const QString slotless = QStringLiteral("All 32 meter slots are taken, no thing for meter \"%1\"").arg(id(32));
+        QTRY_COMPARE(countLog(slotless), 1);
+        // The last in the bridge's member order is the one left out.
+        QVERIFY(!rig.meter(id(32)));
+        QVERIFY(rig.slotsDistinct());
+
+        // Named once, not at every fetch of the meter list ...
+        const int checks = countLog(QStringLiteral("Call autoCreateMeterThing"));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Call autoCreateMeterThing")) > checks, 15000);
+        QCOMPARE(countLog(slotless), 1);
+        // ... until the bus changes. The thing of a meter that left keeps its slot, so the bus
+        // going from 32 meters to 31 and back to 33 leaves 32 things in 32 slots.
+        rig.sim->removeMeter(lmnsim::BridgeSimulator::meterAt(4).serverId);
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(slotless) == 2, 15000);
+        rig.sim->setMeterCount(33);
+        const int later = countLog(QStringLiteral("Call autoCreateMeterThing"));
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("Call autoCreateMeterThing")) > later, 15000);
+        QCOMPARE(rig.meters().size(), 32);
+        QVERIFY(rig.slotsDistinct());
+        QVERIFY(!rig.meter(id(32)));
+        QCOMPARE(countLog(slotless), 3);
     }
 
     void invalidServerPortSendsNothing_data()
@@ -453,15 +538,69 @@ private slots:
     {
         Rig rig(1);
         rig.addGateway();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        // Reconfigured while a value call is out: the rest of the cycle cannot be sent.
+        rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Delay, 200, std::chrono::milliseconds(300)});
+        rig.sim->clearRequests();
+        QTRY_VERIFY_WITH_TIMEOUT(!valueCalls(*rig.sim).isEmpty(), 8000);
+        QVERIFY(rig.connected());
         QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
         rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("80/evil")));
         QCOMPARE(setups.count(), 1);
         QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
+        QVERIFY(!rig.connected());
+
+        // The cycle ends without re-sends, and nothing is scheduled or polled afterwards.
+        QTRY_VERIFY_WITH_TIMEOUT(capturedLog.contains(QStringLiteral("All devices updated.")), 5000);
         QTest::qWait(300);
         rig.sim->clearRequests();
-        QTest::qWait(2500);
+        const int lines = capturedLog.size();
+        QTest::qWait(3000);
         QCOMPARE(rig.sim->requestCount(), 0u);
+        QVERIFY(!rig.connectionTimerRunning());
+        QCOMPARE(countLog(QStringLiteral("Error in ")) + countLog(QStringLiteral("Giving up on ")), 0);
+        QCOMPARE(countLog(QStringLiteral("No valid server port is set, call \"GeActiceEnergyMinusTotal\"")), 1);
+        for (const QString &line : capturedLog.mid(lines))
+            QCOMPARE(line, QStringLiteral("Update timer"));
+    }
+
+    // A real bridge closes idle keep-alive connections, commonly after 2 minutes, and the plugin
+    // polls every 10 minutes; some close after every reply. Every cycle must still read every
+    // meter, without errors, one call at a time.
+    void bridgeClosesConnections_data()
+    {
+        QTest::addColumn<int>("keepAliveMs");
+        QTest::addColumn<bool>("closeAfterReply");
+        QTest::newRow("idle connection closed between cycles") << 200 << false;
+        QTest::newRow("Connection: close") << 60000 << true;
+    }
+
+    void bridgeClosesConnections()
+    {
+        QFETCH(int, keepAliveMs);
+        QFETCH(bool, closeAfterReply);
+        lmnsim::Options options;
+        options.keepAliveTimeout = std::chrono::milliseconds(keepAliveMs);
+        options.closeAfterReply = closeAfterReply;
+        // Unit 2 ms: cycles 1.2 s apart, longer than the keep-alive timeout.
+        Rig rig(2, 2, options);
+        rig.addGateway();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(countLog(QStringLiteral("All devices updated.")) >= 1, 5000);
+        const int from = capturedLog.lastIndexOf(QStringLiteral("All devices updated.")) + 1;
+        const std::uint64_t connections = rig.sim->acceptedConnections();
+        QTRY_VERIFY_WITH_TIMEOUT(answersPerCycle(from).size() >= 3, 15000);
+
+        const QList<int> cycles = answersPerCycle(from);
+        for (int answers : cycles)
+            QCOMPARE(answers, 4);
+        for (const char *error : {"Could not get value!", "Error in ", "Giving up on ", "Server is not reachable!"})
+            QCOMPARE(countLog(QLatin1String(error)), 0);
+        QCOMPARE(maxCallsInFlight(), 1);
+        // The bridge did close them: a new connection at least per cycle, or per request.
+        const std::uint64_t opened = rig.sim->acceptedConnections() - connections;
+        QVERIFY2(opened >= std::uint64_t(closeAfterReply ? 4 * cycles.size() : cycles.size()),
+                 qPrintable(QStringLiteral("%1 connections in %2 cycles").arg(opened).arg(cycles.size())));
     }
 
     void removalDuringTheRetryWait()

@@ -281,12 +281,16 @@ struct Route {
 
 // The part of the simulator's state that the connection loop needs.
 struct ConnectionRegistry {
-    explicit ConnectionRegistry(std::chrono::seconds timeout) : keepAliveTimeout(timeout) {}
+    ConnectionRegistry(std::chrono::milliseconds timeout, bool closeAfter)
+        : keepAliveTimeout(timeout), closeAfterReply(closeAfter)
+    {
+    }
 
     std::shared_ptr<Connection> openConnection(int fd);
     void closeConnection(const std::shared_ptr<Connection> &connection);
 
-    const std::chrono::seconds keepAliveTimeout;
+    const std::chrono::milliseconds keepAliveTimeout;
+    const bool closeAfterReply;
     mutable std::mutex mutex; // guards everything in the simulator's state
     std::atomic<bool> stopping{false};
     std::uint64_t connectionCount = 0;
@@ -299,7 +303,8 @@ class SimServer;
 
 struct BridgeSimulator::Impl : ConnectionRegistry {
     explicit Impl(Options o)
-        : ConnectionRegistry(o.keepAliveTimeout), options(std::move(o)), initialized(options.initialized)
+        : ConnectionRegistry(o.keepAliveTimeout, o.closeAfterReply), options(std::move(o)),
+          initialized(options.initialized)
     {
         for (int i = 0; i < options.meters; ++i)
             meters.push_back(BridgeSimulator::meterAt(i));
@@ -367,8 +372,10 @@ private:
                 if (!stream.hasBufferedData() && !waitForRequest(sock))
                     break;
                 bool closedByClient = false;
-                const bool ok = process_request(stream, remaining == 1, closedByClient, nullptr);
-                if (!ok || closedByClient || connection->closeAfterReply)
+                // Closing makes httplib answer with "Connection: close".
+                const bool last = remaining == 1 || m_registry.closeAfterReply;
+                const bool ok = process_request(stream, last, closedByClient, nullptr);
+                if (!ok || last || closedByClient || connection->closeAfterReply)
                     break;
             }
             tlsConnection = nullptr;
@@ -381,13 +388,15 @@ private:
 
     bool waitForRequest(int fd) const
     {
-        const auto deadline = std::chrono::steady_clock::now() + m_registry.keepAliveTimeout;
+        using namespace std::chrono;
+        const auto deadline = steady_clock::now() + m_registry.keepAliveTimeout;
         while (!m_registry.stopping.load()) {
-            const int rc = pollFor(fd, POLLIN, kIdleSliceMs);
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            const int rc = pollFor(fd, POLLIN, static_cast<int>(std::min<long long>(left, kIdleSliceMs)));
             if (rc != 0)
                 return rc > 0;
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
         }
         return false;
     }
@@ -724,7 +733,8 @@ bool BridgeSimulator::start(std::uint16_t port)
     });
     // The loop in SimServer does keep-alive itself; these only shape the Keep-Alive header.
     server->set_keep_alive_max_count(kKeepAliveMaxCount);
-    server->set_keep_alive_timeout(static_cast<time_t>(d->options.keepAliveTimeout.count()));
+    const auto timeoutSeconds = std::chrono::ceil<std::chrono::seconds>(d->options.keepAliveTimeout).count();
+    server->set_keep_alive_timeout(static_cast<time_t>(std::max<long long>(1, timeoutSeconds)));
     server->new_task_queue = [] { return new ThreadPerConnection; };
     server->set_pre_routing_handler([impl = d.get()](const httplib::Request &req, httplib::Response &res) {
         impl->handle(req, res);

@@ -62,8 +62,11 @@ struct Options {
     int meters = 4;            // meters created with default ids/addresses (see meterAt)
     int portCount = 4;         // elements of the connection-details array (at least index+1 of the port)
     bool initialized = false;  // "isInitialized" of the selected port at start
-    // An idle keep-alive connection is closed by the server after this long.
-    std::chrono::seconds keepAliveTimeout{60};
+    // An idle keep-alive connection is closed by the server after this long, as a real bridge
+    // does (commonly after 2 minutes).
+    std::chrono::milliseconds keepAliveTimeout{60000};
+    // Every reply says "Connection: close" and its connection is closed after it.
+    bool closeAfterReply = false;
     // false: requests are only counted, so that a long run (the host program's) keeps no
     // ever-growing record; requests() then stays empty.
     bool keepRecord = true;

@@ -26,6 +26,8 @@ Options:
   --port-count N            elements of the connection details array (default 4)
   --initialized             the serial port starts initialised
   --keep-alive-timeout S    idle keep-alive connections are closed after S seconds (default 60)
+  --keep-alive-timeout-ms MS  the same in milliseconds
+  --connection-close        every reply says "Connection: close" and closes its connection
   --fault ENDPOINT=FAULT    fault for every request of an endpoint (repeatable)
   --meter-fault ADDR=FAULT  fault for value calls of one LMN address (repeatable)
   --help                    show this text
@@ -176,6 +178,13 @@ Config parseArguments(int argc, char **argv)
             config.options.initialized = true;
         } else if (flag == "--keep-alive-timeout") {
             config.options.keepAliveTimeout = std::chrono::seconds(parseInt(next(), "keep-alive timeout", 1, 86400));
+        } else if (flag == "--keep-alive-timeout-ms") {
+            config.options.keepAliveTimeout =
+                std::chrono::milliseconds(parseInt(next(), "keep-alive timeout", 1, 86400000));
+        } else if (flag == "--connection-close") {
+            if (hasValue)
+                throw UsageError("--connection-close takes no value");
+            config.options.closeAfterReply = true;
         } else if (flag == "--fault") {
             const auto assignment = splitAssignment(next(), flag);
             config.faults.emplace_back(parseEndpoint(assignment.first), parseFault(assignment.second));
