@@ -312,6 +312,11 @@ void Diagnosis::onPluginLine(const QString &line)
         m_httpStatus = 0;
     } else if (line.startsWith(QLatin1String("Error code: ")) || line.startsWith(QLatin1String("Error Reply: "))) {
         onRequestFailure(line);
+    } else if (line.endsWith(QLatin1String("has no whole-number lmnAdress, so it is not polled."))) {
+        const QStringList texts = quotedTexts(line);
+        m_problems.append({QStringLiteral("The bridge lists meter %1 without a usable LMN address; it is not polled.")
+                               .arg(texts.isEmpty() ? QString() : texts.first()),
+                           QStringLiteral("Check the meter's address on the bridge: it must be a whole number.")});
     } else if (line.startsWith(QLatin1String("All 32 meter slots are taken"))) {
         const QStringList texts = quotedTexts(line);
         if (!texts.isEmpty())
