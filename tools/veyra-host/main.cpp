@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <functional>
+#include <utility>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ void stopOnSignals(QObject *context, std::function<void()> stop)
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop] {
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [stop = std::move(stop)] {
         char bytes[64];
         while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
         }

@@ -142,7 +142,7 @@ QString ageText(qint64 ms)
     const qint64 s = ms / 1000;
     if (s < 120)
         return QStringLiteral("%1 s ago").arg(s);
-    if (s < 2 * 3600)
+    if (s < qint64(2) * 3600)
         return QStringLiteral("%1 min ago").arg(s / 60);
     return QStringLiteral("%1 h ago").arg(s / 3600);
 }
