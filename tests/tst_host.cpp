@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "builtprogram.h"
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -37,7 +39,7 @@ public:
                          [this] { m_stdout += m_process.readAllStandardOutput(); });
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { m_stderr += m_process.readAllStandardError(); });
-        m_process.start(QStringLiteral(VEYRA_HOST_BIN), arguments);
+        startBuiltProgram(m_process, QStringLiteral(VEYRA_HOST_BIN), arguments);
     }
 
     ~HostProcess()
