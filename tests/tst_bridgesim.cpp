@@ -1,6 +1,7 @@
 // The bridge simulator is the ground truth for every other test, so its endpoints, request record,
 // keep-alive handling and faults are checked here against a real HTTP client.
 #include "bridgesimulator.h"
+#include "builtprogram.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -723,10 +724,10 @@ void TestBridgeSim::stopRefusesAndStartAcceptsAgain()
 void TestBridgeSim::programServesUntilTerminated()
 {
     QProcess program;
-    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
-                  {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
-                   QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
-                   QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
+    startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
+                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
+                       QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
+                       QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
     QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
     QTRY_VERIFY(program.canReadLine());
     const QString line = QString::fromUtf8(program.readLine());
@@ -779,7 +780,7 @@ void TestBridgeSim::programRejectsBadFlags()
 {
     QFETCH(QStringList, arguments);
     QProcess program;
-    program.start(QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
+    startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
     QVERIFY(program.waitForFinished(5000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 2);

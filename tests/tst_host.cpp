@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "builtprogram.h"
+
 #include <csignal>
 
 #include <algorithm>
@@ -48,12 +50,15 @@ public:
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { m_stderr += m_process.readAllStandardError(); });
         if (intoHead) {
+            // Under an emulator the pipeline runs the host through it, as startBuiltProgram does.
+            const QString emulator = qEnvironmentVariable("VEYRA_TEST_EMULATOR");
+            QStringList command = emulator.isEmpty() ? QStringList() : QStringList{emulator};
+            command << QStringLiteral(VEYRA_HOST_BIN);
             const QString script = QStringLiteral("\"$0\" \"$@\" | head -n 1; exit \"${PIPESTATUS[0]}\"");
-            m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script,
-                                                                QStringLiteral(VEYRA_HOST_BIN)} + arguments);
+            m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script} + command + arguments);
             return;
         }
-        m_process.start(QStringLiteral(VEYRA_HOST_BIN), arguments);
+        startBuiltProgram(m_process, QStringLiteral(VEYRA_HOST_BIN), arguments);
     }
 
     ~HostProcess()

@@ -9,13 +9,14 @@
 
 QString HostOptions::defaultPluginDir()
 {
-    // Uninstalled: build/bin/veyra-host next to build/plugins. Installed: <prefix>/bin next to
-    // <prefix>/lib/veyra/plugins.
+    // Uninstalled: build/bin/veyra-host next to build/plugins. Installed: the plugin folder
+    // relative to <prefix>/bin as the build configured it, e.g. ../lib/<triplet>/veyra/plugins
+    // on Debian, so that a moved prefix still works.
     const QDir binDir(QCoreApplication::applicationDirPath());
     const QString buildTree = binDir.absoluteFilePath(QStringLiteral("../plugins"));
     if (QDir(buildTree).exists())
         return QDir::cleanPath(buildTree);
-    return QDir::cleanPath(binDir.absoluteFilePath(QStringLiteral("../lib/veyra/plugins")));
+    return QDir::cleanPath(binDir.absoluteFilePath(QStringLiteral(VEYRA_PLUGIN_DIR_FROM_BINDIR)));
 }
 
 QString HostOptions::helpText()

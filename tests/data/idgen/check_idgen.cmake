@@ -1,5 +1,6 @@
 # Runs veyra-idgen on one descriptor and checks the outcome (cases: plugin/generator/CMakeLists.txt).
 #   -DIDGEN=<generator> -DINPUT=<name>.json -DEXPECTED_DIR=<dir> -DWORK_DIR=<scratch dir>
+#   -DIDGEN_EMULATOR=<command>  runs the generator of a cross build (empty: run it directly)
 #   -DEXPECT_ERROR=<regex>  empty: the input is good and must give <name>.plugininfo.h/.cpp
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -7,7 +8,7 @@ set(header "${WORK_DIR}/plugininfo.h")
 set(source "${WORK_DIR}/plugininfo.cpp")
 
 function(run_idgen)
-  execute_process(COMMAND "${IDGEN}" "${INPUT}" "${header}" "${source}"
+  execute_process(COMMAND ${IDGEN_EMULATOR} "${IDGEN}" "${INPUT}" "${header}" "${source}"
                   RESULT_VARIABLE rc ERROR_VARIABLE err)
   set(rc "${rc}" PARENT_SCOPE)
   set(err "${err}" PARENT_SCOPE)
