@@ -188,7 +188,8 @@ bool Diagnosis::load(QString *error)
     }
     m_manager->hardwareManager()->pluginTimerManager()->setUnitMs(m_options.timerUnitMs);
     m_manager->setStorePath(m_options.storePath);
-    return true;
+    // Locked like a normal run's store, so that a check never writes under a running host.
+    return m_manager->claimStore(error) && m_manager->loadStore(error);
 }
 
 void Diagnosis::messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -227,31 +228,23 @@ void Diagnosis::start()
         finish(false);
     });
 
-    QString error;
-    if (!m_manager->restoreThings(&error)) {
-        m_problems.append({error, QStringLiteral("Give another --store, or none.")});
-        finish(false);
-        return;
-    }
     for (Thing *thing : m_manager->things()) {
         if (thing->thingClassId() == gatewayClass->id())
             m_gateway = thing;
     }
     if (m_gateway) {
-        // A stored gateway keeps its own params, as in a normal run.
+        // A stored gateway takes the ports given on the command line, as in a normal run.
+        const ParamList changed = m_options.gatewayChanges(*m_gateway);
+        if (!changed.isEmpty())
+            m_manager->reconfigureThing(m_gateway->id(), changed);
         m_options.serverPort = m_gateway->paramValue(QStringLiteral("serverPort")).toString();
         m_options.serialPort = m_gateway->paramValue(QStringLiteral("port")).toString();
+    }
+    m_manager->setupStoredThings();
+    if (m_gateway)
         return;
-    }
-    ParamList params;
-    for (const ParamType &paramType : gatewayClass->paramTypes()) {
-        if (paramType.name == QLatin1String("port"))
-            params.append(Param(paramType.id, m_options.serialPort));
-        else if (paramType.name == QLatin1String("serverPort"))
-            params.append(Param(paramType.id, m_options.serverPort));
-    }
     // Set up from within addThing(): a bridge that is down is known before it returns.
-    m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(), params);
+    m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(), m_options.gatewayParams(*gatewayClass));
 }
 
 void Diagnosis::milestone(const QString &name)

@@ -1,6 +1,8 @@
 #include "hostoptions.h"
 
 #include <bridgesimulator.h>
+#include <veyra/thing.h>
+#include <veyra/thingclass.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -146,4 +148,29 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         }
     }
     return true;
+}
+
+ParamList HostOptions::gatewayParams(const ThingClass &gatewayClass) const
+{
+    ParamList params;
+    for (const ParamType &paramType : gatewayClass.paramTypes()) {
+        if (paramType.name == QLatin1String("port"))
+            params.append(Param(paramType.id, serialPort));
+        else if (paramType.name == QLatin1String("serverPort"))
+            params.append(Param(paramType.id, serverPort));
+    }
+    return params;
+}
+
+ParamList HostOptions::gatewayChanges(const Thing &gateway) const
+{
+    ParamList changed;
+    for (const ParamType &paramType : gateway.thingClass().paramTypes()) {
+        const QString current = gateway.paramValue(paramType.id).toString();
+        if (paramType.name == QLatin1String("port") && serialPortGiven && current != serialPort)
+            changed.append(Param(paramType.id, serialPort));
+        else if (paramType.name == QLatin1String("serverPort") && serverPortGiven && current != serverPort)
+            changed.append(Param(paramType.id, serverPort));
+    }
+    return changed;
 }

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <veyra/param.h>
+
 #include <QString>
 #include <QStringList>
+
+class Thing;
+class ThingClass;
 
 // What the command line of veyra-host asks for.
 struct HostOptions
@@ -24,5 +29,10 @@ struct HostOptions
     // `--help` returns false with an empty error and sets `helpRequested`.
     bool parse(const QStringList &arguments, QString *error, bool *helpRequested);
     static QString helpText();
+    // The params of a new gateway thing.
+    ParamList gatewayParams(const ThingClass &gatewayClass) const;
+    // The params given on the command line that differ from a stored gateway's: they win, as if
+    // the user had edited them.
+    ParamList gatewayChanges(const Thing &gateway) const;
     static QString defaultPluginDir();
 };

@@ -133,16 +133,7 @@ Thing *HostRunner::storedGateway() const
 // Params given on the command line win over the stored ones, as if the user had edited them.
 void HostRunner::applyCommandLine(Thing *gateway)
 {
-    const ThingClass &gatewayClass = gateway->thingClass();
-    ParamList changed;
-    for (const ParamType &paramType : gatewayClass.paramTypes()) {
-        const QString current = gateway->paramValue(paramType.id).toString();
-        if (paramType.name == QLatin1String("port") && m_options.serialPortGiven && current != m_options.serialPort)
-            changed.append(Param(paramType.id, m_options.serialPort));
-        else if (paramType.name == QLatin1String("serverPort") && m_options.serverPortGiven
-                 && current != m_options.serverPort)
-            changed.append(Param(paramType.id, m_options.serverPort));
-    }
+    const ParamList changed = m_options.gatewayChanges(*gateway);
     if (changed.isEmpty())
         return;
     QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
@@ -198,14 +189,7 @@ void HostRunner::createGateway()
     if (storedGateway())
         return;
     const ThingClass *gatewayClass = m_thingManager->findThingClass(gatewayClassName);
-    ParamList params;
-    for (const ParamType &paramType : gatewayClass->paramTypes()) {
-        if (paramType.name == QLatin1String("port"))
-            params.append(Param(paramType.id, m_options.serialPort));
-        else if (paramType.name == QLatin1String("serverPort"))
-            params.append(Param(paramType.id, m_options.serverPort));
-    }
-    m_thingManager->addThing(gatewayClass->id(), gatewayClass->displayName(), params);
+    m_thingManager->addThing(gatewayClass->id(), gatewayClass->displayName(), m_options.gatewayParams(*gatewayClass));
 }
 
 // A QTimer counts in int milliseconds; a long run goes in steps of at most a day.
