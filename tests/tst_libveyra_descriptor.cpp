@@ -124,47 +124,33 @@ void TestLibVeyraDescriptor::metadataRejectsBadDescriptors_data()
     QTest::addColumn<QJsonObject>("descriptor");
     QTest::addColumn<QStringList>("reasonMentions");
 
+    // Where to change the good descriptor, which key, its new value (undefined: removed), and
+    // what the reason must mention ('|' between mentions).
+    struct Row { const char *tag; const char *where; const char *key; QJsonValue value; const char *mentions; };
     const QJsonValue undefined(QJsonValue::Undefined);
-    QTest::newRow("plugin without id") << changed(QString(), QStringLiteral("id"), undefined)
-                                       << QStringList{QStringLiteral("Boxes"), QStringLiteral("\"id\"")};
-    QTest::newRow("plugin id with braces")
-        << changed(QString(), QStringLiteral("id"), QStringLiteral("{00000000-0000-4000-8000-000000000001}"))
-        << QStringList{QStringLiteral("\"id\"")};
-    QTest::newRow("plugin id in upper case")
-        << changed(QString(), QStringLiteral("id"), QStringLiteral("ABCDEF00-0000-4000-8000-000000000001"))
-        << QStringList{QStringLiteral("\"id\"")};
-    QTest::newRow("plugin without name") << changed(QString(), QStringLiteral("name"), undefined)
-                                         << QStringList{QStringLiteral("\"name\"")};
-    QTest::newRow("no vendor") << changed(QString(), QStringLiteral("vendors"), QJsonArray())
-                               << QStringList{QStringLiteral("vendor")};
-    QTest::newRow("vendor id not a uuid") << changed(QStringLiteral("vendor"), QStringLiteral("id"), QStringLiteral("acme"))
-                                          << QStringList{QStringLiteral("acme"), QStringLiteral("\"id\"")};
-    QTest::newRow("class without id") << changed(QStringLiteral("class"), QStringLiteral("id"), undefined)
-                                      << QStringList{QStringLiteral("box"), QStringLiteral("\"id\"")};
-    QTest::newRow("class id a number") << changed(QStringLiteral("class"), QStringLiteral("id"), 17)
-                                       << QStringList{QStringLiteral("box"), QStringLiteral("\"id\"")};
-    QTest::newRow("class without name") << changed(QStringLiteral("class"), QStringLiteral("name"), undefined)
-                                        << QStringList{QStringLiteral("\"name\"")};
-    QTest::newRow("param with unknown type") << changed(QStringLiteral("param:1"), QStringLiteral("type"), QStringLiteral("float"))
-                                             << QStringList{QStringLiteral("retries"), QStringLiteral("float")};
-    QTest::newRow("param without type") << changed(QStringLiteral("param:0"), QStringLiteral("type"), undefined)
-                                        << QStringList{QStringLiteral("address"), QStringLiteral("\"type\"")};
-    QTest::newRow("param without id") << changed(QStringLiteral("param:0"), QStringLiteral("id"), undefined)
-                                      << QStringList{QStringLiteral("address"), QStringLiteral("\"id\"")};
-    QTest::newRow("param without name") << changed(QStringLiteral("param:0"), QStringLiteral("name"), undefined)
-                                        << QStringList{QStringLiteral("box"), QStringLiteral("\"name\"")};
-    QTest::newRow("param default not a number")
-        << changed(QStringLiteral("param:1"), QStringLiteral("defaultValue"), QStringLiteral("three"))
-        << QStringList{QStringLiteral("retries"), QStringLiteral("defaultValue")};
-    QTest::newRow("double state default not a number")
-        << changed(QStringLiteral("state:1"), QStringLiteral("defaultValue"), QStringLiteral("zero"))
-        << QStringList{QStringLiteral("energy"), QStringLiteral("defaultValue")};
-    QTest::newRow("int state default a fraction")
-        << changed(QStringLiteral("state:2"), QStringLiteral("defaultValue"), QStringLiteral("1.5"))
-        << QStringList{QStringLiteral("count"), QStringLiteral("defaultValue")};
-    QTest::newRow("state with malformed id")
-        << changed(QStringLiteral("state:0"), QStringLiteral("id"), QStringLiteral("00000000-0000-4000-8000-00000000002"))
-        << QStringList{QStringLiteral("connected"), QStringLiteral("\"id\"")};
+    const Row rows[] = {
+        {"plugin without id", "", "id", undefined, "Boxes|\"id\""},
+        {"plugin id with braces", "", "id", QStringLiteral("{00000000-0000-4000-8000-000000000001}"), "\"id\""},
+        {"plugin id in upper case", "", "id", QStringLiteral("ABCDEF00-0000-4000-8000-000000000001"), "\"id\""},
+        {"plugin without name", "", "name", undefined, "\"name\""},
+        {"no vendor", "", "vendors", QJsonArray(), "vendor"},
+        {"vendor id not a uuid", "vendor", "id", QStringLiteral("acme"), "acme|\"id\""},
+        {"class without id", "class", "id", undefined, "box|\"id\""},
+        {"class id a number", "class", "id", 17, "box|\"id\""},
+        {"class without name", "class", "name", undefined, "\"name\""},
+        {"param with unknown type", "param:1", "type", QStringLiteral("float"), "retries|float"},
+        {"param without type", "param:0", "type", undefined, "address|\"type\""},
+        {"param without id", "param:0", "id", undefined, "address|\"id\""},
+        {"param without name", "param:0", "name", undefined, "box|\"name\""},
+        {"param default not a number", "param:1", "defaultValue", QStringLiteral("three"), "retries|defaultValue"},
+        {"double state default not a number", "state:1", "defaultValue", QStringLiteral("zero"), "energy|defaultValue"},
+        {"int state default a fraction", "state:2", "defaultValue", QStringLiteral("1.5"), "count|defaultValue"},
+        {"state with malformed id", "state:0", "id", QStringLiteral("00000000-0000-4000-8000-00000000002"),
+         "connected|\"id\""},
+    };
+    for (const Row &row : rows)
+        QTest::newRow(row.tag) << changed(QLatin1String(row.where), QLatin1String(row.key), row.value)
+                               << QString::fromLatin1(row.mentions).split(QLatin1Char('|'));
 }
 
 void TestLibVeyraDescriptor::metadataRejectsBadDescriptors()
