@@ -1,0 +1,33 @@
+// A plugin just big enough for the host library's tests: a box refuses a setup without retries,
+// and a part's setup copies its serial param into its state, so that a test can see which
+// params reached the plugin.
+#include "libveyratest.h"
+
+#include <veyra/integrationplugin.h>
+
+extern "C" Q_DECL_EXPORT QString libveyra_api_version()
+{
+    return QStringLiteral(VEYRA_TEST_API_VERSION);
+}
+
+class FakePlugin : public IntegrationPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "io.veyra.IntegrationPlugin" FILE "fakeplugin.json")
+    Q_INTERFACES(IntegrationPlugin)
+
+public:
+    void setupThing(ThingSetupInfo *info) override
+    {
+        Thing *thing = info->thing();
+        const bool isPart = thing->thingClass().name() == QLatin1String("part");
+        if (isPart)
+            thing->setStateValue(QStringLiteral("serial"), thing->paramValue(QStringLiteral("serial")));
+        if (!isPart && thing->paramValue(QStringLiteral("retries")).toUInt() == 0)
+            info->finish(Thing::ThingErrorInvalidParameter, QStringLiteral("A box needs a retry."));
+        else
+            info->finish(Thing::ThingErrorNoError);
+    }
+};
+
+#include "fakeplugin.moc"
