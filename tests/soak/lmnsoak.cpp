@@ -4,6 +4,7 @@
 #include "soakconfig.h"
 #include "soakrig.h"
 #include "soakrunner.h"
+#include "soakschedule.h"
 
 #include <QCoreApplication>
 
@@ -25,17 +26,5 @@ int main(int argc, char *argv[])
             std::printf("%s\n", soak::describe(event).c_str());
         return 0;
     }
-    soak::Runner runner(config, intervals);
-    QString error;
-    if (!runner.start(&error)) {
-        std::fprintf(stderr, "lmn-soak: %s\n", qPrintable(error));
-        return 2;
-    }
-    std::fprintf(stderr, "lmn-soak: seed %u, %.0f s; rerun with --seed %u --duration %.0f\n", config.seed,
-                 config.durationS, config.seed, config.durationS);
-    app.exec();
-    runner.printSummary();
-    const int status = runner.exitCode();
-    runner.teardown();
-    return status;
+    return soak::run(config, intervals);
 }

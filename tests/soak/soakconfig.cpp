@@ -29,18 +29,15 @@ bool parseCommandLine(const QCoreApplication &app, Config *config)
     const QCommandLineOption pluginLog(QStringLiteral("plugin-log"), QStringLiteral("Print the plugin's log on stderr."));
     parser.addOptions({seed, duration, scale, unit, meters, pluginDir, printSchedule, verbose, pluginLog});
     parser.process(app);
-    bool ok = true;
-    bool each = false;
-    config->seed = parser.value(seed).toUInt(&each);
-    ok = ok && each;
-    config->durationS = parser.value(duration).toDouble(&each);
-    ok = ok && each && config->durationS >= 5;
-    config->timeScale = parser.value(scale).toDouble(&each);
-    ok = ok && each && config->timeScale > 0 && config->timeScale <= 1;
-    config->unitMs = parser.isSet(unit) ? parser.value(unit).toDouble(&each) : config->timeScale * 1000;
-    ok = ok && each && config->unitMs > 0;
-    config->meters = parser.value(meters).toInt(&each);
-    ok = ok && each && config->meters >= 0 && config->meters <= 40;
+    bool seedOk = false, durationOk = false, scaleOk = false, unitOk = true, metersOk = false;
+    config->seed = parser.value(seed).toUInt(&seedOk);
+    config->durationS = parser.value(duration).toDouble(&durationOk);
+    config->timeScale = parser.value(scale).toDouble(&scaleOk);
+    config->unitMs = parser.isSet(unit) ? parser.value(unit).toDouble(&unitOk) : config->timeScale * 1000;
+    config->meters = parser.value(meters).toInt(&metersOk);
+    const bool ok = seedOk && durationOk && config->durationS >= 5 && scaleOk && config->timeScale > 0
+        && config->timeScale <= 1 && unitOk && config->unitMs > 0 && metersOk && config->meters >= 0
+        && config->meters <= 40;
     config->pluginDir = parser.value(pluginDir);
     config->printSchedule = parser.isSet(printSchedule);
     config->verbose = parser.isSet(verbose);

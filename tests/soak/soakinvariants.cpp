@@ -5,22 +5,20 @@
 #include <bridgesimulator.h>
 
 #include <algorithm>
+#include <iterator>
 
 namespace soak {
 
 const char *invariantName(Invariant invariant)
 {
-    switch (invariant) {
-    case WrongMeter: return "reading written to the wrong meter";
-    case NotServed: return "reading the bridge never served";
-    case ZeroOrDecrease: return "energy total 0 or below the previous";
-    case DuplicateThing: return "two meter things for one device ID";
-    case RequestRate: return "request rate above the bound";
-    case FetchOverlap: return "details fetches less than a wait apart";
-    case Recovery: return "no recovery within the promise";
-    case InvariantCount: break;
-    }
-    return "?";
+    static const char *const names[] = {
+        "reading written to the wrong meter",    "reading the bridge never served",
+        "energy total 0 or below the previous",  "two meter things for one device ID",
+        "request rate above the bound",          "details fetches less than a wait apart",
+        "no recovery within the promise",
+    };
+    static_assert(std::size(names) == InvariantCount, "one name per invariant");
+    return std::size_t(invariant) < std::size(names) ? names[std::size_t(invariant)] : "?";
 }
 
 QString deviceIdOf(int address)
@@ -70,7 +68,7 @@ bool Invariants::anyViolation() const
 
 void Invariants::meterAdded(const QString &thingId, const QString &deviceId, int thingsForDevice)
 {
-    ++m_metersCreated;
+    ++m_tally.metersCreated;
     if (thingsForDevice > 1) {
         m_reportedDuplicates.insert(thingId);
         violation(DuplicateThing, QStringLiteral("a second thing for %1 was added").arg(deviceId));
@@ -88,7 +86,7 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     const bool consumed = stateName == QLatin1String("totalEnergyConsumed");
     if (!consumed && stateName != QLatin1String("totalEnergyProduced"))
         return;
-    ++m_readings;
+    ++m_tally.readings;
     const double wh = kWh * 1000;
     const int expected = m_addressOf.value(deviceId, -1);
     const int named = lmnsim::BridgeSimulator::addressOfValue(wh);
@@ -178,9 +176,9 @@ void Invariants::sampleRate(qint64 t, std::uint64_t requestCount)
     const double requests = double(m_rateSamples.back().second - first.second);
     const double bound = rateBound(span, first.first, t);
     const double perS = requests * 1000 / span;
-    if (perS > m_maxRatePerS) {
-        m_maxRatePerS = perS;
-        m_boundAtMax = bound * 1000 / span;
+    if (perS > m_tally.maxRatePerS) {
+        m_tally.maxRatePerS = perS;
+        m_tally.boundAtMax = bound * 1000 / span;
     }
     if (requests > bound)
         violation(RequestRate, QStringLiteral("%1 requests in %2 ms, bound %3").arg(requests).arg(span).arg(bound, 0, 'f', 0));
@@ -199,11 +197,11 @@ void Invariants::detailsRequest(qint64 t, const QString &previousPluginLine)
 {
     if (previousPluginLine == QLatin1String("Check if the port is initialized."))
         return;
-    ++m_fetches;
+    ++m_tally.fetches;
     if (m_lastFetchMs >= 0) {
         const qint64 apart = t - m_lastFetchMs;
-        if (m_closestFetchesMs < 0 || apart < m_closestFetchesMs)
-            m_closestFetchesMs = apart;
+        if (m_tally.closestFetchesMs < 0 || apart < m_tally.closestFetchesMs)
+            m_tally.closestFetchesMs = apart;
         // 0.8: the clock reads whole milliseconds, and a coarse timer may fire a little early.
         if (double(apart) < 0.8 * m_iv.waitMs)
             violation(FetchOverlap, QStringLiteral("two connection-details fetches %1 ms apart, the wait is %2 ms")
@@ -217,6 +215,7 @@ void Invariants::healed(qint64 t, const std::set<int> &bus)
     m_healedAtMs = t;
     for (int address : bus)
         m_healWh[address] = {m_served(address, true), m_served(address, false)};
+    m_tally.healedMeters = m_healWh.size();
 }
 
 bool Invariants::recoveryOver(qint64 t, bool connected, const Totals &totals)
@@ -232,7 +231,7 @@ bool Invariants::recoveryOver(qint64 t, bool connected, const Totals &totals)
             stale << deviceId;
     }
     if (stale.isEmpty() && connected) {
-        m_recoveryMs = elapsed;
+        m_tally.recoveryMs = elapsed;
         return true;
     }
     if (elapsed <= recoveryPromiseMs(m_iv))

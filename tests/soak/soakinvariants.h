@@ -49,6 +49,18 @@ QString deviceIdOf(int address);
 // How long after the bridge is healthy again every present meter has fresh readings.
 double recoveryPromiseMs(const Intervals &iv);
 
+// What the run saw, for its summary.
+struct Tally {
+    int readings = 0;
+    int metersCreated = 0;
+    int fetches = 0;
+    qint64 closestFetchesMs = -1;
+    double maxRatePerS = 0;
+    double boundAtMax = 0;
+    double recoveryMs = -1; // -1: not reached
+    std::size_t healedMeters = 0;
+};
+
 class Invariants
 {
 public:
@@ -83,14 +95,7 @@ public:
 
     int violations(Invariant invariant) const { return m_violations[std::size_t(invariant)]; }
     bool anyViolation() const;
-    int readings() const { return m_readings; }
-    int metersCreated() const { return m_metersCreated; }
-    int fetches() const { return m_fetches; }
-    qint64 closestFetchesMs() const { return m_closestFetchesMs; }
-    double maxRatePerS() const { return m_maxRatePerS; }
-    double boundAtMax() const { return m_boundAtMax; }
-    double recoveryMs() const { return m_recoveryMs; }
-    std::size_t healedMeters() const { return m_healWh.size(); }
+    const Tally &tally() const { return m_tally; }
 
 private:
     void violation(Invariant invariant, const QString &what);
@@ -107,16 +112,10 @@ private:
     std::deque<qint64> m_setupTimes;                // gateway setups (add, reconfigure)
     std::deque<std::pair<qint64, int>> m_extraRequests;
     qint64 m_lastFetchMs = -1;                       // the last connection-details fetch request
-    qint64 m_closestFetchesMs = -1;
-    int m_fetches = 0;
-    double m_maxRatePerS = 0;
-    double m_boundAtMax = 0;
-    int m_readings = 0;
-    int m_metersCreated = 0;
     std::array<int, InvariantCount> m_violations{};
     qint64 m_healedAtMs = 0;
     std::map<int, std::array<double, 2>> m_healWh; // present meters at the heal -> values then
-    double m_recoveryMs = -1;
+    Tally m_tally;
 };
 
 } // namespace soak
