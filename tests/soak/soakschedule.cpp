@@ -1,6 +1,7 @@
 #include "soakschedule.h"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <random>
 #include <sstream>
@@ -9,33 +10,38 @@ namespace soak {
 
 namespace {
 
-// Relative weights of the kinds, in enum order. Faults that only make sense now and then (the
-// gateway going, the bus going empty) are rarer than the ordinary ones.
-constexpr int kWeights[int(Kind::Count)] = {
-    8, // ListenerStopped
-    5, // MeterHttp404
-    5, // MeterHttp500
-    3, // DetailsHttp404
-    3, // DetailsHttp500
-    3, // RoadHttp500
-    4, // MeterHang
-    3, // DetailsHang
-    4, // MeterSlow
-    3, // DetailsSlow
-    5, // MeterBadBody
-    5, // DetailsBadBody
-    6, // MeterJoins
-    6, // MeterLeaves
-    4, // MeterSet
-    2, // BusEmpty
-    4, // MeterThingRemoved
-    4, // MeterThingRemovedMidCycle
-    3, // GatewayRemoved
-    3, // GatewayRemovedInRetryWait
-    3, // GatewayRemovedInDetailsWait
-    2, // GatewayReconfigured
-    3, // GatewayMisconfigured
+// Each kind's name and relative weight, in enum order. Faults that only make sense now and then
+// (the gateway going, the bus going empty) are rarer than the ordinary ones.
+struct KindInfo {
+    const char *name;
+    int weight;
 };
+constexpr KindInfo kKinds[] = {
+    {"listener stopped (refused)", 8},
+    {"404 streak on a meter", 5},
+    {"500 streak on a meter", 5},
+    {"404 streak on connection details", 3},
+    {"500 streak on connection details", 3},
+    {"500 streak on probe or port init", 3},
+    {"hung replies on a meter", 4},
+    {"hung replies on connection details", 3},
+    {"slow replies on a meter", 4},
+    {"slow replies on connection details", 3},
+    {"bad bodies on a meter", 5},
+    {"bad bodies on connection details", 5},
+    {"meter joins the bus", 6},
+    {"meter leaves the bus", 6},
+    {"bus set to a new meter set", 4},
+    {"bus empty for a while", 2},
+    {"meter thing removed", 4},
+    {"meter thing removed mid-call", 4},
+    {"gateway removed and re-added", 3},
+    {"gateway removed in retry wait", 3},
+    {"gateway removed in details wait", 3},
+    {"gateway reconfigured", 2},
+    {"gateway given an invalid port", 3},
+};
+static_assert(std::size(kKinds) == std::size_t(Kind::Count), "one entry per kind");
 
 // mt19937 is fully specified; the standard distributions are not, so ranges are drawn by hand
 // to keep a seed's schedule the same with every standard library.
@@ -53,10 +59,12 @@ private:
 
 Kind drawKind(Draw &draw)
 {
-    const int total = std::accumulate(std::begin(kWeights), std::end(kWeights), 0);
+    int total = 0;
+    for (const KindInfo &info : kKinds)
+        total += info.weight;
     int ticket = draw.between(0, total - 1);
     for (int i = 0; i < int(Kind::Count); ++i) {
-        ticket -= kWeights[i];
+        ticket -= kKinds[i].weight;
         if (ticket < 0)
             return Kind(i);
     }
@@ -89,47 +97,15 @@ std::vector<int> drawMeterSet(Draw &draw, const Limits &limits)
 
 const char *kindName(Kind kind)
 {
-    switch (kind) {
-    case Kind::ListenerStopped: return "listener stopped (refused)";
-    case Kind::MeterHttp404: return "404 streak on a meter";
-    case Kind::MeterHttp500: return "500 streak on a meter";
-    case Kind::DetailsHttp404: return "404 streak on connection details";
-    case Kind::DetailsHttp500: return "500 streak on connection details";
-    case Kind::RoadHttp500: return "500 streak on probe or port init";
-    case Kind::MeterHang: return "hung replies on a meter";
-    case Kind::DetailsHang: return "hung replies on connection details";
-    case Kind::MeterSlow: return "slow replies on a meter";
-    case Kind::DetailsSlow: return "slow replies on connection details";
-    case Kind::MeterBadBody: return "bad bodies on a meter";
-    case Kind::DetailsBadBody: return "bad bodies on connection details";
-    case Kind::MeterJoins: return "meter joins the bus";
-    case Kind::MeterLeaves: return "meter leaves the bus";
-    case Kind::MeterSet: return "bus set to a new meter set";
-    case Kind::BusEmpty: return "bus empty for a while";
-    case Kind::MeterThingRemoved: return "meter thing removed";
-    case Kind::MeterThingRemovedMidCycle: return "meter thing removed mid-call";
-    case Kind::GatewayRemoved: return "gateway removed and re-added";
-    case Kind::GatewayRemovedInRetryWait: return "gateway removed in retry wait";
-    case Kind::GatewayRemovedInDetailsWait: return "gateway removed in details wait";
-    case Kind::GatewayReconfigured: return "gateway reconfigured";
-    case Kind::GatewayMisconfigured: return "gateway given an invalid port";
-    case Kind::Count: break;
-    }
-    return "?";
+    return std::size_t(kind) < std::size(kKinds) ? kKinds[std::size_t(kind)].name : "?";
 }
 
 const char *bodyName(Body body)
 {
-    switch (body) {
-    case Body::NotJson: return "not JSON";
-    case Body::WrongTypes: return "wrong types";
-    case Body::NotArray: return "not an array";
-    case Body::EmptyBody: return "empty body";
-    case Body::EmptyArray: return "empty array";
-    case Body::Dropped: return "connection dropped";
-    case Body::Count: break;
-    }
-    return "?";
+    static const char *const names[] = {"not JSON", "wrong types", "not an array",
+                                        "empty body", "empty array", "connection dropped"};
+    static_assert(std::size(names) == std::size_t(Body::Count), "one name per body");
+    return std::size_t(body) < std::size(names) ? names[std::size_t(body)] : "?";
 }
 
 std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &limits)

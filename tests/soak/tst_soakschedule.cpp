@@ -1,12 +1,18 @@
 // The soak's schedule: a seed must always give the same run, and a CI-length run must ask for
-// every kind of fault, including the edges the plugin's timers care about.
+// every kind of fault, including the edges the plugin's timers care about. And its invariants:
+// each catches what it names, and lets pass what the plugin may do.
+#include "soakinvariants.h"
 #include "soakschedule.h"
 
 #include <QtTest>
 
+#include <functional>
+#include <map>
 #include <set>
 
 using soak::Event;
+using soak::Invariant;
+using soak::Invariants;
 using soak::Kind;
 
 namespace {
@@ -102,6 +108,98 @@ private slots:
         QVERIFY2(overSlots && withinSlots, "the bus must go over 32 meters and back");
         QVERIFY2(hangBeyondTimeout && hangWithin, "hangs must reach the request timeout, and not always");
         QVERIFY2(awayZero, "the gateway must sometimes come back in the same turn");
+    }
+
+    void invariantsCatchWhatTheyName()
+    {
+        soak::Intervals iv;
+        iv.periodMs = 500;
+        iv.connectionMs = 1000;
+        iv.retryMs = 250;
+        iv.waitMs = 100;
+        iv.timeoutMs = 1000;
+        // Slow reply 300, retry, 2 waits, connection interval, 2 periods, 3 cycles of 820 ms.
+        QCOMPARE(soak::recoveryPromiseMs(iv), 300 + 250 + 200 + 1000 + 1000 + 3 * 820.0);
+        const QString m3 = soak::deviceIdOf(3);
+        const QString plus = QStringLiteral("totalEnergyConsumed"), minus = QStringLiteral("totalEnergyProduced");
+        const auto fresh = [](const QString &, std::array<double, 2> *wh) { *wh = {3e6 + 300, 3e6 + 500}; return true; };
+        const auto noThing = [](const QString &, std::array<double, 2> *) { return false; };
+        struct Row {
+            const char *name;
+            std::function<void(Invariants &)> run;
+            std::map<Invariant, int> expected;
+        };
+        const Row rows[] = {
+            {"served totals, rising or level", [&](Invariants &inv) {
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.200);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.200);
+                 inv.reading(QStringLiteral("t"), m3, minus, 3000.400);
+                 inv.reading(QStringLiteral("t"), m3, QStringLiteral("currentPower"), 0);
+             }, {}},
+            {"another meter's; beyond served, at the start, the other quantity's", [&](Invariants &inv) {
+                 inv.reading(QStringLiteral("t"), m3, plus, 4000.150);
+                 inv.reading(QStringLiteral("a"), m3, plus, 3000.250);
+                 inv.reading(QStringLiteral("b"), m3, plus, 3000.100);
+                 inv.reading(QStringLiteral("c"), m3, plus, 3000.350);
+             }, {{soak::WrongMeter, 1}, {soak::NotServed, 3}}},
+            {"a falling total, a zero; a removed thing starts over", [&](Invariants &inv) {
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.180);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
+                 inv.reading(QStringLiteral("u"), m3, minus, 0);
+                 inv.thingRemoved(QStringLiteral("t"));
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.120);
+             }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"each duplicate thing once", [&](Invariants &inv) {
+                 inv.meterAdded(QStringLiteral("a"), m3, 1);
+                 inv.meterAdded(QStringLiteral("b"), m3, 2);
+                 inv.checkDuplicates({{QStringLiteral("a"), m3}, {QStringLiteral("b"), m3}});
+                 inv.checkDuplicates({{QStringLiteral("a"), m3}, {QStringLiteral("b"), m3}});
+                 inv.checkDuplicates({{QStringLiteral("c"), m3}, {QStringLiteral("d"), soak::deviceIdOf(4)}});
+             }, {{soak::DuplicateThing, 2}}},
+            {"fetches a wait apart pass, the check's request is none, closer ones fail", [&](Invariants &inv) {
+                 inv.detailsRequest(0, QString());
+                 inv.detailsRequest(100, QString());
+                 inv.detailsRequest(110, QStringLiteral("Check if the port is initialized."));
+                 inv.detailsRequest(150, QString());
+             }, {{soak::FetchOverlap, 1}}},
+            {"requests up to the bound", [&](Invariants &inv) {
+                 inv.sampleRate(0, 0);
+                 inv.sampleRate(5000, std::uint64_t(inv.rateBound(5000, 0, 5000)));
+             }, {}},
+            {"requests beyond the bound; setups and repeats raise it", [&](Invariants &inv) {
+                 const double bound = inv.rateBound(5000, 0, 5000);
+                 inv.setupStarted(1000);
+                 inv.mayRepeat(1000, 3);
+                 const double raised = inv.rateBound(5000, 0, 5000);
+                 QCOMPARE(raised, bound + 3 + (3 + 6 * soak::kNewcomer) + 3);
+                 inv.sampleRate(0, 0);
+                 inv.sampleRate(5000, std::uint64_t(raised) + 1);
+             }, {{soak::RequestRate, 1}}},
+            {"fresh and connected within the promise", [&](Invariants &inv) {
+                 inv.healed(1000, {3});
+                 QVERIFY(!inv.recoveryOver(1010, false, fresh));
+                 QVERIFY(inv.recoveryOver(1020, true, fresh));
+                 QCOMPARE(inv.tally().recoveryMs, 20.0);
+             }, {}},
+            {"stale, thingless, not connected after the promise", [&](Invariants &inv) {
+                 inv.healed(0, {3, 4});
+                 QVERIFY(!inv.recoveryOver(5000, true, noThing));
+                 QVERIFY(inv.recoveryOver(5300, false, noThing));
+                 QCOMPARE(inv.tally().recoveryMs, -1.0);
+             }, {{soak::Recovery, 3}}},
+        };
+        for (const Row &row : rows) {
+            // Meter a's totals start at a * 1e6 + 100 Wh (consumed) and + 300 Wh (produced), then grow by 100.
+            double grownWh = 0;
+            std::map<Invariant, int> found;
+            Invariants inv(iv, [&](int address, bool consumed) { return address * 1e6 + (consumed ? 100 : 300) + grownWh; },
+                           [&](Invariant invariant, const QString &, int count) { found[invariant] = count; });
+            grownWh = 100;
+            row.run(inv);
+            QVERIFY2(found == row.expected, row.name);
+            QCOMPARE(inv.anyViolation(), !row.expected.empty());
+        }
     }
 };
 

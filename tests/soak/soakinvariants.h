@@ -1,0 +1,121 @@
+// What must hold while the soak runs and after its schedule is over. Fed with what the run
+// observes, times in ms from the start of the run, so that each check runs without an event loop.
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace soak {
+
+constexpr int kSlotCount = 32;
+// The meter that joins when the schedule is over; the schedule's meters are 1 to 40.
+constexpr int kNewcomer = 41;
+constexpr int kRateWindowMs = 5000;
+
+// The intervals in force, from the plugin's own constants after the seam, and the update period
+// after the timer unit.
+struct Intervals {
+    double periodMs = 0;  // update timer
+    int connectionMs = 0; // connection timer: refresh of the meter list, started at a cycle's end
+    int retryMs = 0;      // retry wait after the bridge was unreachable
+    int waitMs = 0;       // wait before every connection-details request
+    int resendMs = 0;     // delay before a failed value call is sent again
+    int timeoutMs = 0;    // request timeout
+};
+
+enum Invariant {
+    WrongMeter,      // a reading whose value names another meter
+    NotServed,       // a reading the bridge never served for that meter and quantity
+    ZeroOrDecrease,  // an energy total of 0 or below the thing's previous total
+    DuplicateThing,  // two meter things for one device ID
+    RequestRate,     // more requests in a window than the plugin's intervals allow
+    FetchOverlap,    // two connection-details fetches less than one wait apart
+    Recovery,        // after the schedule: a present meter without fresh readings, or not connected
+    InvariantCount
+};
+
+const char *invariantName(Invariant invariant);
+QString deviceIdOf(int address);
+// How long after the bridge is healthy again every present meter has fresh readings.
+double recoveryPromiseMs(const Intervals &iv);
+
+// What the run saw, for its summary.
+struct Tally {
+    int readings = 0;
+    int metersCreated = 0;
+    int fetches = 0;
+    qint64 closestFetchesMs = -1;
+    double maxRatePerS = 0;
+    double boundAtMax = 0;
+    double recoveryMs = -1; // -1: not reached
+    std::size_t healedMeters = 0;
+};
+
+class Invariants
+{
+public:
+    // The value in Wh the bridge last served for a meter and quantity (its start value before).
+    using Served = std::function<double(int address, bool consumed)>;
+    // Each violation as it is found, with how many of its kind there are now.
+    using Report = std::function<void(Invariant invariant, const QString &what, int count)>;
+    // A meter thing's totals in Wh (consumed, produced); false when the meter has no thing.
+    using Totals = std::function<bool(const QString &deviceId, std::array<double, 2> *wh)>;
+    using MeterThing = std::pair<QString, QString>; // thing id, device ID
+
+    Invariants(const Intervals &iv, Served served, Report report);
+
+    // Things and readings.
+    void meterAdded(const QString &thingId, const QString &deviceId, int thingsForDevice);
+    void thingRemoved(const QString &thingId);
+    void reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh);
+    void checkDuplicates(const std::vector<MeterThing> &meters);
+
+    // Requests.
+    void setupStarted(qint64 t) { m_setupTimes.push_back(t); }
+    // Requests a dropped connection may repeat.
+    void mayRepeat(qint64 t, int requests) { m_extraRequests.emplace_back(t, requests); }
+    void sampleRate(qint64 t, std::uint64_t requestCount);
+    double rateBound(double spanMs, qint64 fromMs, qint64 toMs) const;
+    void detailsRequest(qint64 t, const QString &previousPluginLine);
+
+    // After the schedule: the meters present at the heal must get fresh readings.
+    void healed(qint64 t, const std::set<int> &bus);
+    // True once the recovery is decided: reached, or its promise passed (then violations).
+    bool recoveryOver(qint64 t, bool connected, const Totals &totals);
+
+    int violations(Invariant invariant) const { return m_violations[std::size_t(invariant)]; }
+    bool anyViolation() const;
+    const Tally &tally() const { return m_tally; }
+
+private:
+    void violation(Invariant invariant, const QString &what);
+    int setupsBetween(qint64 fromMs, qint64 toMs) const;
+
+    Intervals m_iv;
+    Served m_served;
+    Report m_report;
+    QHash<QString, int> m_addressOf;                // device ID -> LMN address
+    std::map<int, std::array<double, 2>> m_startWh; // address -> start value (plus, minus)
+    QHash<QString, double> m_lastTotal;             // thing id + quantity -> last total in kWh
+    QSet<QString> m_reportedDuplicates;
+    std::deque<std::pair<qint64, std::uint64_t>> m_rateSamples;
+    std::deque<qint64> m_setupTimes;                // gateway setups (add, reconfigure)
+    std::deque<std::pair<qint64, int>> m_extraRequests;
+    qint64 m_lastFetchMs = -1;                       // the last connection-details fetch request
+    std::array<int, InvariantCount> m_violations{};
+    qint64 m_healedAtMs = 0;
+    std::map<int, std::array<double, 2>> m_healWh; // present meters at the heal -> values then
+    Tally m_tally;
+};
+
+} // namespace soak
