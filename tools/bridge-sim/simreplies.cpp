@@ -84,7 +84,7 @@ double Readings::next(Call call)
 
 int portIndex(const std::string &serialPort)
 {
-    return !serialPort.empty() && isDigit(serialPort.back()) ? serialPort.back() - '0' : 0;
+    return !serialPort.empty() && isDigit(serialPort.back()) ? serialPort.back() - '0' : -1;
 }
 
 std::string valueBody(Call call, double value, Fault::Kind variant)
@@ -116,11 +116,12 @@ std::string connectionDetailsBody(const Options &options, bool initialized, cons
     if (variant == Fault::Kind::NotArray)
         return own;
 
+    // A name without a final digit has no element of its own: every element is another port.
     const int index = portIndex(options.serialPort);
     std::string prefix = options.serialPort;
     while (!prefix.empty() && isDigit(prefix.back()))
         prefix.pop_back();
-    if (prefix == options.serialPort)
+    if (index < 0)
         prefix = "/dev/ttymxc";
     std::string out = "[";
     for (int i = 0; i < std::max(options.portCount, index + 1); ++i) {

@@ -30,7 +30,7 @@ private:
 constexpr double kAddressScale = 1e6;
 
 // The element of the connection details that belongs to a serial port: the value of the
-// name's last character, a digit; 0 when it ends otherwise or is empty.
+// name's last character, a digit; -1 when it ends otherwise or is empty.
 int portIndex(const std::string &serialPort);
 
 std::string valueBody(Call call, double value, Fault::Kind variant);
