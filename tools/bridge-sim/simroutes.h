@@ -30,13 +30,12 @@ struct Bridge {
     bool initialized;
     std::map<int, Readings> readings; // per address, so that a returning meter goes on where it was
 
-    std::array<FaultSlot, 5> endpointFaults;
+    std::array<FaultSlot, 5> endpointFaults; // by Endpoint
     std::map<int, FaultSlot> meterFaults;
     std::uint64_t clearGeneration = 0;
 
     std::vector<RecordedRequest> record;
     std::uint64_t requestTotal = 0;
-
 };
 
 } // namespace lmnsim
