@@ -58,6 +58,8 @@ struct RecordedRequest {
 };
 
 struct Options {
+    // Its last character, a digit, is its element in the connection details; a name that ends
+    // otherwise has none, as the client then finds none. Its other routes answer all the same.
     std::string serialPort = "/dev/ttymxc3";
     int meters = 4;            // meters created with default ids/addresses (see meterAt)
     int portCount = 4;         // elements of the connection-details array (at least index+1 of the port)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -67,59 +68,44 @@ int parseInt(const std::string &text, const std::string &what, long long min, lo
 
 lmnsim::Fault parseFault(const std::string &text)
 {
-    std::string rest = text;
+    using Kind = lmnsim::Fault::Kind;
+    static const std::map<std::string, Kind> kinds = {
+        {"status", Kind::HttpStatus}, {"delay", Kind::Delay},       {"hang", Kind::Hang},
+        {"close", Kind::Close},       {"notjson", Kind::NotJson},   {"notarray", Kind::NotArray},
+        {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes}, {"emptyarray", Kind::EmptyArray}};
     lmnsim::Fault fault;
+    std::string rest = text;
     const std::size_t at = rest.find('@');
     if (at != std::string::npos) {
         fault.count = parseInt(rest.substr(at + 1), "fault count", 1, std::numeric_limits<int>::max());
         rest.resize(at);
     }
-    std::string kind = rest;
-    std::string arg;
     const std::size_t colon = rest.find(':');
-    if (colon != std::string::npos) {
-        kind = rest.substr(0, colon);
-        arg = rest.substr(colon + 1);
-    }
-    using Kind = lmnsim::Fault::Kind;
-    const std::vector<std::pair<std::string, Kind>> plain = {
-        {"hang", Kind::Hang},         {"close", Kind::Close},       {"notjson", Kind::NotJson},
-        {"notarray", Kind::NotArray}, {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes},
-        {"emptyarray", Kind::EmptyArray}};
-    if (kind == "status") {
-        fault.kind = Kind::HttpStatus;
+    const std::string kind = rest.substr(0, colon);
+    const std::string arg = colon == std::string::npos ? std::string() : rest.substr(colon + 1);
+    const auto it = kinds.find(kind);
+    if (it == kinds.end())
+        throw UsageError("unknown fault \"" + text + "\"");
+    fault.kind = it->second;
+    if (fault.kind == Kind::HttpStatus)
         fault.status = parseInt(arg, "HTTP status", 100, 599);
-        return fault;
-    }
-    if (kind == "delay") {
-        fault.kind = Kind::Delay;
+    else if (fault.kind == Kind::Delay)
         fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600000));
-        return fault;
-    }
-    for (const auto &entry : plain) {
-        if (entry.first == kind) {
-            if (colon != std::string::npos)
-                throw UsageError("fault \"" + kind + "\" takes no argument");
-            fault.kind = entry.second;
-            return fault;
-        }
-    }
-    throw UsageError("unknown fault \"" + text + "\"");
+    else if (colon != std::string::npos)
+        throw UsageError("fault \"" + kind + "\" takes no argument");
+    return fault;
 }
 
 lmnsim::Endpoint parseEndpoint(const std::string &name)
 {
-    const std::vector<std::pair<std::string, lmnsim::Endpoint>> names = {
-        {"probe", lmnsim::Endpoint::Probe},
-        {"init", lmnsim::Endpoint::InitializePort},
-        {"reinit", lmnsim::Endpoint::ReinitializeBus},
-        {"details", lmnsim::Endpoint::ConnectionDetails},
-        {"value", lmnsim::Endpoint::Value}};
-    for (const auto &entry : names) {
-        if (entry.first == name)
-            return entry.second;
-    }
-    throw UsageError("unknown endpoint \"" + name + "\"");
+    using lmnsim::Endpoint;
+    static const std::map<std::string, Endpoint> names = {
+        {"probe", Endpoint::Probe}, {"init", Endpoint::InitializePort}, {"reinit", Endpoint::ReinitializeBus},
+        {"details", Endpoint::ConnectionDetails}, {"value", Endpoint::Value}};
+    const auto it = names.find(name);
+    if (it == names.end())
+        throw UsageError("unknown endpoint \"" + name + "\"");
+    return it->second;
 }
 
 std::pair<std::string, std::string> splitAssignment(const std::string &text, const std::string &flag)

@@ -1,0 +1,234 @@
+#include "simroutes.h"
+
+#include <algorithm>
+
+namespace lmnsim {
+
+namespace {
+
+struct Route {
+    bool known = false;
+    Endpoint endpoint = Endpoint::Probe;
+    int address = -1;
+    std::string callName;
+    std::string query;
+};
+
+std::vector<std::string> split(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+bool isDecimal(const std::string &text)
+{
+    return !text.empty() && text.size() <= 9
+           && std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
+// The bridge accepts exactly the line settings of the LMN bus, in any order.
+bool isValidInitQuery(const std::string &query)
+{
+    static const std::map<std::string, std::string> expected = {
+        {"baudrate", "921600"}, {"databits", "8"}, {"parity", "0"}, {"stopBits", "1"}};
+    std::map<std::string, std::string> seen;
+    for (const std::string &pair : split(query, '&')) {
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string::npos || !seen.emplace(pair.substr(0, eq), pair.substr(eq + 1)).second)
+            return false;
+    }
+    return seen == expected;
+}
+
+// Paths are compared raw, so the port segment must be encoded exactly as the bridge expects.
+Route classify(const std::string &path, const std::string &query, const std::string &segment)
+{
+    Route route;
+    route.query = query;
+    route.known = true;
+    const std::vector<std::string> parts = split(path, '/');
+    // parts[0] is the empty text before the leading slash.
+    const bool ownPort = parts.size() >= 3 && parts[0].empty() && parts[1] == segment;
+    if (path == "/swagger/index.html") {
+        route.endpoint = Endpoint::Probe;
+    } else if (path == "/GetCurrentConnectionDetails") {
+        route.endpoint = Endpoint::ConnectionDetails;
+    } else if (ownPort && parts.size() == 3 && parts[2] == "InitializePort") {
+        route.endpoint = Endpoint::InitializePort;
+    } else if (ownPort && parts.size() == 3 && parts[2] == "ReinizializeLMNBus") {
+        route.endpoint = Endpoint::ReinitializeBus;
+    } else if (ownPort && parts.size() == 4 && isDecimal(parts[2]) && !parts[3].empty()) {
+        route.endpoint = Endpoint::Value;
+        route.address = std::stoi(parts[2]);
+        route.callName = parts[3];
+    } else {
+        route.known = false;
+    }
+    return route;
+}
+
+void setText(httplib::Response &res, int status, const char *text)
+{
+    res.status = status;
+    res.set_content(text, "text/plain");
+}
+
+// A JSON answer as a fault variant turns it: not JSON, empty, "[]", or as it is.
+void setJson(httplib::Response &res, Fault::Kind variant, const std::string &json)
+{
+    if (variant == Fault::Kind::NotJson)
+        return res.set_content("<html><body>Internal bridge error</body></html>", "text/html");
+    const char *const type = "application/json; charset=utf-8";
+    if (variant == Fault::Kind::EmptyBody || variant == Fault::Kind::EmptyArray)
+        return res.set_content(variant == Fault::Kind::EmptyBody ? "" : "[]", type);
+    res.set_content(json, type);
+}
+
+// False when the fault settled the request: an error status, or no answer at all.
+bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> &lock, Fault::Kind &variant,
+               httplib::Response &res)
+{
+    // A meter fault beats the endpoint fault for value calls of its address.
+    FaultSlot *slot = &bridge.endpointFaults[static_cast<std::size_t>(route.endpoint)];
+    if (route.endpoint == Endpoint::Value) {
+        auto it = bridge.meterFaults.find(route.address);
+        if (it != bridge.meterFaults.end() && it->second.fault.kind != Fault::Kind::None)
+            slot = &it->second;
+    }
+    const Fault fault = slot->fault;
+    if (fault.kind != Fault::Kind::None && fault.count > 0 && --slot->fault.count == 0)
+        slot->fault = Fault{};
+    if (fault.kind == Fault::Kind::None || fault.count == 0)
+        return true;
+
+    Connection *connection = currentConnection();
+    const std::uint64_t generation = slot->generation;
+    const std::uint64_t cleared = bridge.clearGeneration;
+    switch (fault.kind) {
+    case Fault::Kind::HttpStatus:
+        setText(res, fault.status, "simulated failure");
+        return false;
+    case Fault::Kind::Delay:
+        bridge.shared.wakeup.wait_for(lock, fault.delay, [&] { return bridge.shared.stopping.load(); });
+        break;
+    case Fault::Kind::Hang:
+        // Watching the slot through a pointer is safe: meter slots are never erased (std::map
+        // nodes stay put) and endpoint slots never move.
+        bridge.shared.wakeup.wait(lock, [&] {
+            return bridge.shared.stopping.load() || slot->generation != generation || bridge.clearGeneration != cleared;
+        });
+        break;
+    case Fault::Kind::Close:
+        if (connection)
+            connection->abort();
+        return false;
+    default:
+        variant = fault.kind;
+        return true;
+    }
+    // Released: answer as if nothing had happened, unless the server stops.
+    if (!bridge.shared.stopping.load())
+        return true;
+    if (connection)
+        connection->abort();
+    return false;
+}
+
+void answerValue(Bridge &bridge, const Route &route, Fault::Kind variant, httplib::Response &res)
+{
+    const bool faulty = variant != Fault::Kind::None;
+    const Call call = callNamed(route.callName);
+    const bool known = std::any_of(bridge.meters.begin(), bridge.meters.end(),
+                                   [&](const Meter &m) { return m.lmnAddress == route.address; });
+    if (!faulty && (!known || call == Call::Unknown))
+        return setText(res, 404, "not found");
+    // A faulty answer is not a reading, so the meter's counters stay where they are; it is shaped
+    // like a total even for a call the bridge does not know.
+    const Call shown = call == Call::Unknown ? Call::PlusTotal : call;
+    Readings &meter = bridge.readings.try_emplace(route.address, route.address).first->second;
+    const double value = faulty ? meter.current(shown) : meter.next(shown);
+    setJson(res, variant, valueBody(shown, value, variant));
+}
+
+void answer(Bridge &bridge, const Route &route, const std::string &method, Fault::Kind variant, httplib::Response &res)
+{
+    const bool faulty = variant != Fault::Kind::None;
+    res.status = 200;
+    switch (route.endpoint) {
+    case Endpoint::Probe:
+        if (!faulty)
+            return res.set_content(method == "HEAD" ? "" : "<!DOCTYPE html><html><body>Swagger UI</body></html>",
+                                   "text/html");
+        break;
+    case Endpoint::InitializePort:
+        if (!isValidInitQuery(route.query))
+            return setText(res, 400, "invalid port settings");
+        bridge.initialized = true;
+        if (!faulty)
+            return;
+        break;
+    case Endpoint::ReinitializeBus:
+        if (!faulty)
+            return;
+        break;
+    case Endpoint::ConnectionDetails:
+        return setJson(res, variant, connectionDetailsBody(bridge.options, bridge.initialized, bridge.meters, variant));
+    case Endpoint::Value:
+        return answerValue(bridge, route, variant, res);
+    }
+    setJson(res, variant, "{}");
+}
+
+} // namespace
+
+Bridge::Bridge(Shared &sharedState, Options o)
+    : shared(sharedState), options(std::move(o)), segment(BridgeSimulator::portSegment(options.serialPort)),
+      initialized(options.initialized)
+{
+    for (int i = 0; i < options.meters; ++i)
+        meters.push_back(BridgeSimulator::meterAt(i));
+}
+
+void Bridge::setFault(FaultSlot &slot, Fault fault)
+{
+    slot.fault = fault;
+    ++slot.generation;
+    shared.wakeup.notify_all();
+}
+
+void Bridge::handle(const httplib::Request &req, httplib::Response &res)
+{
+    Connection *connection = currentConnection();
+    // httplib keeps the request target exactly as received; req.path is already decoded.
+    const std::size_t questionMark = req.target.find('?');
+    const std::string path = req.target.substr(0, questionMark);
+    const std::string query = questionMark == std::string::npos ? std::string() : req.target.substr(questionMark + 1);
+
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    ++requestTotal;
+    if (options.keepRecord)
+        record.push_back({req.method, req.target, path, query, connection ? connection->id : 0});
+
+    const Route route = classify(path, query, segment);
+    if (!route.known)
+        return setText(res, 404, "not found");
+    if (req.method != "GET" && req.method != "HEAD") {
+        // Answered before httplib reads a request body, so the connection cannot be reused.
+        if (connection)
+            connection->closeAfterReply = true;
+        res.set_header("Connection", "close");
+        return setText(res, 405, "method not allowed");
+    }
+    Fault::Kind variant = Fault::Kind::None;
+    if (meetFault(*this, route, lock, variant, res))
+        answer(*this, route, req.method, variant, res);
+}
+
+} // namespace lmnsim

@@ -1,0 +1,41 @@
+// The simulated bridge itself: which path is which endpoint, which fault a request meets, and the
+// state its answers come from.
+#pragma once
+
+#include "bridgesimulator.h"
+#include "simreplies.h"
+#include "simtransport.h"
+
+#include <array>
+#include <map>
+
+namespace lmnsim {
+
+struct FaultSlot {
+    Fault fault;
+    std::uint64_t generation = 0; // bumped whenever the slot is set explicitly; releases hangs
+};
+
+// Everything here is guarded by Shared::mutex.
+struct Bridge {
+    Bridge(Shared &shared, Options options);
+
+    void handle(const httplib::Request &req, httplib::Response &res); // takes the mutex
+    void setFault(FaultSlot &slot, Fault fault);
+
+    Shared &shared;
+    const Options options;
+    const std::string segment;
+    std::vector<Meter> meters;
+    bool initialized;
+    std::map<int, Readings> readings; // per address, so that a returning meter goes on where it was
+
+    std::array<FaultSlot, 5> endpointFaults; // by Endpoint
+    std::map<int, FaultSlot> meterFaults;
+    std::uint64_t clearGeneration = 0;
+
+    std::vector<RecordedRequest> record;
+    std::uint64_t requestTotal = 0;
+};
+
+} // namespace lmnsim
