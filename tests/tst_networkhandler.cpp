@@ -3,6 +3,7 @@
 #include "bridgesimulator.h"
 #include "networkhandler.h"
 #include "qellmnintervals.h"
+#include "testrig.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -14,7 +15,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 using namespace lmnsim;
@@ -35,20 +35,8 @@ const QString plus = "GeActiceEnergyPlusTotal"_q;
 const QString seg = "/%252Fdev%252Fttymxc3"_q;
 
 // Log lines of the category, captured instead of printed; a hook may react to one of them.
-QStringList g_lines;
-std::function<void(const QString &)> g_onLine;
-QtMessageHandler g_previous = nullptr;
-
-void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (qstrcmp(context.category, "QelLmn") != 0)
-        return g_previous(type, context, text);
-    g_lines << text;
-    if (g_onLine)
-        g_onLine(text);
-}
-
-int logged(const QString &text) { return int(g_lines.count(text)); }
+rig::LogCapture g_log;
+int logged(const QString &text) { return g_log.countExact(text); }
 
 QStringList targets(const BridgeSimulator &sim)
 {
@@ -94,21 +82,19 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(I::timeScale(), 0.02);
-        g_previous = qInstallMessageHandler(capture);
-        // A nested wait that never ends would otherwise only show as the suite's time-out.
-        m_watchdog.setSingleShot(true);
-        connect(&m_watchdog, &QTimer::timeout, [] { qFatal("Test function hung in a nested wait"); });
+        g_log.install();
     }
-    void cleanupTestCase() { qInstallMessageHandler(g_previous); }
+    void cleanupTestCase() { g_log.uninstall(); }
+    // A nested wait that never ends would otherwise only show as the suite's time-out.
     void init()
     {
-        g_lines.clear();
-        m_watchdog.start(30000);
+        g_log.lines.clear();
+        m_watchdog.arm(30000, "Test function hung in a nested wait"_q);
     }
     void cleanup()
     {
         m_watchdog.stop();
-        g_onLine = nullptr;
+        g_log.onLine = nullptr;
     }
 
     void wireFormat()
@@ -168,12 +154,12 @@ private slots:
             QCOMPARE(r.sim.requestCount(), 1_n);
             return;
         }
-        QCOMPARE(g_lines.first(), "Server port \""_q + port
+        QCOMPARE(g_log.lines.first(), "Server port \""_q + port
                                       + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
-        QVERIFY(g_lines.contains(
+        QVERIFY(g_log.lines.contains(
             "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
         // The report carries the reason, not "Unknown error".
-        QVERIFY(g_lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
+        QVERIFY(g_log.lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
         QCOMPARE(reachable.count(), 1);
         // Failure arrives from the event loop, never inside the call.
         bool ran = false;
@@ -183,12 +169,12 @@ private slots:
 
         // A value call that can never succeed ends at once, with one line and no re-send.
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
-        g_lines.clear();
+        g_log.lines.clear();
         r.h->getValueCall(plus, id(0), 1);
         QVERIFY(next.wait(5000));
-        QTest::qWait(3 * resend());
+        QTest::qWait(3 * resend()); // and no re-send follows
         QCOMPARE(next.count(), 1);
-        QCOMPARE(g_lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
+        QCOMPARE(g_log.lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
                                        "No valid server port is set, call \""_q + plus + "\" for device \""_q + id(0)
                                            + "\" not sent."_q}));
         QCOMPARE(r.sim.acceptedConnections(), 0_n);
@@ -216,7 +202,7 @@ private slots:
         QCOMPARE(targets(r.sim), QStringList({"HEAD /swagger/index.html"_q, second}));
         QCOMPARE(r.sim.acceptedConnections(), 1_n); // the probe keeps its connection for the next request
         const QString path = reinitialize ? "/%2Fdev%2Fttymxc3/ReinizializeLMNBus"_q : "/%2Fdev%2Fttymxc3/InitializePort"_q;
-        QCOMPARE(g_lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
+        QCOMPARE(g_log.lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
                                        "QNetworkReply::NoError"_q, "Server reached."_q, "Initialize the port."_q,
                                        "Send Get Request \""_q + path + quote, "Port initialized."_q}));
     }
@@ -267,10 +253,10 @@ private slots:
         for (int i = 0; i < reached.size(); ++i)
             QCOMPARE(reachable.at(i).at(0).toBool(), reached.at(i) == QLatin1Char('t'));
         QCOMPARE(port.count(), 0);
-        const int at = int(g_lines.indexOf(report.first()));
-        QVERIFY2(at >= 0, qPrintable(g_lines.join(QLatin1Char('\n'))));
-        QCOMPARE(g_lines.mid(at, 3), report);
-        QVERIFY(g_lines.value(at + 3).startsWith("Error Reply:  \""_q));
+        const int at = int(g_log.lines.indexOf(report.first()));
+        QVERIFY2(at >= 0, qPrintable(g_log.lines.join(QLatin1Char('\n'))));
+        QCOMPARE(g_log.lines.mid(at, 3), report);
+        QVERIFY(g_log.lines.value(at + 3).startsWith("Error Reply:  \""_q));
         for (const QString &target : targets(r.sim)) // nothing beyond the failed step
             QVERIFY(target == "HEAD /swagger/index.html"_q || (reached.size() == 2 && target.contains("/InitializePort?"_q)));
     }
@@ -375,7 +361,7 @@ private slots:
         h.setPort(port);
         for (int fetch = 0; fetch < 2; ++fetch) { // the warning comes once, not at every fetch
             QCOMPARE(int(h.saveDeviceList(body)), count);
-            QCOMPARE(g_lines.last(), "QHash("_q + entry + QLatin1Char(')'));
+            QCOMPARE(g_log.lines.last(), "QHash("_q + entry + QLatin1Char(')'));
         }
         const QString key = entry.section(quote, 1, 1);
         QCOMPARE(h.returnDeviceList(), entry.isEmpty() ? QStringList() : QStringList(key));
@@ -419,7 +405,7 @@ private slots:
         QCOMPARE(r.h->returnDeviceList().size(), 4);
         QCOMPARE(logged("Could not get connection details!"_q), 1);
         QCOMPARE(logged("Error code:  500"_q), 1);
-        QTest::qWait(2 * wait());
+        QTest::qWait(2 * wait()); // no retry follows
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
 
@@ -442,7 +428,7 @@ private slots:
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
         QTimer::singleShot(wait() * 5, [&] { r.h->getConnectionDetails(); });
         r.h->getConnectionDetails();
-        QTest::qWait(wait() * 10);
+        QTest::qWait(wait() * 10); // the requests are counted over a fixed time
         const double waits = double(clock.elapsed()) / wait();
         QVERIFY2(double(r.sim.requestCount()) <= waits / 0.95 + 1,
                  qPrintable(QStringLiteral("%1 requests in %2 waits").arg(r.sim.requestCount()).arg(waits)));
@@ -452,7 +438,7 @@ private slots:
         // Meters appear: one answer ends the fetch, and the retries with it.
         r.sim.setMeterCount(2);
         QVERIFY(info.wait(5000));
-        QTest::qWait(wait() * 3);
+        QTest::qWait(wait() * 3); // nothing further may follow
         QCOMPARE(info.count(), 1);
         const std::uint64_t settled = r.sim.requestCount();
         QTest::qWait(wait() * 3);
@@ -471,7 +457,7 @@ private slots:
         r.h->getConnectionDetails();
         QVERIFY(info.wait(5000));
         QVERIFY(info.wait(5000));
-        QTest::qWait(wait() * 3);
+        QTest::qWait(wait() * 3); // and no third
         QCOMPARE(info.count(), 2);
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
@@ -634,7 +620,7 @@ private slots:
         r.h->getValueCall(plus, "gone"_q, 1);
         QVERIFY(values.wait(5000));
         QTRY_COMPARE_WITH_TIMEOUT(next.count(), 2, 5000);
-        QTest::qWait(5 * resend());
+        QTest::qWait(5 * resend()); // nothing further may follow
         QCOMPARE(next.count(), 2);
         QCOMPARE(values.count(), 1);
         QCOMPARE(r.sim.requestCount(), 2_n);
@@ -712,7 +698,7 @@ private slots:
             break;
         case 2:
             r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, -1});
-            g_onLine = [&](const QString &line) {
+            g_log.onLine = [&](QtMsgType, const QString &line) {
                 if (line == "No devices found, retrying."_q)
                     QTimer::singleShot(wait() / 2, kill);
             };
@@ -743,7 +729,7 @@ private slots:
             break;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!r.h, 5000);
-        QTest::qWait(2 * wait());
+        QTest::qWait(2 * wait()); // nothing may run on it in this time
         QVERIFY(!handlerRan);
         QCOMPARE(next.count(), 0);
         QCOMPARE(reachable.count(), when == 4 || when == 6 ? 1 : 0);
@@ -752,7 +738,7 @@ private slots:
     }
 
 private:
-    QTimer m_watchdog;
+    rig::Watchdog m_watchdog;
 };
 
 int main(int argc, char **argv)
