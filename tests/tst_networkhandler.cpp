@@ -54,7 +54,8 @@ struct Handler : NetworkHandler {
 struct Rig {
     explicit Rig(Options options = {}, const QString &port = "/dev/ttymxc3"_q) : sim(options)
     {
-        started = sim.start(0);
+        if (!sim.start(0))
+            qFatal("the simulator cannot listen");
         h->setUrl(QString::number(sim.port()));
         h->setPort(port);
     }
@@ -66,7 +67,6 @@ struct Rig {
         return info.wait(5000);
     }
     BridgeSimulator sim;
-    bool started = false;
     std::unique_ptr<Handler> h = std::make_unique<Handler>();
 };
 
@@ -100,7 +100,6 @@ private slots:
     void wireFormat()
     {
         Rig r({}, "/dev/tty Ä_~.-3"_q);
-        QVERIFY(r.started);
         int done = 0;
         bool timeoutsSet = true;
         auto note = [&](QNetworkReply *reply) {
@@ -144,7 +143,6 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, valid);
         Rig r;
-        QVERIFY(r.started);
         const QString port = text.replace(QLatin1Char('$'), QString::number(r.sim.port()));
         r.h->setUrl(port); // replaces the good URL set by the rig
         QCOMPARE(r.h->isUrlValid(), valid);
@@ -192,7 +190,6 @@ private slots:
         QFETCH(bool, reinitialize);
         QFETCH(QString, second);
         Rig r;
-        QVERIFY(r.started);
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
         r.h->setupConnection(reinitialize);
@@ -239,7 +236,6 @@ private slots:
         QFETCH(QString, reached);
         QFETCH(QStringList, report);
         Rig r;
-        QVERIFY(r.started);
         if (kind == int(Fault::Kind::None))
             r.sim.stop();
         else
@@ -291,7 +287,6 @@ private slots:
         Options options;
         options.initialized = initialized;
         Rig r(options, port);
-        QVERIFY(r.started);
         if (kind < 0)
             r.sim.stop();
         else
@@ -372,7 +367,6 @@ private slots:
     void fetchWaitsAndRetriesWhileEmpty()
     {
         Rig r;
-        QVERIFY(r.started);
         r.sim.setMeters({BridgeSimulator::meterAt(2), BridgeSimulator::meterAt(0), BridgeSimulator::meterAt(3),
                          BridgeSimulator::meterAt(1)});
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, 1});
@@ -396,7 +390,7 @@ private slots:
     void fetchFailureKeepsList()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::HttpStatus, 500, {}, -1});
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         r.h->getConnectionDetails();
@@ -418,7 +412,6 @@ private slots:
         Options options;
         options.meters = 0;
         Rig r(options);
-        QVERIFY(r.started);
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         QElapsedTimer clock;
         clock.start();
@@ -450,7 +443,6 @@ private slots:
     void fetchAskedDuringItsRequestFetchesOnceMore()
     {
         Rig r;
-        QVERIFY(r.started);
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), 1});
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
@@ -484,7 +476,6 @@ private slots:
         });
 
         Rig r;
-        QVERIFY(r.started);
         const QNetworkAccessManager *manager = r.h->networkAccessManager();
         QCOMPARE(manager->proxy().type(), QNetworkProxy::NoProxy);
         QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
@@ -508,7 +499,7 @@ private slots:
         Options options;
         options.meters = 5;
         Rig r(options);
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         QStringList events;
         connect(r.h.get(), &NetworkHandler::receivedValue, this, [&](const QString &api, const QString &device, double value) {
             events << api + QLatin1Char(' ') + device + QLatin1Char(' ') + QString::number(BridgeSimulator::addressOfValue(value));
@@ -535,7 +526,7 @@ private slots:
     {
         QFETCH(int, kind);
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setMeterFault(1, Fault{Fault::Kind(kind), 500, {}, -1});
         QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
@@ -549,7 +540,7 @@ private slots:
     void valueRefused()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.stop();
         QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
@@ -584,7 +575,7 @@ private slots:
         QFETCH(int, failures);
         QFETCH(QString, error);
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setMeterFault(2, Fault{Fault::Kind(kind), status, {}, count});
         QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
@@ -609,7 +600,7 @@ private slots:
     void valueUnknownDevice()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         r.h->getValueCall(plus, "gone"_q, 1);
@@ -633,7 +624,7 @@ private slots:
         Options options;
         options.meters = 32;
         Rig r(options);
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         QHash<QString, int> addresses;
         for (const Meter &meter : r.sim.meters())
             addresses.insert(qs(meter.serverId), meter.lmnAddress);
@@ -676,7 +667,6 @@ private slots:
     {
         QFETCH(int, when);
         Rig r;
-        QVERIFY(r.started);
         if (when == 5 || when == 6)
             QVERIFY(r.fetch());
         r.sim.clearRequests();

@@ -116,6 +116,12 @@ public:
         return PluginHost::addGateway(serverPort.isNull() ? QString::number(sim->port()) : serverPort);
     }
 
+    // Adds the gateway and waits for the things of `count` meters.
+    bool addGatewayWithMeters(int count)
+    {
+        return addGateway() && QTest::qWaitFor([&] { return meters().size() == count; }, 5000);
+    }
+
     bool connected() const { return gateway && gateway->stateValue(QStringLiteral("connected")).toBool(); }
 
     bool connectionTimerRunning() const
@@ -200,8 +206,7 @@ private slots:
     void oneCycleCallsEachMeterTwiceInOrder()
     {
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         rig.sim->clearRequests();
         QVERIFY(loggedMore(cycleEnd, 2, 10000));
 
@@ -225,8 +230,7 @@ private slots:
         // Unit 5 ms: a period of 3 s, longer than the shortened connection timer, so the
         // meter list is fetched again between cycles.
         Rig rig(3, 5);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
+        QVERIFY(rig.addGatewayWithMeters(3));
         Thing *leaving = rig.meter(QStringLiteral("1-QEL-000-00000002"));
         QVERIFY(leaving);
         const ThingClassId freedSlot = leaving->thingClassId();
@@ -272,8 +276,7 @@ private slots:
     {
         QFETCH(bool, hangingMeter);
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         QTRY_VERIFY_WITH_TIMEOUT(g_log.count(cycleEnd) >= 1, 5000);
         if (hangingMeter) {
             // Every call to meter 1 runs into the 1 s request timeout, three times: a cycle
@@ -302,8 +305,7 @@ private slots:
     void noCycleStartsWhileCallsAreOut()
     {
         Rig rig(1, 1);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        QVERIFY(rig.addGatewayWithMeters(1));
         Thing *meter = rig.meters().first();
         QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 5000);
         QList<double> totals;
@@ -332,8 +334,7 @@ private slots:
     void serverDownAndBack()
     {
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         QTRY_VERIFY_WITH_TIMEOUT(g_log.count(cycleEnd) >= 1, 8000);
 
         rig.sim->stop();
@@ -360,8 +361,7 @@ private slots:
     void reconfigureKeepsOneWiring()
     {
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim->isInitialized(), 5000);
 
         rig.sim->clearRequests();
@@ -390,8 +390,7 @@ private slots:
     void removingOneMeterKeepsTheOthers()
     {
         Rig rig(3, 5);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
+        QVERIFY(rig.addGatewayWithMeters(3));
         Thing *removed = rig.meter(QStringLiteral("1-QEL-000-00000001"));
         const ThingId removedId = removed->id();
         QVERIFY(rig.manager->removeThing(removedId));
@@ -413,8 +412,7 @@ private slots:
     void removingEverythingReleasesAll()
     {
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         QCOMPARE(rig.pluginTimers().size(), 2);
         QCOMPARE(rig.manager->hardwareManager()->pluginTimerManager()->timers().size(), 1);
 
@@ -494,8 +492,7 @@ private slots:
     void reconfiguringToAnInvalidPortStopsTraffic()
     {
         Rig rig(1);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        QVERIFY(rig.addGatewayWithMeters(1));
         // Reconfigured while a value call is out: the rest of the cycle cannot be sent.
         rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Delay, 200, std::chrono::milliseconds(300)});
         rig.sim->clearRequests();
@@ -542,8 +539,7 @@ private slots:
         options.closeAfterReply = closeAfterReply;
         // Unit 2 ms: cycles 1.2 s apart, longer than the keep-alive timeout.
         Rig rig(2, 2, options);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         QTRY_VERIFY_WITH_TIMEOUT(g_log.count(cycleEnd) >= 1, 5000);
         const int from = g_log.lines.lastIndexOf(cycleEnd) + 1;
         const std::uint64_t connections = rig.sim->acceptedConnections();
@@ -564,8 +560,7 @@ private slots:
     void removalDuringTheRetryWait()
     {
         Rig rig(1);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        QVERIFY(rig.addGatewayWithMeters(1));
         // As soon as the gateway drops to "not connected" the plugin is inside its retry wait;
         // remove everything from within that wait.
         bool removed = false;
@@ -595,8 +590,7 @@ private slots:
         // The fault showed as a wait that never returned, with this test function below it.
         m_watchdog.arm(30000, QStringLiteral("The plugin hung in its retry wait"));
         Rig rig(1);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 1, 5000);
+        QVERIFY(rig.addGatewayWithMeters(1));
         const QString port = QString::number(rig.sim->port());
         bool misconfigured = false;
         QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
@@ -631,8 +625,7 @@ private slots:
     void meterRemovedWhileItsCallIsUnderWay()
     {
         Rig rig(2);
-        rig.addGateway();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 2, 5000);
+        QVERIFY(rig.addGatewayWithMeters(2));
         // Slow answers for meter 1; remove its thing while a call waits for one.
         rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Delay, 200, std::chrono::milliseconds(300)});
         rig.sim->clearRequests();

@@ -51,8 +51,6 @@ class LogCapture
 public:
     explicit LogCapture(bool record = true) : m_record(record) {}
     ~LogCapture() { uninstall(); }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
 
     void install();
     void uninstall();
