@@ -68,6 +68,8 @@ struct Rig {
     }
     BridgeSimulator sim;
     std::unique_ptr<Handler> h = std::make_unique<Handler>();
+    QSignalSpy values{h.get(), &NetworkHandler::receivedValue};
+    QSignalSpy next{h.get(), &NetworkHandler::nextDeviceUpdate};
 };
 
 QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
@@ -482,9 +484,8 @@ private slots:
         r.h->setupConnection(false);
         QVERIFY(port.wait(5000));
         QVERIFY(r.fetch());
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         r.h->getValueCall(plus, id(0), 1);
-        QVERIFY(values.wait(5000));
+        QVERIFY(r.values.wait(5000));
         QVERIFY(!proxy.hasPendingConnections());
         // Given the empty configuration, and so no session, the manager cannot tell whether the
         // network is there; with its default one it would say.
@@ -528,11 +529,9 @@ private slots:
         Rig r;
         QVERIFY(r.fetch());
         r.sim.setMeterFault(1, Fault{Fault::Kind(kind), 500, {}, -1});
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         r.h->getValueCall(plus, id(0), 1);
-        QVERIFY(next.wait(5000));
-        QCOMPARE(values.count(), 0);
+        QVERIFY(r.next.wait(5000));
+        QCOMPARE(r.values.count(), 0);
         QCOMPARE(logged("Reply to \""_q + plus + "\" from device \""_q + id(0) + "\" holds no numeric value, nothing reported."_q), 1);
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
@@ -542,8 +541,6 @@ private slots:
         Rig r;
         QVERIFY(r.fetch());
         r.sim.stop();
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         r.h->getValueCall(plus, id(0), 1);
         r.h->getValueCall(plus, id(1), 1);
@@ -552,7 +549,7 @@ private slots:
         QCOMPARE(args(reachable), QList<QVariantList>({{false}}));
         QCOMPARE(logged("Could not get value!"_q), 2);
         QCOMPARE(logged("Error:  QNetworkReply::ConnectionRefusedError"_q), 2);
-        QCOMPARE(values.count() + next.count(), 0);
+        QCOMPARE(r.values.count() + r.next.count(), 0);
     }
 
     void valueResend_data()
@@ -577,18 +574,16 @@ private slots:
         Rig r;
         QVERIFY(r.fetch());
         r.sim.setMeterFault(2, Fault{Fault::Kind(kind), status, {}, count});
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         QElapsedTimer clock;
         clock.start();
         r.h->getValueCall(plus, id(1), 1);
-        QVERIFY(next.wait(10000));
+        QVERIFY(r.next.wait(10000));
         const bool givenUp = failures == I::valueCallAttempts;
         const int sends = failures + (givenUp ? 0 : 1);
         QVERIFY(clock.elapsed() >= (sends - 1) * resend() * 9 / 10);
         QTest::qWait(5 * resend()); // and then nothing more
-        QCOMPARE(next.count(), 1);
-        QCOMPARE(values.count(), givenUp ? 0 : 1);
+        QCOMPARE(r.next.count(), 1);
+        QCOMPARE(r.values.count(), givenUp ? 0 : 1);
         QCOMPARE(logged("Error in  \""_q + plus + "\" for  \""_q + id(1) + quote), failures);
         QCOMPARE(logged("Server likely still running. Call simply did not go through"_q), failures);
         QCOMPARE(logged("Error:  QNetworkReply::"_q + error), failures);
@@ -601,19 +596,17 @@ private slots:
     {
         Rig r;
         QVERIFY(r.fetch());
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         r.h->getValueCall(plus, "gone"_q, 1);
-        QCOMPARE(next.count(), 0); // the caller advances first
-        QVERIFY(next.wait(5000));
+        QCOMPARE(r.next.count(), 0); // the caller advances first
+        QVERIFY(r.next.wait(5000));
         // Counted alongside a real call: one nextDeviceUpdate once both are done.
         r.h->getValueCall(plus, id(0), 1);
         r.h->getValueCall(plus, "gone"_q, 1);
-        QVERIFY(values.wait(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(next.count(), 2, 5000);
+        QVERIFY(r.values.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(r.next.count(), 2, 5000);
         QTest::qWait(5 * resend()); // nothing further may follow
-        QCOMPARE(next.count(), 2);
-        QCOMPARE(values.count(), 1);
+        QCOMPARE(r.next.count(), 2);
+        QCOMPARE(r.values.count(), 1);
         QCOMPARE(r.sim.requestCount(), 2_n);
         QVERIFY(!r.h->returnDeviceList().contains("gone"_q));
         QCOMPARE(logged("Device \"gone\" is not in the device list, call \""_q + plus + "\" not sent."_q), 2);
