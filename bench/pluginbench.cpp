@@ -6,8 +6,8 @@
 // Usage: pluginbench PLUGIN_FILE SERVER_PORT METERS CYCLES [WARMUP_CYCLES]
 // Prints one line: "cycles <n> value_calls <v> seconds <s> cpu_seconds <c> cycle_ms <mean>
 // max_cycle_ms <max> maxrss_kb <k>", over the CYCLES after the warm-up ones.
+#include <testrig.h>
 #include <veyra/plugintimer.h>
-#include <veyra/thingmanager.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -46,20 +46,17 @@ class Driver : public QObject
 {
 public:
     Driver(ThingManager *manager, int meters, int warmup, int cycles)
-        : m_manager(manager), m_meters(meters), m_warmup(warmup), m_total(warmup + cycles)
+        : m_manager(manager), m_meters(meters), m_warmup(warmup), m_total(warmup + cycles), m_watchdog([this] {
+              std::fprintf(stderr, "pluginbench: stalled: %d meters set up, cycle %d, %d of %d states\n",
+                           m_metersReady, m_cycle, m_statesInCycle, m_statesPerCycle);
+              fail("no progress for 30 s");
+          })
     {
         m_statesPerCycle = meters * statesPerMeter;
-        m_watchdog.setSingleShot(true);
-        m_watchdog.setInterval(stallTimeoutMs);
-        connect(&m_watchdog, &QTimer::timeout, this, [this] {
-            std::fprintf(stderr, "pluginbench: stalled: %d meters set up, cycle %d, %d of %d states\n",
-                         m_metersReady, m_cycle, m_statesInCycle, m_statesPerCycle);
-            fail("no progress for 30 s");
-        });
         connect(manager, &ThingManager::thingSetupFinished, this,
                 [this](Thing *thing, Thing::ThingError error, const QString &) { onSetup(thing, error); });
         connect(manager, &ThingManager::thingStateChanged, this, [this](Thing *thing) { onState(thing); });
-        m_watchdog.start();
+        m_watchdog.arm(stallTimeoutMs);
     }
 
     double seconds() const { return double(m_elapsedNs) / 1e9; }
@@ -95,7 +92,7 @@ private:
 
     void startCycle()
     {
-        m_watchdog.start();
+        m_watchdog.arm(stallTimeoutMs);
         if (m_cycle == m_warmup) {
             m_cpuStart = cpuSeconds();
             m_clock.start();
@@ -124,7 +121,7 @@ private:
     int m_cycle = 0;
     int m_statesInCycle = 0;
     Thing *m_gateway = nullptr;
-    QTimer m_watchdog;
+    rig::Watchdog m_watchdog;
     QElapsedTimer m_clock;
     QElapsedTimer m_cycleClock;
     qint64 m_elapsedNs = 0;
@@ -153,26 +150,15 @@ int main(int argc, char *argv[])
     // As in production: the category's debug output is off.
     QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=false"));
 
-    ThingManager manager;
+    rig::PluginHost host;
     QString error;
-    if (!manager.loadPlugin(pluginFile, &error))
+    if (!host.load(pluginFile, &error))
         fail(qPrintable(error));
     // The update timer must never fire by itself: the driver starts every cycle.
-    manager.hardwareManager()->pluginTimerManager()->setUnitMs(1000);
+    host.manager->hardwareManager()->pluginTimerManager()->setUnitMs(1000);
 
-    const ThingClass *gatewayClass = manager.findThingClass(QStringLiteral("lmn"));
-    if (!gatewayClass)
-        fail("the plugin offers no thing class \"lmn\"");
-    ParamList params;
-    for (const ParamType &paramType : gatewayClass->paramTypes()) {
-        if (paramType.name == QLatin1String("port"))
-            params.append(Param(paramType.id, QStringLiteral("/dev/ttymxc3")));
-        else if (paramType.name == QLatin1String("serverPort"))
-            params.append(Param(paramType.id, serverPort));
-    }
-
-    Driver driver(&manager, meters, warmup, cycles);
-    manager.addThing(gatewayClass->id(), QStringLiteral("bench gateway"), params);
+    Driver driver(host.manager.get(), meters, warmup, cycles);
+    host.addGateway(serverPort);
     app.exec();
 
     const int valueCalls = cycles * meters * statesPerMeter;

@@ -392,8 +392,7 @@ void TestHost::simulatedBusInEvents()
                       QStringLiteral("--timer-unit-ms"), QStringLiteral("5"), QStringLiteral("--run-for"),
                       QStringLiteral("6")});
     QVERIFY(host.started());
-    QVERIFY2(host.finish(30000), qPrintable(host.describe()));
-    QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(host.finish(30000) && host.exitCode() == 0, qPrintable(host.describe()));
     checkRun(Events::parse(host.lines()), 2, true);
     if (QTest::currentTestFailed())
         qInfo().noquote() << "stdout:\n" << host.out() << "\n" << host.describe();
@@ -404,8 +403,7 @@ void TestHost::tableShowsTheLastReadings()
     // Into a pipe the table comes only when something changed, and once more at the end.
     HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--timer-unit-ms"),
                       QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("3")});
-    QVERIFY2(host.finish(30000), qPrintable(host.describe()));
-    QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(host.finish(30000) && host.exitCode() == 0, qPrintable(host.describe()));
     const QString out = host.out();
     const int lastTable = out.lastIndexOf(QRegularExpression(QStringLiteral("^Gateway "), QRegularExpression::MultilineOption));
     QVERIFY2(lastTable >= 0, qPrintable(out));
@@ -444,8 +442,7 @@ void TestHost::storeKeepsThingsAcrossRuns()
 
     auto run = [](const QStringList &runArguments, Events *events) {
         HostProcess host(runArguments);
-        QVERIFY2(host.finish(30000), qPrintable(host.describe()));
-        QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+        QVERIFY2(host.finish(30000) && host.exitCode() == 0, qPrintable(host.describe()));
         *events = Events::parse(host.lines());
     };
     Events first;
@@ -523,8 +520,7 @@ void TestHost::sigtermEndsCleanly()
                               qPrintable(host.describe()), 20000);
     QVERIFY2(host.process().state() == QProcess::Running, qPrintable(host.describe()));
     host.process().terminate();
-    QVERIFY2(host.finish(20000), qPrintable(host.describe()));
-    QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(host.finish(20000) && host.exitCode() == 0, qPrintable(host.describe()));
     QVERIFY2(!host.err().contains(QLatin1String("negative")), qPrintable(host.describe()));
     const Events events = Events::parse(host.lines());
     QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
@@ -571,8 +567,7 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
         QVERIFY2(second.err().contains(QLatin1String("in use by another host")), qPrintable(second.err()));
         ::kill(pid_t(host.process().processId()), stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
     }
-    QVERIFY2(host.finish(5000), qPrintable(host.describe()));
-    QVERIFY2(host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(host.finish(5000) && host.exitCode() == 0, qPrintable(host.describe()));
     QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
     // The gateway stays stored, and the lock goes with the host.
     QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);

@@ -3,6 +3,7 @@
 #include "bridgesimulator.h"
 #include "networkhandler.h"
 #include "qellmnintervals.h"
+#include "testrig.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -14,7 +15,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
 
 using namespace lmnsim;
@@ -35,20 +35,8 @@ const QString plus = "GeActiceEnergyPlusTotal"_q;
 const QString seg = "/%252Fdev%252Fttymxc3"_q;
 
 // Log lines of the category, captured instead of printed; a hook may react to one of them.
-QStringList g_lines;
-std::function<void(const QString &)> g_onLine;
-QtMessageHandler g_previous = nullptr;
-
-void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (qstrcmp(context.category, "QelLmn") != 0)
-        return g_previous(type, context, text);
-    g_lines << text;
-    if (g_onLine)
-        g_onLine(text);
-}
-
-int logged(const QString &text) { return int(g_lines.count(text)); }
+rig::LogCapture g_log;
+int logged(const QString &text) { return g_log.countExact(text); }
 
 QStringList targets(const BridgeSimulator &sim)
 {
@@ -66,7 +54,8 @@ struct Handler : NetworkHandler {
 struct Rig {
     explicit Rig(Options options = {}, const QString &port = "/dev/ttymxc3"_q) : sim(options)
     {
-        started = sim.start(0);
+        if (!sim.start(0))
+            qFatal("the simulator cannot listen");
         h->setUrl(QString::number(sim.port()));
         h->setPort(port);
     }
@@ -78,8 +67,9 @@ struct Rig {
         return info.wait(5000);
     }
     BridgeSimulator sim;
-    bool started = false;
     std::unique_ptr<Handler> h = std::make_unique<Handler>();
+    QSignalSpy values{h.get(), &NetworkHandler::receivedValue};
+    QSignalSpy next{h.get(), &NetworkHandler::nextDeviceUpdate};
 };
 
 QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
@@ -94,27 +84,24 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(I::timeScale(), 0.02);
-        g_previous = qInstallMessageHandler(capture);
-        // A nested wait that never ends would otherwise only show as the suite's time-out.
-        m_watchdog.setSingleShot(true);
-        connect(&m_watchdog, &QTimer::timeout, [] { qFatal("Test function hung in a nested wait"); });
+        g_log.install();
     }
-    void cleanupTestCase() { qInstallMessageHandler(g_previous); }
+    void cleanupTestCase() { g_log.uninstall(); }
+    // A nested wait that never ends would otherwise only show as the suite's time-out.
     void init()
     {
-        g_lines.clear();
-        m_watchdog.start(30000);
+        g_log.lines.clear();
+        m_watchdog.arm(30000, "Test function hung in a nested wait"_q);
     }
     void cleanup()
     {
         m_watchdog.stop();
-        g_onLine = nullptr;
+        g_log.onLine = nullptr;
     }
 
     void wireFormat()
     {
         Rig r({}, "/dev/tty Ä_~.-3"_q);
-        QVERIFY(r.started);
         int done = 0;
         bool timeoutsSet = true;
         auto note = [&](QNetworkReply *reply) {
@@ -158,7 +145,6 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, valid);
         Rig r;
-        QVERIFY(r.started);
         const QString port = text.replace(QLatin1Char('$'), QString::number(r.sim.port()));
         r.h->setUrl(port); // replaces the good URL set by the rig
         QCOMPARE(r.h->isUrlValid(), valid);
@@ -168,12 +154,12 @@ private slots:
             QCOMPARE(r.sim.requestCount(), 1_n);
             return;
         }
-        QCOMPARE(g_lines.first(), "Server port \""_q + port
+        QCOMPARE(g_log.lines.first(), "Server port \""_q + port
                                       + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
-        QVERIFY(g_lines.contains(
+        QVERIFY(g_log.lines.contains(
             "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
         // The report carries the reason, not "Unknown error".
-        QVERIFY(g_lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
+        QVERIFY(g_log.lines.contains("Error Reply:  \"No valid server port is set; the request was not sent\""_q));
         QCOMPARE(reachable.count(), 1);
         // Failure arrives from the event loop, never inside the call.
         bool ran = false;
@@ -183,12 +169,12 @@ private slots:
 
         // A value call that can never succeed ends at once, with one line and no re-send.
         QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
-        g_lines.clear();
+        g_log.lines.clear();
         r.h->getValueCall(plus, id(0), 1);
         QVERIFY(next.wait(5000));
-        QTest::qWait(3 * resend());
+        QTest::qWait(3 * resend()); // and no re-send follows
         QCOMPARE(next.count(), 1);
-        QCOMPARE(g_lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
+        QCOMPARE(g_log.lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
                                        "No valid server port is set, call \""_q + plus + "\" for device \""_q + id(0)
                                            + "\" not sent."_q}));
         QCOMPARE(r.sim.acceptedConnections(), 0_n);
@@ -206,7 +192,6 @@ private slots:
         QFETCH(bool, reinitialize);
         QFETCH(QString, second);
         Rig r;
-        QVERIFY(r.started);
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
         r.h->setupConnection(reinitialize);
@@ -216,7 +201,7 @@ private slots:
         QCOMPARE(targets(r.sim), QStringList({"HEAD /swagger/index.html"_q, second}));
         QCOMPARE(r.sim.acceptedConnections(), 1_n); // the probe keeps its connection for the next request
         const QString path = reinitialize ? "/%2Fdev%2Fttymxc3/ReinizializeLMNBus"_q : "/%2Fdev%2Fttymxc3/InitializePort"_q;
-        QCOMPARE(g_lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
+        QCOMPARE(g_log.lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
                                        "QNetworkReply::NoError"_q, "Server reached."_q, "Initialize the port."_q,
                                        "Send Get Request \""_q + path + quote, "Port initialized."_q}));
     }
@@ -253,7 +238,6 @@ private slots:
         QFETCH(QString, reached);
         QFETCH(QStringList, report);
         Rig r;
-        QVERIFY(r.started);
         if (kind == int(Fault::Kind::None))
             r.sim.stop();
         else
@@ -267,10 +251,10 @@ private slots:
         for (int i = 0; i < reached.size(); ++i)
             QCOMPARE(reachable.at(i).at(0).toBool(), reached.at(i) == QLatin1Char('t'));
         QCOMPARE(port.count(), 0);
-        const int at = int(g_lines.indexOf(report.first()));
-        QVERIFY2(at >= 0, qPrintable(g_lines.join(QLatin1Char('\n'))));
-        QCOMPARE(g_lines.mid(at, 3), report);
-        QVERIFY(g_lines.value(at + 3).startsWith("Error Reply:  \""_q));
+        const int at = int(g_log.lines.indexOf(report.first()));
+        QVERIFY2(at >= 0, qPrintable(g_log.lines.join(QLatin1Char('\n'))));
+        QCOMPARE(g_log.lines.mid(at, 3), report);
+        QVERIFY(g_log.lines.value(at + 3).startsWith("Error Reply:  \""_q));
         for (const QString &target : targets(r.sim)) // nothing beyond the failed step
             QVERIFY(target == "HEAD /swagger/index.html"_q || (reached.size() == 2 && target.contains("/InitializePort?"_q)));
     }
@@ -305,7 +289,6 @@ private slots:
         Options options;
         options.initialized = initialized;
         Rig r(options, port);
-        QVERIFY(r.started);
         if (kind < 0)
             r.sim.stop();
         else
@@ -375,7 +358,7 @@ private slots:
         h.setPort(port);
         for (int fetch = 0; fetch < 2; ++fetch) { // the warning comes once, not at every fetch
             QCOMPARE(int(h.saveDeviceList(body)), count);
-            QCOMPARE(g_lines.last(), "QHash("_q + entry + QLatin1Char(')'));
+            QCOMPARE(g_log.lines.last(), "QHash("_q + entry + QLatin1Char(')'));
         }
         const QString key = entry.section(quote, 1, 1);
         QCOMPARE(h.returnDeviceList(), entry.isEmpty() ? QStringList() : QStringList(key));
@@ -386,7 +369,6 @@ private slots:
     void fetchWaitsAndRetriesWhileEmpty()
     {
         Rig r;
-        QVERIFY(r.started);
         r.sim.setMeters({BridgeSimulator::meterAt(2), BridgeSimulator::meterAt(0), BridgeSimulator::meterAt(3),
                          BridgeSimulator::meterAt(1)});
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, 1});
@@ -410,7 +392,7 @@ private slots:
     void fetchFailureKeepsList()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::HttpStatus, 500, {}, -1});
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         r.h->getConnectionDetails();
@@ -419,7 +401,7 @@ private slots:
         QCOMPARE(r.h->returnDeviceList().size(), 4);
         QCOMPARE(logged("Could not get connection details!"_q), 1);
         QCOMPARE(logged("Error code:  500"_q), 1);
-        QTest::qWait(2 * wait());
+        QTest::qWait(2 * wait()); // no retry follows
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
 
@@ -432,7 +414,6 @@ private slots:
         Options options;
         options.meters = 0;
         Rig r(options);
-        QVERIFY(r.started);
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         QElapsedTimer clock;
         clock.start();
@@ -442,7 +423,7 @@ private slots:
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
         QTimer::singleShot(wait() * 5, [&] { r.h->getConnectionDetails(); });
         r.h->getConnectionDetails();
-        QTest::qWait(wait() * 10);
+        QTest::qWait(wait() * 10); // the requests are counted over a fixed time
         const double waits = double(clock.elapsed()) / wait();
         QVERIFY2(double(r.sim.requestCount()) <= waits / 0.95 + 1,
                  qPrintable(QStringLiteral("%1 requests in %2 waits").arg(r.sim.requestCount()).arg(waits)));
@@ -452,7 +433,7 @@ private slots:
         // Meters appear: one answer ends the fetch, and the retries with it.
         r.sim.setMeterCount(2);
         QVERIFY(info.wait(5000));
-        QTest::qWait(wait() * 3);
+        QTest::qWait(wait() * 3); // nothing further may follow
         QCOMPARE(info.count(), 1);
         const std::uint64_t settled = r.sim.requestCount();
         QTest::qWait(wait() * 3);
@@ -464,14 +445,13 @@ private slots:
     void fetchAskedDuringItsRequestFetchesOnceMore()
     {
         Rig r;
-        QVERIFY(r.started);
         r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), 1});
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
         r.h->getConnectionDetails();
         QVERIFY(info.wait(5000));
         QVERIFY(info.wait(5000));
-        QTest::qWait(wait() * 3);
+        QTest::qWait(wait() * 3); // and no third
         QCOMPARE(info.count(), 2);
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
@@ -498,16 +478,14 @@ private slots:
         });
 
         Rig r;
-        QVERIFY(r.started);
         const QNetworkAccessManager *manager = r.h->networkAccessManager();
         QCOMPARE(manager->proxy().type(), QNetworkProxy::NoProxy);
         QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
         r.h->setupConnection(false);
         QVERIFY(port.wait(5000));
         QVERIFY(r.fetch());
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
         r.h->getValueCall(plus, id(0), 1);
-        QVERIFY(values.wait(5000));
+        QVERIFY(r.values.wait(5000));
         QVERIFY(!proxy.hasPendingConnections());
         // Given the empty configuration, and so no session, the manager cannot tell whether the
         // network is there; with its default one it would say.
@@ -522,7 +500,7 @@ private slots:
         Options options;
         options.meters = 5;
         Rig r(options);
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         QStringList events;
         connect(r.h.get(), &NetworkHandler::receivedValue, this, [&](const QString &api, const QString &device, double value) {
             events << api + QLatin1Char(' ') + device + QLatin1Char(' ') + QString::number(BridgeSimulator::addressOfValue(value));
@@ -549,13 +527,11 @@ private slots:
     {
         QFETCH(int, kind);
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setMeterFault(1, Fault{Fault::Kind(kind), 500, {}, -1});
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         r.h->getValueCall(plus, id(0), 1);
-        QVERIFY(next.wait(5000));
-        QCOMPARE(values.count(), 0);
+        QVERIFY(r.next.wait(5000));
+        QCOMPARE(r.values.count(), 0);
         QCOMPARE(logged("Reply to \""_q + plus + "\" from device \""_q + id(0) + "\" holds no numeric value, nothing reported."_q), 1);
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
@@ -563,10 +539,8 @@ private slots:
     void valueRefused()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.stop();
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         r.h->getValueCall(plus, id(0), 1);
         r.h->getValueCall(plus, id(1), 1);
@@ -575,7 +549,7 @@ private slots:
         QCOMPARE(args(reachable), QList<QVariantList>({{false}}));
         QCOMPARE(logged("Could not get value!"_q), 2);
         QCOMPARE(logged("Error:  QNetworkReply::ConnectionRefusedError"_q), 2);
-        QCOMPARE(values.count() + next.count(), 0);
+        QCOMPARE(r.values.count() + r.next.count(), 0);
     }
 
     void valueResend_data()
@@ -598,20 +572,18 @@ private slots:
         QFETCH(int, failures);
         QFETCH(QString, error);
         Rig r;
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         r.sim.setMeterFault(2, Fault{Fault::Kind(kind), status, {}, count});
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
         QElapsedTimer clock;
         clock.start();
         r.h->getValueCall(plus, id(1), 1);
-        QVERIFY(next.wait(10000));
+        QVERIFY(r.next.wait(10000));
         const bool givenUp = failures == I::valueCallAttempts;
         const int sends = failures + (givenUp ? 0 : 1);
         QVERIFY(clock.elapsed() >= (sends - 1) * resend() * 9 / 10);
         QTest::qWait(5 * resend()); // and then nothing more
-        QCOMPARE(next.count(), 1);
-        QCOMPARE(values.count(), givenUp ? 0 : 1);
+        QCOMPARE(r.next.count(), 1);
+        QCOMPARE(r.values.count(), givenUp ? 0 : 1);
         QCOMPARE(logged("Error in  \""_q + plus + "\" for  \""_q + id(1) + quote), failures);
         QCOMPARE(logged("Server likely still running. Call simply did not go through"_q), failures);
         QCOMPARE(logged("Error:  QNetworkReply::"_q + error), failures);
@@ -623,20 +595,18 @@ private slots:
     void valueUnknownDevice()
     {
         Rig r;
-        QVERIFY(r.started && r.fetch());
-        QSignalSpy values(r.h.get(), &NetworkHandler::receivedValue);
-        QSignalSpy next(r.h.get(), &NetworkHandler::nextDeviceUpdate);
+        QVERIFY(r.fetch());
         r.h->getValueCall(plus, "gone"_q, 1);
-        QCOMPARE(next.count(), 0); // the caller advances first
-        QVERIFY(next.wait(5000));
+        QCOMPARE(r.next.count(), 0); // the caller advances first
+        QVERIFY(r.next.wait(5000));
         // Counted alongside a real call: one nextDeviceUpdate once both are done.
         r.h->getValueCall(plus, id(0), 1);
         r.h->getValueCall(plus, "gone"_q, 1);
-        QVERIFY(values.wait(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(next.count(), 2, 5000);
-        QTest::qWait(5 * resend());
-        QCOMPARE(next.count(), 2);
-        QCOMPARE(values.count(), 1);
+        QVERIFY(r.values.wait(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(r.next.count(), 2, 5000);
+        QTest::qWait(5 * resend()); // nothing further may follow
+        QCOMPARE(r.next.count(), 2);
+        QCOMPARE(r.values.count(), 1);
         QCOMPARE(r.sim.requestCount(), 2_n);
         QVERIFY(!r.h->returnDeviceList().contains("gone"_q));
         QCOMPARE(logged("Device \"gone\" is not in the device list, call \""_q + plus + "\" not sent."_q), 2);
@@ -647,7 +617,7 @@ private slots:
         Options options;
         options.meters = 32;
         Rig r(options);
-        QVERIFY(r.started && r.fetch());
+        QVERIFY(r.fetch());
         QHash<QString, int> addresses;
         for (const Meter &meter : r.sim.meters())
             addresses.insert(qs(meter.serverId), meter.lmnAddress);
@@ -690,7 +660,6 @@ private slots:
     {
         QFETCH(int, when);
         Rig r;
-        QVERIFY(r.started);
         if (when == 5 || when == 6)
             QVERIFY(r.fetch());
         r.sim.clearRequests();
@@ -712,7 +681,7 @@ private slots:
             break;
         case 2:
             r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, -1});
-            g_onLine = [&](const QString &line) {
+            g_log.onLine = [&](QtMsgType, const QString &line) {
                 if (line == "No devices found, retrying."_q)
                     QTimer::singleShot(wait() / 2, kill);
             };
@@ -743,7 +712,7 @@ private slots:
             break;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!r.h, 5000);
-        QTest::qWait(2 * wait());
+        QTest::qWait(2 * wait()); // nothing may run on it in this time
         QVERIFY(!handlerRan);
         QCOMPARE(next.count(), 0);
         QCOMPARE(reachable.count(), when == 4 || when == 6 ? 1 : 0);
@@ -752,7 +721,7 @@ private slots:
     }
 
 private:
-    QTimer m_watchdog;
+    rig::Watchdog m_watchdog;
 };
 
 int main(int argc, char **argv)

@@ -1,6 +1,6 @@
 // The plugin's intervals as the product runs them, without the test seam.
 #include <bridgesimulator.h>
-#include <veyra/thingmanager.h>
+#include <testrig.h>
 
 #include <QTimer>
 #include <QtTest>
@@ -15,17 +15,12 @@ private slots:
         QVERIFY(qEnvironmentVariableIsEmpty("QELLMN_TIME_SCALE"));
         lmnsim::BridgeSimulator sim;
         QVERIFY(sim.start(0));
-        ThingManager manager;
-        QStringList errors;
-        QCOMPARE(manager.loadPlugins(QStringLiteral(VEYRA_PLUGIN_DIR), &errors), 1);
-        const ThingClass *gatewayClass = manager.findThingClass(QStringLiteral("lmn"));
-        QVERIFY(gatewayClass);
-        const ParamList params{Param(gatewayClass->paramTypes().at(0).id, QStringLiteral("/dev/ttymxc3")),
-                               Param(gatewayClass->paramTypes().at(1).id, QString::number(sim.port()))};
-        QVERIFY(manager.addThing(gatewayClass->id(), QStringLiteral("Gateway"), params));
+        rig::PluginHost host;
+        QString error;
+        QVERIFY2(host.load(QStringLiteral(VEYRA_PLUGIN_DIR), &error), qPrintable(error));
+        QVERIFY(host.addGateway(QString::number(sim.port())));
 
-        IntegrationPlugin *plugin = manager.plugins().first().plugin;
-        const QList<QTimer *> timers = plugin->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        const QList<QTimer *> timers = host.pluginTimers();
         QCOMPARE(timers.size(), 2);
         QTimer *connectionTimer = timers.at(0)->isSingleShot() ? timers.at(0) : timers.at(1);
         QTimer *retryTimer = timers.at(0)->isSingleShot() ? timers.at(1) : timers.at(0);
@@ -36,7 +31,7 @@ private slots:
         QVERIFY(!retryTimer->isSingleShot());
 
         // The update timer: 600 units of the host's timer manager, one second each by default.
-        const QList<PluginTimer *> pluginTimers = manager.hardwareManager()->pluginTimerManager()->timers();
+        const QList<PluginTimer *> pluginTimers = host.manager->hardwareManager()->pluginTimerManager()->timers();
         QCOMPARE(pluginTimers.size(), 1);
         QCOMPARE(pluginTimers.first()->period(), 600);
         QCOMPARE(pluginTimers.first()->intervalMs(), 600000);

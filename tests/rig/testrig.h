@@ -1,0 +1,92 @@
+#pragma once
+// What the tests, the soak and the benchmark each need around the built plugin: the plugin file
+// in a host, its log lines for checks, and a watchdog that makes a hang name itself.
+
+#include <veyra/thingmanager.h>
+
+#include <QStringList>
+#include <QTimer>
+#include <QVariantMap>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace rig {
+
+// The first library file in `directory`, or an empty string.
+QString pluginFile(const QString &directory);
+
+// Param list for a class by param name, the way a user names them; unknown names are left out.
+ParamList paramsByName(const ThingClass &thingClass, const QVariantMap &values);
+
+// A host with the plugin loaded. The manager deletes the plugin, and with it every request the
+// plugin has under way.
+class PluginHost
+{
+public:
+    // `path`: a folder from which exactly the plugin loads, or the plugin file itself.
+    bool load(const QString &path, QString *error);
+
+    ParamList gatewayParams(const QString &serverPort, const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
+    // Returns once the plugin has finished the setup, which may wait for the bridge.
+    Thing *addGateway(const QString &serverPort, QString *error = nullptr);
+
+    Things meters() const;
+    Thing *meter(const QString &deviceId) const;
+    // The plugin's own timers: the connection timer (single-shot) and the retry timer.
+    QList<QTimer *> pluginTimers() const;
+
+    std::unique_ptr<ThingManager> manager = std::make_unique<ThingManager>();
+    IntegrationPlugin *plugin = nullptr;
+    const ThingClass *gatewayClass = nullptr;
+    Thing *gateway = nullptr;
+};
+
+// Records the plugin's log lines (category "QelLmn") logged on the thread that installed it, and
+// hands each to `onLine`; every other message goes on to the handler that was in place. Install
+// after QtTest has installed its own handler, so that a test's failures still reach its output.
+class LogCapture
+{
+public:
+    explicit LogCapture(bool record = true) : m_record(record) {}
+    ~LogCapture() { uninstall(); }
+
+    void install();
+    void uninstall();
+
+    // Lines that contain `part`, and lines that are exactly `line`.
+    int count(const QString &part) const;
+    int countExact(const QString &line) const { return int(lines.count(line)); }
+    // Messages of other categories since install().
+    int foreignMessages() const { return m_foreign; }
+
+    QStringList lines;
+    std::function<void(QtMsgType, const QString &)> onLine;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    const bool m_record;
+    bool m_installed = false;
+    std::atomic<int> m_foreign{0};
+    Qt::HANDLE m_thread = nullptr;
+    QtMessageHandler m_previous = nullptr;
+};
+
+// Unless stopped or armed again in time, calls `onHang`; by default that ends the process with
+// qFatal(what), which QtTest reports against the test function that hung.
+class Watchdog
+{
+public:
+    explicit Watchdog(std::function<void()> onHang = {});
+    void arm(int ms, const QString &what = QString());
+    void stop() { m_timer.stop(); }
+
+private:
+    QTimer m_timer;
+    QString m_what;
+    std::function<void()> m_onHang;
+};
+
+} // namespace rig
