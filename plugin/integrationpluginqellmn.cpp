@@ -73,9 +73,9 @@ const MeterSlot meterSlots[meterSlotCount] = {
 
 } // namespace
 
-IntegrationPluginQelLmn::IntegrationPluginQelLmn() : IntegrationPlugin(nullptr)
+IntegrationPluginQelLmn::IntegrationPluginQelLmn()
+    : IntegrationPlugin(nullptr), m_valueCalls{BridgeWire::energyPlusCall, BridgeWire::energyMinusCall}
 {
-    m_valueCalls = QStringList{BridgeWire::energyPlusCall, BridgeWire::energyMinusCall};
 }
 
 IntegrationPluginQelLmn::~IntegrationPluginQelLmn()
