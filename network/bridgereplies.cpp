@@ -1,5 +1,7 @@
 #include "bridgereplies.h"
 
+#include "bridgewire.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -119,17 +121,16 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
     const int index = portIndex(serialPort);
     if (index < 0)
         return result;
-    const QJsonArray members =
-        portDetails(body, index).value(QStringLiteral("abailableLMNMembers")).toArray();
+    const QJsonArray members = portDetails(body, index).value(BridgeWire::membersKey).toArray();
     // The last entry of a serverID decides; its place is that of its first entry.
     QHash<QString, std::optional<int>> latest;
     QStringList seen;
     for (const QJsonValue &member : members) {
         const QJsonObject object = member.toObject();
-        const QString deviceID = object.value(QStringLiteral("serverID")).toString();
+        const QString deviceID = object.value(BridgeWire::serverIdKey).toString();
         if (!latest.contains(deviceID))
             seen.append(deviceID);
-        latest.insert(deviceID, wholeNumber(object.value(QStringLiteral("lmnAdress"))));
+        latest.insert(deviceID, wholeNumber(object.value(BridgeWire::lmnAddressKey)));
     }
     for (const QString &deviceID : qAsConst(seen)) {
         const std::optional<int> address = latest.value(deviceID);
@@ -148,14 +149,13 @@ uchar initializedFromDetails(const QByteArray &body, const QString &serialPort)
 {
     const int index = portIndex(serialPort);
     const bool initialized = index >= 0
-        && portDetails(body, index).value(QStringLiteral("isInitialized")).toBool(false);
+        && portDetails(body, index).value(BridgeWire::isInitializedKey).toBool(false);
     return initialized ? 0 : 1;
 }
 
 std::optional<double> valueFromReply(const QByteArray &body)
 {
-    const QJsonValue value =
-        readBody(body).array().at(0).toObject().value(QStringLiteral("value"));
+    const QJsonValue value = readBody(body).array().at(0).toObject().value(BridgeWire::valueKey);
     if (!value.isDouble())
         return std::nullopt;
     return value.toDouble();

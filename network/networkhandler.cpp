@@ -1,6 +1,7 @@
 #include "networkhandler.h"
 
 #include "bridgereplies.h"
+#include "bridgewire.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
 
@@ -73,23 +74,17 @@ NetworkHandler::NetworkHandler()
     QT_WARNING_DISABLE_DEPRECATED
     m_manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
-    if (!m_waitTimer)
-        m_waitTimer = new QTimer(this);
+    m_waitTimer = new QTimer(this);
     m_waitTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionDetailsWaitMs));
 }
 
 NetworkHandler::~NetworkHandler()
 {
     // Replies in flight are the manager's children and go with it, so no handler runs later.
-    if (m_manager) {
-        delete m_manager;
-        m_manager = nullptr;
-    }
-    if (m_waitTimer) {
-        m_waitTimer->stop();
-        delete m_waitTimer;
-        m_waitTimer = nullptr;
-    }
+    delete m_manager;
+    m_manager = nullptr;
+    delete m_waitTimer;
+    m_waitTimer = nullptr;
 }
 
 void NetworkHandler::setUrl(const QString &serverPort)
@@ -107,8 +102,8 @@ void NetworkHandler::setUrl(const QString &serverPort)
         return;
     }
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setScheme(BridgeWire::scheme);
+    url.setHost(BridgeWire::host);
     url.setPort(static_cast<int>(port));
     m_baseUrl = url;
 }
@@ -137,22 +132,27 @@ QUrl NetworkHandler::requestUrl(const QString &path) const
     return url;
 }
 
-void NetworkHandler::dispatch(QNetworkReply *reply, std::function<void(QNetworkReply *)> handler)
+void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
+                          std::function<void(QNetworkReply *)> handler)
 {
+    QNetworkReply *reply = nullptr;
+    if (!isUrlValid()) {
+        qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
+                             << path << "not sent.";
+        reply = new RejectedReply(head ? QNetworkAccessManager::HeadOperation
+                                       : QNetworkAccessManager::GetOperation,
+                                  url, m_manager);
+    } else {
+        QNetworkRequest request(url);
+        // A bridge that accepts but never answers must not stall the caller.
+        request.setTransferTimeout(QelLmnIntervals::requestTimeout());
+        reply = head ? m_manager->head(request) : m_manager->get(request);
+    }
     // Deletion first: it is already scheduled when the handler runs, and only happens once
     // control is back in the event loop, so the reply outlives the handler.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     connect(reply, &QNetworkReply::finished, reply,
             [reply, handler = std::move(handler)]() { handler(reply); });
-}
-
-QNetworkReply *NetworkHandler::rejectRequest(bool head, const QString &path, const QUrl &url)
-{
-    qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
-                         << path << "not sent.";
-    return new RejectedReply(head ? QNetworkAccessManager::HeadOperation
-                                  : QNetworkAccessManager::GetOperation,
-                             url, m_manager);
 }
 
 void NetworkHandler::sendRequestGet(const QString &path,
@@ -163,28 +163,14 @@ void NetworkHandler::sendRequestGet(const QString &path,
     QUrl url = requestUrl(path);
     if (!query.isEmpty())
         url.setQuery(query, QUrl::TolerantMode);
-    if (!isUrlValid()) {
-        dispatch(rejectRequest(false, path, url), std::move(handler));
-        return;
-    }
-    QNetworkRequest request(url);
-    // A bridge that accepts but never answers must not stall the caller.
-    request.setTransferTimeout(QelLmnIntervals::requestTimeout());
-    dispatch(m_manager->get(request), std::move(handler));
+    send(false, path, url, std::move(handler));
 }
 
 void NetworkHandler::sendRequestHead(const QString &path,
                                      std::function<void(QNetworkReply *)> handler)
 {
     qCDebug(dcQelLmn) << "Send Head Request" << path;
-    const QUrl url = requestUrl(path);
-    if (!isUrlValid()) {
-        dispatch(rejectRequest(true, path, url), std::move(handler));
-        return;
-    }
-    QNetworkRequest request(url);
-    request.setTransferTimeout(QelLmnIntervals::requestTimeout());
-    dispatch(m_manager->head(request), std::move(handler));
+    send(true, path, requestUrl(path), std::move(handler));
 }
 
 QString NetworkHandler::portSegment() const
@@ -196,7 +182,7 @@ QString NetworkHandler::portSegment() const
 void NetworkHandler::setupConnection(bool reinitialize)
 {
     qCDebug(dcQelLmn) << "Setting up server connection";
-    sendRequestHead(QStringLiteral("/swagger/index.html"), [this, reinitialize](QNetworkReply *reply) {
+    sendRequestHead(BridgeWire::probePath, [this, reinitialize](QNetworkReply *reply) {
         qCDebug(dcQelLmn) << reply->error();
         if (reply->error() != QNetworkReply::NoError) {
             qCCritical(dcQelLmn) << "Could not reach server!";
@@ -230,10 +216,9 @@ void NetworkHandler::initPort(bool reinitialize)
         emit portReachable(true);
     };
     if (reinitialize) {
-        sendRequestGet(segment + QStringLiteral("/ReinizializeLMNBus"), handler, QString());
+        sendRequestGet(segment + BridgeWire::reinitializeBusPath, handler, QString());
     } else {
-        sendRequestGet(segment + QStringLiteral("/InitializePort"), handler,
-                       QStringLiteral("baudrate=921600&databits=8&parity=0&stopBits=1"));
+        sendRequestGet(segment + BridgeWire::initializePortPath, handler, BridgeWire::initializePortQuery);
     }
 }
 
@@ -253,7 +238,7 @@ uchar NetworkHandler::checkPortInitialized()
         connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
 
         sendRequestGet(
-            QStringLiteral("/GetCurrentConnectionDetails"),
+            BridgeWire::connectionDetailsPath,
             [this](QNetworkReply *reply) {
                 qCDebug(dcQelLmn) << reply->error();
                 if (reply->error() != QNetworkReply::NoError) {
@@ -314,7 +299,7 @@ void NetworkHandler::getConnectionDetails()
         return;
     m_fetch = Fetch::Requesting;
     sendRequestGet(
-        QStringLiteral("/GetCurrentConnectionDetails"),
+        BridgeWire::connectionDetailsPath,
         [this](QNetworkReply *reply) {
             qCDebug(dcQelLmn) << reply->error();
             // The fetch ends here whatever the outcome; a retry or a second fetch is a new one.

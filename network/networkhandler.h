@@ -69,8 +69,8 @@ public slots:
 
 private:
     QUrl requestUrl(const QString &path) const;
-    void dispatch(QNetworkReply *reply, std::function<void(QNetworkReply *)> handler);
-    QNetworkReply *rejectRequest(bool head, const QString &path, const QUrl &url);
+    // Sends the request, or, without a usable server port, a stand-in that fails.
+    void send(bool head, const QString &path, const QUrl &url, std::function<void(QNetworkReply *)> handler);
     QString portSegment() const;
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);

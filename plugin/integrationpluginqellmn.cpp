@@ -1,9 +1,12 @@
 #include "integrationpluginqellmn.h"
 
+#include "bridgewire.h"
 #include "networkhandler.h"
 #include "plugininfo.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
+
+#include <veyra/version.h>
 
 #include <QEventLoop>
 #include <QSet>
@@ -14,7 +17,7 @@
 // The host API version this plugin is written against.
 extern "C" Q_DECL_EXPORT QString libveyra_api_version()
 {
-    return QStringLiteral("7.4.0");
+    return QStringLiteral(VEYRA_API_VERSION);
 }
 
 namespace {
@@ -23,9 +26,6 @@ const QString slotAvailable = QStringLiteral("available");
 const QString slotUsed = QStringLiteral("used");
 
 const QString deviceIdName = QStringLiteral("deviceID");
-const QString energyPlusCall = QStringLiteral("GeActiceEnergyPlusTotal");
-const QString energyMinusCall = QStringLiteral("GeActiceEnergyMinusTotal");
-const QString activePowerCall = QStringLiteral("GetCurrentActivePower");
 
 constexpr int meterSlotCount = 32;
 
@@ -73,11 +73,9 @@ const MeterSlot meterSlots[meterSlotCount] = {
 
 } // namespace
 
-IntegrationPluginQelLmn::IntegrationPluginQelLmn() : IntegrationPlugin(nullptr)
+IntegrationPluginQelLmn::IntegrationPluginQelLmn()
+    : IntegrationPlugin(nullptr), m_valueCalls{BridgeWire::energyPlusCall, BridgeWire::energyMinusCall}
 {
-    m_valueCalls.reserve(2);
-    m_valueCalls.append(energyPlusCall);
-    m_valueCalls.append(energyMinusCall);
 }
 
 IntegrationPluginQelLmn::~IntegrationPluginQelLmn()
@@ -297,14 +295,12 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
 {
     const QStringList deviceList = m_networkHandler->returnDeviceList();
 
-    if (!m_meters.isEmpty()) {
-        const QStringList known = m_meters.keys();
-        for (const QString &deviceID : known) {
-            // The meter left the bus: stop polling it. Its thing stays with the host, and keeps
-            // its slot, and is taken up again should the meter come back.
-            if (!deviceList.contains(deviceID))
-                m_meters.remove(deviceID);
-        }
+    const QStringList known = m_meters.keys();
+    for (const QString &deviceID : known) {
+        // The meter left the bus: stop polling it. Its thing stays with the host, and keeps its
+        // slot, and is taken up again should the meter come back.
+        if (!deviceList.contains(deviceID))
+            m_meters.remove(deviceID);
     }
 
     // A meter without a slot is named once, not at every fetch, until the bus changes.
@@ -535,10 +531,10 @@ void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString 
         qCDebug(dcQelLmn) << "Ignoring a value for" << deviceID << "which has no meter thing";
         return;
     }
-    if (api == energyPlusCall)
+    if (api == BridgeWire::energyPlusCall)
         thing->setStateValue(QStringLiteral("totalEnergyConsumed"), value / 1000);
-    else if (api == energyMinusCall)
+    else if (api == BridgeWire::energyMinusCall)
         thing->setStateValue(QStringLiteral("totalEnergyProduced"), value / 1000);
-    else if (api == activePowerCall)
+    else if (api == BridgeWire::activePowerCall)
         thing->setStateValue(QStringLiteral("currentPower"), value);
 }

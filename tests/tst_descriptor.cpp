@@ -1,6 +1,8 @@
 // Loads the built plugin file the way a host does and checks what the host sees of it: the
 // metadata record with the descriptor, the exported identifier constants and the entry points.
 
+#include <veyra/version.h>
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -379,7 +381,7 @@ void TestDescriptor::apiVersion()
     using ApiVersionFunction = QString (*)();
     const auto apiVersion = reinterpret_cast<ApiVersionFunction>(m_library.resolve("libveyra_api_version"));
     QVERIFY(apiVersion);
-    QCOMPARE(apiVersion(), QStringLiteral("7.4.0"));
+    QCOMPARE(apiVersion(), QStringLiteral(VEYRA_API_VERSION));
 }
 
 QObject *TestDescriptor::createInstance()

@@ -4,6 +4,7 @@
 #include "tableview.h"
 
 #include <bridgesimulator.h>
+#include <veyra/version.h>
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -322,7 +323,7 @@ void TestHost::infoSummarisesThePlugin()
     QVERIFY2(out.contains(QLatin1String("QelLmn")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("Qelmetrik")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("33 thing classes")), qPrintable(out));
-    QVERIFY2(out.contains(QLatin1String("API version 7.4.0")), qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("API version " VEYRA_API_VERSION)), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("lmn")) && out.contains(QLatin1String("qelLmnMeter32")), qPrintable(out));
 }
 
@@ -600,7 +601,7 @@ void TestHost::tableFitsTheTerminal()
     QFETCH(int, shownRows);
 
     TableView view;
-    view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API 7.4.0, 33 thing classes"),
+    view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API " VEYRA_API_VERSION ", 33 thing classes"),
                                 QStringLiteral("running for 12 s")};
     view.gateways = QStringList{QStringLiteral("Gateway QEL LMN (lmn): connected")};
     for (int slot = 1; slot <= meters; ++slot) {
