@@ -38,7 +38,7 @@ void TestLibVeyraThings::thingParamsAndStatesByIdAndByName()
     QVERIFY(!thing.paramValue(QStringLiteral("nothing")).isValid());
 
     // A new thing holds the defaults of its states.
-    const StateTypeId energyId = box.stateTypes().at(box.stateIndex(QStringLiteral("energy"))).id;
+    const StateTypeId energyId = rig::stateTypeId(box, QStringLiteral("energy"));
     QCOMPARE(thing.stateValue(energyId), QVariant(0.0));
     QCOMPARE(thing.stateValue(QStringLiteral("count")), QVariant(7));
     QCOMPARE(thing.stateValue(QStringLiteral("connected")), QVariant(false));
@@ -56,7 +56,7 @@ void TestLibVeyraThings::setStateValueConvertsAndNotifiesOnlyOnChange()
     Thing thing(box, ThingId::createId());
     QSignalSpy spy(&thing, &Thing::stateValueChanged);
     QSignalSpy sets(&thing, &Thing::stateValueSet);
-    const StateTypeId energyId = box.stateTypes().at(box.stateIndex(QStringLiteral("energy"))).id;
+    const StateTypeId energyId = rig::stateTypeId(box, QStringLiteral("energy"));
 
     // The default 0.0 compared with 0 of another type is no change, but a value set all the same.
     thing.setStateValue(QStringLiteral("energy"), 0);
