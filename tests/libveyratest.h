@@ -57,13 +57,15 @@ inline bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// A host with the fake plugin loaded.
-inline std::unique_ptr<ThingManager> hostWithPlugin()
+// A host with the fake plugin loaded, keeping its things in `store` if one is given.
+inline std::unique_ptr<ThingManager> hostWithPlugin(const QString &store = QString())
 {
     QString error;
     auto manager = rig::loadHost(pluginFile(), &error);
     if (!manager)
         qWarning("cannot load the plugin: %s", qPrintable(error));
+    else if (!store.isEmpty())
+        manager->setStorePath(store);
     return manager;
 }
 

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -133,6 +134,19 @@ public:
     {
         const QList<QTimer *> timers = pluginTimers();
         return std::none_of(timers.cbegin(), timers.cend(), [](QTimer *t) { return t->isActive(); });
+    }
+
+    // Once the gateway first reports a state as false (its connection: the plugin is then inside
+    // its retry wait), sets `*done` and runs `action` in the next turn of the event loop.
+    void onFirstDrop(bool *done, std::function<void()> action)
+    {
+        QObject::connect(manager.get(), &ThingManager::thingStateChanged, manager.get(),
+                         [this, done, action](Thing *thing, const StateTypeId &, const QVariant &value) {
+                             if (thing == gateway && !value.toBool() && !*done) {
+                                 *done = true;
+                                 QTimer::singleShot(0, manager.get(), action);
+                             }
+                         });
     }
 
     // No two meter things share a slot.
@@ -567,14 +581,7 @@ private slots:
         // As soon as the gateway drops to "not connected" the plugin is inside its retry wait;
         // remove everything from within that wait.
         bool removed = false;
-        QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
-                         [&](Thing *thing, const StateTypeId &, const QVariant &value) {
-                             if (thing == rig.gateway && !value.toBool() && !removed) {
-                                 removed = true;
-                                 const ThingId id = thing->id();
-                                 QTimer::singleShot(0, rig.manager.get(), [&rig, id] { rig.manager->removeThing(id); });
-                             }
-                         });
+        rig.onFirstDrop(&removed, [&rig, id = rig.gateway->id()] { rig.manager->removeThing(id); });
         rig.sim->stop();
         QTRY_VERIFY_WITH_TIMEOUT(removed && rig.manager->things().isEmpty(), 8000);
         QVERIFY(g_log.lines.contains(QStringLiteral("Deleting networkHandler")));
@@ -596,15 +603,9 @@ private slots:
         QVERIFY(rig.addGatewayWithMeters(1));
         const QString port = QString::number(rig.sim->port());
         bool misconfigured = false;
-        QObject::connect(rig.manager.get(), &ThingManager::thingStateChanged, rig.manager.get(),
-                         [&](Thing *thing, const StateTypeId &, const QVariant &value) {
-                             if (thing == rig.gateway && !value.toBool() && !misconfigured) {
-                                 misconfigured = true;
-                                 QTimer::singleShot(0, rig.manager.get(), [&rig] {
-                                     rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("0")));
-                                 });
-                             }
-                         });
+        rig.onFirstDrop(&misconfigured, [&rig] {
+            rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("0")));
+        });
         rig.sim->stop();
         QTRY_VERIFY_WITH_TIMEOUT(misconfigured, 8000);
         // The retry wait has ended, and with the port unusable nothing is scheduled.
