@@ -31,6 +31,12 @@ Q_DECLARE_METATYPE(lmnsim::Fault)
 
 namespace {
 
+// `sim`, a started simulator with the given options, and `nam`, a client for it.
+#define SERVE(...)                                                                                 \
+    BridgeSimulator sim{__VA_ARGS__};                                                              \
+    QVERIFY(sim.start());                                                                          \
+    QNetworkAccessManager nam
+
 const QByteArray kSegment = QByteArrayLiteral("/%252Fdev%252Fttymxc3");
 const QByteArray kInitQuery = QByteArrayLiteral("baudrate=921600&databits=8&parity=0&stopBits=1");
 
@@ -133,9 +139,7 @@ private slots:
         QFETCH(QByteArray, target);
         QFETCH(int, status);
 
-        BridgeSimulator sim;
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE();
         const Result result = fetch(nam, sim.port(), target, method);
         QVERIFY(result.finished);
         QCOMPARE(result.status, status);
@@ -194,9 +198,7 @@ private slots:
         options.portCount = portCount;
         options.meters = 3;
         QCOMPARE(QByteArray::fromStdString(BridgeSimulator::portSegment(options.serialPort)), segment);
-        BridgeSimulator sim(options);
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE(options);
 
         const Result before = fetch(nam, sim.port(), "/GetCurrentConnectionDetails");
         QCOMPARE(before.status, 200);
@@ -242,9 +244,7 @@ private slots:
     {
         lmnsim::Options options;
         options.meters = 3;
-        BridgeSimulator sim(options);
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE(options);
 
         for (int address = 1; address <= 3; ++address) {
             double previousPlus = 0;
@@ -277,9 +277,7 @@ private slots:
     {
         lmnsim::Options options;
         options.meters = 40;
-        BridgeSimulator sim(options);
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE(options);
         auto memberCount = [&] {
             return selectedPort(fetch(nam, sim.port(), "/GetCurrentConnectionDetails"), 3)
                 .value(QStringLiteral("abailableLMNMembers"))
@@ -312,9 +310,7 @@ private slots:
 
     void keepAliveReusesOneConnection()
     {
-        BridgeSimulator sim;
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE();
 
         QElapsedTimer timer;
         timer.start();
@@ -340,9 +336,7 @@ private slots:
     {
         lmnsim::Options options;
         options.keepRecord = false;
-        BridgeSimulator sim(options);
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE(options);
         for (int i = 0; i < 3; ++i)
             QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 200);
         QCOMPARE(sim.requestCount(), std::uint64_t(3));
@@ -444,9 +438,7 @@ private slots:
 
     void meterFaultWinsOverEndpointFault()
     {
-        BridgeSimulator sim;
-        QVERIFY(sim.start());
-        QNetworkAccessManager nam;
+        SERVE();
         Fault status;
         status.kind = Fault::Kind::HttpStatus;
         status.status = 500;
