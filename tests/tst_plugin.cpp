@@ -199,7 +199,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 3, 5000);
         for (Thing *meter : rig.meters()) {
             QCOMPARE(meter->parentId(), rig.gateway->id());
-            QCOMPARE(meter->name(), meter->paramValue(QStringLiteral("deviceID")).toString());
+            QCOMPARE(meter->name(), rig::deviceIdOf(meter));
             QCOMPARE(meter->stateValue(QStringLiteral("deviceID")).toString(), meter->name());
         }
         QCOMPARE(slotName(rig.meter(id(2))), QStringLiteral("qelLmnMeter1"));
