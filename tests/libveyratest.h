@@ -2,29 +2,26 @@
 // and small helpers for params, setup results and store files.
 #pragma once
 
-#include <veyra/thingmanager.h>
+#include <testrig.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPluginLoader>
 #include <QSignalSpy>
 
-#include <memory>
-
 // The host API version that plugins are written against.
 #define VEYRA_TEST_API_VERSION "7.4.0"
-
-inline QString pluginFile()
-{
-    return QStringLiteral(VEYRA_FAKE_PLUGIN);
-}
 
 // The fake plugin's folder holds nothing else.
 inline QString pluginDir()
 {
-    return QFileInfo(pluginFile()).absolutePath();
+    return QStringLiteral(VEYRA_FAKE_PLUGIN_DIR);
+}
+
+inline QString pluginFile()
+{
+    return rig::pluginFile(pluginDir());
 }
 
 // The fake plugin's descriptor, as a host reads it from the file: class "box" has a param and
@@ -60,29 +57,19 @@ inline bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// A host with the fake plugin loaded.
-inline std::unique_ptr<ThingManager> hostWithPlugin()
+// A host with the fake plugin loaded, keeping its things in `store` if one is given.
+inline std::unique_ptr<ThingManager> hostWithPlugin(const QString &store = QString())
 {
-    auto manager = std::make_unique<ThingManager>();
     QString error;
-    if (!manager->loadPlugin(pluginFile(), &error)) {
+    auto manager = rig::loadHost(pluginFile(), &error);
+    if (!manager)
         qWarning("cannot load the plugin: %s", qPrintable(error));
-        return nullptr;
-    }
+    else if (!store.isEmpty())
+        manager->setStorePath(store);
     return manager;
 }
 
-// Param list for a class by param name, the way a user names them.
-inline ParamList paramsByName(const ThingClass &thingClass, const QVariantMap &values)
-{
-    ParamList params;
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
-        const int index = thingClass.paramIndex(it.key());
-        if (index >= 0)
-            params.append(Param(thingClass.paramTypes().at(index).id, it.value()));
-    }
-    return params;
-}
+using rig::paramsByName;
 
 struct SetupResult
 {

@@ -31,6 +31,12 @@ Q_DECLARE_METATYPE(lmnsim::Fault)
 
 namespace {
 
+// `sim`, a started simulator with the given options, and `nam`, a client for it.
+#define SERVE(...)                                                                                 \
+    BridgeSimulator sim{__VA_ARGS__};                                                              \
+    QVERIFY(sim.start());                                                                          \
+    QNetworkAccessManager nam
+
 const QByteArray kSegment = QByteArrayLiteral("/%252Fdev%252Fttymxc3");
 const QByteArray kInitQuery = QByteArrayLiteral("baudrate=921600&databits=8&parity=0&stopBits=1");
 
@@ -98,663 +104,626 @@ class TestBridgeSim : public QObject {
     Q_OBJECT
 
 private slots:
-    void endpoints_data();
-    void endpoints();
-    void connectionDetails_data();
-    void connectionDetails();
-    void valuesNameTheirMeter();
-    void metersJoinAndLeave();
-    void keepAliveReusesOneConnection();
-    void countsWithoutRecord();
-    void faults_data();
-    void faults();
-    void meterFaultWinsOverEndpointFault();
-    void hangIsReleased_data();
-    void hangIsReleased();
-    void stopReleasesHungAndIdleConnections();
-    void hungRequestsDoNotStarveOthers();
-    void idleConnectionClosedAfterKeepAliveTimeout_data();
-    void idleConnectionClosedAfterKeepAliveTimeout();
-    void closeAnswersNothing();
-    void stopRefusesAndStartAcceptsAgain();
-    void programServesUntilTerminated();
-    void programRejectsBadFlags_data();
-    void programRejectsBadFlags();
-};
+    void endpoints_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<int>("status");
 
-void TestBridgeSim::endpoints_data()
-{
-    QTest::addColumn<QByteArray>("method");
-    QTest::addColumn<QByteArray>("target");
-    QTest::addColumn<int>("status");
-
-    const QByteArray get = "GET", init = kSegment + "/InitializePort?", value = "/GeActiceEnergyPlusTotal";
-    QTest::newRow("probe") << QByteArray("HEAD") << QByteArray("/swagger/index.html") << 200;
-    QTest::newRow("init") << get << init + kInitQuery << 200;
-    QTest::newRow("init, other order") << get << init + "stopBits=1&parity=0&databits=8&baudrate=921600" << 200;
-    QTest::newRow("init, wrong baud rate") << get << init + "baudrate=9600&databits=8&parity=0&stopBits=1" << 400;
-    QTest::newRow("init, missing setting") << get << init + "baudrate=921600&databits=8&parity=0" << 400;
-    QTest::newRow("reinit") << get << kSegment + "/ReinizializeLMNBus" << 200;
-    QTest::newRow("reinit, correct English") << get << kSegment + "/ReinitializeLMNBus" << 404;
-    QTest::newRow("details") << get << QByteArray("/GetCurrentConnectionDetails") << 200;
-    QTest::newRow("details, trailing slash") << get << QByteArray("/GetCurrentConnectionDetails/") << 404;
-    QTest::newRow("plus total") << get << valueTarget(1) << 200;
-    QTest::newRow("minus total") << get << valueTarget(4, "GeActiceEnergyMinusTotal") << 200;
-    QTest::newRow("power") << get << valueTarget(2, "GetCurrentActivePower") << 200;
-    QTest::newRow("value, correct English call") << get << valueTarget(1, "GetActiveEnergyPlusTotal") << 404;
-    QTest::newRow("value, unknown address") << get << valueTarget(5) << 404;
-    QTest::newRow("value, address not a number") << get << kSegment + "/one" + value << 404;
-    QTest::newRow("port encoded once") << get << "/%2Fdev%2Fttymxc3/1" + value << 404;
-    QTest::newRow("port in lower-case hex") << get << "/%252fdev%252fttymxc3/1" + value << 404;
-    QTest::newRow("other port") << get << QByteArray("/%252Fdev%252Fttymxc2/ReinizializeLMNBus") << 404;
-    QTest::newRow("unknown path") << get << QByteArray("/api/meters") << 404;
-    QTest::newRow("details by POST") << QByteArray("POST") << QByteArray("/GetCurrentConnectionDetails") << 405;
-}
-
-void TestBridgeSim::endpoints()
-{
-    QFETCH(QByteArray, method);
-    QFETCH(QByteArray, target);
-    QFETCH(int, status);
-
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-    const Result result = fetch(nam, sim.port(), target, method);
-    QVERIFY(result.finished);
-    QCOMPARE(result.status, status);
-
-    // The record must show the target exactly as sent, split without decoding.
-    const auto record = sim.requests();
-    QCOMPARE(record.size(), std::size_t(1));
-    QCOMPARE(QByteArray::fromStdString(record[0].method), method);
-    QCOMPARE(QByteArray::fromStdString(record[0].target), target);
-    const int questionMark = target.indexOf('?');
-    QCOMPARE(QByteArray::fromStdString(record[0].path), questionMark < 0 ? target : target.left(questionMark));
-    QCOMPARE(QByteArray::fromStdString(record[0].query), questionMark < 0 ? QByteArray() : target.mid(questionMark + 1));
-    QCOMPARE(record[0].connection, std::uint64_t(1));
-    QCOMPARE(sim.requestCount(), std::uint64_t(1));
-
-    const bool initialises = target.contains("/InitializePort?") && status == 200;
-    QCOMPARE(sim.isInitialized(), initialises);
-}
-
-// A serial port name: how it travels in paths, which element of the connection details is its,
-// and what its routes answer.
-void TestBridgeSim::connectionDetails_data()
-{
-    QTest::addColumn<QString>("serialPort");
-    QTest::addColumn<QByteArray>("segment");
-    QTest::addColumn<int>("portCount");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("routes"); // status of init, re-init and value calls on the port
-
-    const QByteArray mxc3 = kSegment.mid(1);
-    QTest::newRow("ttymxc3") << QStringLiteral("/dev/ttymxc3") << mxc3 << 4 << 3 << 4 << 200;
-    QTest::newRow("more ports") << QStringLiteral("/dev/ttymxc3") << mxc3 << 6 << 3 << 6 << 200;
-    QTest::newRow("index beyond count") << QStringLiteral("/dev/ttyUSB7") << QByteArray("%252Fdev%252FttyUSB7") << 4 << 7 << 8 << 200;
-    QTest::newRow("unreserved kept") << QStringLiteral("COM-1_a.b~") << QByteArray("COM-1_a.b~") << 4 << -1 << 4 << 200;
-    QTest::newRow("space and plus") << QStringLiteral("/dev/tty USB+1") << QByteArray("%252Fdev%252Ftty%2520USB%252B1") << 4 << 1 << 4 << 200;
-    QTest::newRow("percent") << QStringLiteral("a%b") << QByteArray("a%2525b") << 4 << -1 << 4 << 200;
-    QTest::newRow("utf-8 bytes") << QStringLiteral("/dev/t\u00e4") << QByteArray("%252Fdev%252Ft%25C3%25A4") << 4 << -1 << 4 << 200;
-    // Without a final digit the port has no element, as the client then finds none; its routes
-    // still answer. An empty name leaves "//" at the start of the path, which Qt sends as "/".
-    QTest::newRow("no digit") << QStringLiteral("/dev/lmn") << QByteArray("%252Fdev%252Flmn") << 2 << -1 << 2 << 200;
-    QTest::newRow("empty name") << QString() << QByteArray() << 4 << -1 << 4 << 404;
-}
-
-void TestBridgeSim::connectionDetails()
-{
-    QFETCH(QString, serialPort);
-    QFETCH(QByteArray, segment);
-    QFETCH(int, portCount);
-    QFETCH(int, index);
-    QFETCH(int, length);
-    QFETCH(int, routes);
-
-    lmnsim::Options options;
-    options.serialPort = serialPort.toStdString();
-    options.portCount = portCount;
-    options.meters = 3;
-    QCOMPARE(QByteArray::fromStdString(BridgeSimulator::portSegment(options.serialPort)), segment);
-    BridgeSimulator sim(options);
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-
-    const Result before = fetch(nam, sim.port(), "/GetCurrentConnectionDetails");
-    QCOMPARE(before.status, 200);
-    const QJsonArray ports = QJsonDocument::fromJson(before.body).array();
-    QCOMPARE(ports.size(), length);
-    for (int i = 0; i < ports.size(); ++i) {
-        const QJsonObject port = ports.at(i).toObject();
-        QVERIFY(port.value(QStringLiteral("port")).isString());
-        QVERIFY(port.value(QStringLiteral("isInitialized")).isBool());
-        QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).isArray());
-        if (i == index)
-            continue;
-        QVERIFY(port.value(QStringLiteral("port")).toString() != serialPort);
-        QCOMPARE(port.value(QStringLiteral("isInitialized")).toBool(), false);
-        QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).toArray().isEmpty());
+        const QByteArray get = "GET", init = kSegment + "/InitializePort?", value = "/GeActiceEnergyPlusTotal";
+        QTest::newRow("probe") << QByteArray("HEAD") << QByteArray("/swagger/index.html") << 200;
+        QTest::newRow("init") << get << init + kInitQuery << 200;
+        QTest::newRow("init, other order") << get << init + "stopBits=1&parity=0&databits=8&baudrate=921600" << 200;
+        QTest::newRow("init, wrong baud rate") << get << init + "baudrate=9600&databits=8&parity=0&stopBits=1" << 400;
+        QTest::newRow("init, missing setting") << get << init + "baudrate=921600&databits=8&parity=0" << 400;
+        QTest::newRow("reinit") << get << kSegment + "/ReinizializeLMNBus" << 200;
+        QTest::newRow("reinit, correct English") << get << kSegment + "/ReinitializeLMNBus" << 404;
+        QTest::newRow("details") << get << QByteArray("/GetCurrentConnectionDetails") << 200;
+        QTest::newRow("details, trailing slash") << get << QByteArray("/GetCurrentConnectionDetails/") << 404;
+        QTest::newRow("plus total") << get << valueTarget(1) << 200;
+        QTest::newRow("minus total") << get << valueTarget(4, "GeActiceEnergyMinusTotal") << 200;
+        QTest::newRow("power") << get << valueTarget(2, "GetCurrentActivePower") << 200;
+        QTest::newRow("value, correct English call") << get << valueTarget(1, "GetActiveEnergyPlusTotal") << 404;
+        QTest::newRow("value, unknown address") << get << valueTarget(5) << 404;
+        QTest::newRow("value, address not a number") << get << kSegment + "/one" + value << 404;
+        QTest::newRow("port encoded once") << get << "/%2Fdev%2Fttymxc3/1" + value << 404;
+        QTest::newRow("port in lower-case hex") << get << "/%252fdev%252fttymxc3/1" + value << 404;
+        QTest::newRow("other port") << get << QByteArray("/%252Fdev%252Fttymxc2/ReinizializeLMNBus") << 404;
+        QTest::newRow("unknown path") << get << QByteArray("/api/meters") << 404;
+        QTest::newRow("details by POST") << QByteArray("POST") << QByteArray("/GetCurrentConnectionDetails") << 405;
     }
 
-    // ports.at(-1) is undefined: a port without an element reads as an empty object.
-    const QJsonObject selected = ports.at(index).toObject();
-    QCOMPARE(selected.value(QStringLiteral("port")).toString(), index < 0 ? QString() : serialPort);
-    QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(true), index < 0);
-    const QJsonArray members = selected.value(QStringLiteral("abailableLMNMembers")).toArray();
-    QCOMPARE(members.size(), index < 0 ? 0 : 3);
-    for (int i = 0; i < members.size(); ++i) {
-        const QJsonObject member = members.at(i).toObject();
-        QCOMPARE(member.value(QStringLiteral("serverID")).toString(), QStringLiteral("1-QEL-000-0000000%1").arg(i + 1));
-        QVERIFY(member.value(QStringLiteral("lmnAdress")).isDouble());
-        QCOMPARE(member.value(QStringLiteral("lmnAdress")).toInt(), i + 1);
+    void endpoints()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, target);
+        QFETCH(int, status);
+
+        SERVE();
+        const Result result = fetch(nam, sim.port(), target, method);
+        QVERIFY(result.finished);
+        QCOMPARE(result.status, status);
+
+        // The record must show the target exactly as sent, split without decoding.
+        const auto record = sim.requests();
+        QCOMPARE(record.size(), std::size_t(1));
+        QCOMPARE(QByteArray::fromStdString(record[0].method), method);
+        QCOMPARE(QByteArray::fromStdString(record[0].target), target);
+        const int questionMark = target.indexOf('?');
+        QCOMPARE(QByteArray::fromStdString(record[0].path), questionMark < 0 ? target : target.left(questionMark));
+        QCOMPARE(QByteArray::fromStdString(record[0].query), questionMark < 0 ? QByteArray() : target.mid(questionMark + 1));
+        QCOMPARE(record[0].connection, std::uint64_t(1));
+        QCOMPARE(sim.requestCount(), std::uint64_t(1));
+
+        const bool initialises = target.contains("/InitializePort?") && status == 200;
+        QCOMPARE(sim.isInitialized(), initialises);
     }
 
-    QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/InitializePort?" + kInitQuery).status, routes);
-    QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/ReinizializeLMNBus").status, routes);
-    QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/1/GeActiceEnergyPlusTotal").status, routes);
-    QCOMPARE(fetch(nam, sim.port(), kSegment + "/ReinizializeLMNBus").status, serialPort == QLatin1String("/dev/ttymxc3") ? 200 : 404);
-    QCOMPARE(sim.isInitialized(), routes == 200);
-    const QJsonArray after = QJsonDocument::fromJson(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").body).array();
-    QCOMPARE(after.size(), length);
-    for (int i = 0; i < after.size(); ++i)
-        QCOMPARE(after.at(i).toObject().value(QStringLiteral("isInitialized")).toBool(), i == index);
-}
+    // A serial port name: how it travels in paths, which element of the connection details is its,
+    // and what its routes answer.
+    void connectionDetails_data()
+    {
+        QTest::addColumn<QString>("serialPort");
+        QTest::addColumn<QByteArray>("segment");
+        QTest::addColumn<int>("portCount");
+        QTest::addColumn<int>("index");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("routes"); // status of init, re-init and value calls on the port
 
-void TestBridgeSim::valuesNameTheirMeter()
-{
-    lmnsim::Options options;
-    options.meters = 3;
-    BridgeSimulator sim(options);
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
+        const QByteArray mxc3 = kSegment.mid(1);
+        QTest::newRow("ttymxc3") << QStringLiteral("/dev/ttymxc3") << mxc3 << 4 << 3 << 4 << 200;
+        QTest::newRow("more ports") << QStringLiteral("/dev/ttymxc3") << mxc3 << 6 << 3 << 6 << 200;
+        QTest::newRow("index beyond count") << QStringLiteral("/dev/ttyUSB7") << QByteArray("%252Fdev%252FttyUSB7") << 4 << 7 << 8 << 200;
+        QTest::newRow("unreserved kept") << QStringLiteral("COM-1_a.b~") << QByteArray("COM-1_a.b~") << 4 << -1 << 4 << 200;
+        QTest::newRow("space and plus") << QStringLiteral("/dev/tty USB+1") << QByteArray("%252Fdev%252Ftty%2520USB%252B1") << 4 << 1 << 4 << 200;
+        QTest::newRow("percent") << QStringLiteral("a%b") << QByteArray("a%2525b") << 4 << -1 << 4 << 200;
+        QTest::newRow("utf-8 bytes") << QStringLiteral("/dev/t\u00e4") << QByteArray("%252Fdev%252Ft%25C3%25A4") << 4 << -1 << 4 << 200;
+        // Without a final digit the port has no element, as the client then finds none; its routes
+        // still answer. An empty name leaves "//" at the start of the path, which Qt sends as "/".
+        QTest::newRow("no digit") << QStringLiteral("/dev/lmn") << QByteArray("%252Fdev%252Flmn") << 2 << -1 << 2 << 200;
+        QTest::newRow("empty name") << QString() << QByteArray() << 4 << -1 << 4 << 404;
+    }
 
-    for (int address = 1; address <= 3; ++address) {
-        double previousPlus = 0;
-        for (int i = 0; i < 12; ++i) {
-            const Result plus = fetch(nam, sim.port(), valueTarget(address));
-            QCOMPARE(plus.status, 200);
-            const QJsonObject reading = QJsonDocument::fromJson(plus.body).array().at(0).toObject();
-            QCOMPARE(reading.value(QStringLiteral("unit")).toString(), QStringLiteral("Wh"));
-            const double value = reading.value(QStringLiteral("value")).toDouble();
-            QCOMPARE(BridgeSimulator::addressOfValue(value), address);
-            QVERIFY2(value > previousPlus, "the plus total must grow with every reading");
-            QCOMPARE(sim.currentValue(address, "GeActiceEnergyPlusTotal"), value);
-            previousPlus = value;
+    void connectionDetails()
+    {
+        QFETCH(QString, serialPort);
+        QFETCH(QByteArray, segment);
+        QFETCH(int, portCount);
+        QFETCH(int, index);
+        QFETCH(int, length);
+        QFETCH(int, routes);
 
-            const Result minus = fetch(nam, sim.port(), valueTarget(address, "GeActiceEnergyMinusTotal"));
-            const double minusValue = valueOf(minus);
-            QCOMPARE(BridgeSimulator::addressOfValue(minusValue), address);
-            QVERIFY(minusValue != value);
-            QCOMPARE(sim.currentValue(address, "GeActiceEnergyMinusTotal"), minusValue);
+        lmnsim::Options options;
+        options.serialPort = serialPort.toStdString();
+        options.portCount = portCount;
+        options.meters = 3;
+        QCOMPARE(QByteArray::fromStdString(BridgeSimulator::portSegment(options.serialPort)), segment);
+        SERVE(options);
+
+        const Result before = fetch(nam, sim.port(), "/GetCurrentConnectionDetails");
+        QCOMPARE(before.status, 200);
+        const QJsonArray ports = QJsonDocument::fromJson(before.body).array();
+        QCOMPARE(ports.size(), length);
+        for (int i = 0; i < ports.size(); ++i) {
+            const QJsonObject port = ports.at(i).toObject();
+            QVERIFY(port.value(QStringLiteral("port")).isString());
+            QVERIFY(port.value(QStringLiteral("isInitialized")).isBool());
+            QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).isArray());
+            if (i == index)
+                continue;
+            QVERIFY(port.value(QStringLiteral("port")).toString() != serialPort);
+            QCOMPARE(port.value(QStringLiteral("isInitialized")).toBool(), false);
+            QVERIFY(port.value(QStringLiteral("abailableLMNMembers")).toArray().isEmpty());
         }
-        const Result power = fetch(nam, sim.port(), valueTarget(address, "GetCurrentActivePower"));
-        QCOMPARE(QJsonDocument::fromJson(power.body).array().at(0).toObject().value(QStringLiteral("unit")).toString(),
-                 QStringLiteral("W"));
-        QCOMPARE(sim.currentValue(address, "GetCurrentActivePower"), valueOf(power));
-    }
-    QVERIFY(std::isnan(sim.currentValue(1, "GetSomethingElse")));
-}
 
-void TestBridgeSim::metersJoinAndLeave()
-{
-    lmnsim::Options options;
-    options.meters = 40;
-    BridgeSimulator sim(options);
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-    auto memberCount = [&] {
-        return selectedPort(fetch(nam, sim.port(), "/GetCurrentConnectionDetails"), 3)
-            .value(QStringLiteral("abailableLMNMembers"))
-            .toArray()
-            .size();
-    };
+        // ports.at(-1) is undefined: a port without an element reads as an empty object.
+        const QJsonObject selected = ports.at(index).toObject();
+        QCOMPARE(selected.value(QStringLiteral("port")).toString(), index < 0 ? QString() : serialPort);
+        QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(true), index < 0);
+        const QJsonArray members = selected.value(QStringLiteral("abailableLMNMembers")).toArray();
+        QCOMPARE(members.size(), index < 0 ? 0 : 3);
+        for (int i = 0; i < members.size(); ++i) {
+            const QJsonObject member = members.at(i).toObject();
+            QCOMPARE(member.value(QStringLiteral("serverID")).toString(), QStringLiteral("1-QEL-000-0000000%1").arg(i + 1));
+            QVERIFY(member.value(QStringLiteral("lmnAdress")).isDouble());
+            QCOMPARE(member.value(QStringLiteral("lmnAdress")).toInt(), i + 1);
+        }
 
-    QCOMPARE(memberCount(), 40);
-    const double before = valueOf(fetch(nam, sim.port(), valueTarget(40)));
-    QCOMPARE(BridgeSimulator::addressOfValue(before), 40);
-
-    sim.removeMeter(BridgeSimulator::meterAt(39).serverId);
-    QCOMPARE(memberCount(), 39);
-    QCOMPARE(fetch(nam, sim.port(), valueTarget(40)).status, 404);
-
-    sim.addMeter(BridgeSimulator::meterAt(39));
-    sim.addMeter(BridgeSimulator::meterAt(39)); // same id again: no duplicate
-    QCOMPARE(memberCount(), 40);
-    const double after = valueOf(fetch(nam, sim.port(), valueTarget(40)));
-    QVERIFY2(after > before, "a returning meter must not start its totals over");
-
-    sim.addMeter({"2-XYZ-000-00000077", 77});
-    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(77)))), 77);
-
-    sim.setMeterCount(2);
-    QCOMPARE(memberCount(), 2);
-    QCOMPARE(fetch(nam, sim.port(), valueTarget(3)).status, 404);
-    QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
-}
-
-void TestBridgeSim::keepAliveReusesOneConnection()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-
-    QElapsedTimer timer;
-    timer.start();
-    for (int i = 0; i < 60; ++i)
-        QCOMPARE(fetch(nam, sim.port(), valueTarget(1 + i % 4)).status, 200);
-    // A stall on delayed ACKs (missing TCP_NODELAY) costs ~40 ms per reply, over 2 s in all.
-    QVERIFY2(timer.elapsed() < 1500, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
-
-    QCOMPARE(sim.acceptedConnections(), std::uint64_t(1));
-    QCOMPARE(sim.openConnections(), std::uint64_t(1));
-    for (const auto &request : sim.requests())
-        QCOMPARE(request.connection, std::uint64_t(1));
-
-    // A second client is a second connection, with its own id.
-    QNetworkAccessManager other;
-    QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
-    QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
-    QCOMPARE(sim.requests().back().connection, std::uint64_t(2));
-}
-
-// The host program runs the simulator for hours; it must count requests without keeping them.
-void TestBridgeSim::countsWithoutRecord()
-{
-    lmnsim::Options options;
-    options.keepRecord = false;
-    BridgeSimulator sim(options);
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 200);
-    QCOMPARE(sim.requestCount(), std::uint64_t(3));
-    QVERIFY(sim.requests().empty());
-    sim.clearRequests();
-    QCOMPARE(sim.requestCount(), std::uint64_t(0));
-}
-
-void TestBridgeSim::faults_data()
-{
-    QTest::addColumn<Endpoint>("endpoint");
-    QTest::addColumn<QByteArray>("target");
-    QTest::addColumn<Fault>("fault");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("body"); // what the faulty body must be like
-
-    auto row = [](const char *name, Endpoint endpoint, const QByteArray &target, Fault::Kind kind, int status,
-                  const char *body, int delayMs = 0) {
-        Fault f;
-        f.kind = kind;
-        f.status = status;
-        f.delay = std::chrono::milliseconds(delayMs);
-        f.count = 1;
-        QTest::newRow(name) << endpoint << target << f << status << QString::fromLatin1(body);
-    };
-    const QByteArray value = valueTarget(2);
-    const QByteArray details = "/GetCurrentConnectionDetails";
-    using Kind = Fault::Kind;
-    row("value 503", Endpoint::Value, value, Kind::HttpStatus, 503, "");
-    row("probe 500", Endpoint::Probe, "/swagger/index.html", Kind::HttpStatus, 500, "");
-    row("init 404", Endpoint::InitializePort, kSegment + "/InitializePort?" + kInitQuery, Kind::HttpStatus, 404, "");
-    row("reinit 500", Endpoint::ReinitializeBus, kSegment + "/ReinizializeLMNBus", Kind::HttpStatus, 500, "");
-    row("value not json", Endpoint::Value, value, Kind::NotJson, 200, "invalid");
-    row("value not array", Endpoint::Value, value, Kind::NotArray, 200, "object");
-    row("value empty", Endpoint::Value, value, Kind::EmptyBody, 200, "empty");
-    row("value []", Endpoint::Value, value, Kind::EmptyArray, 200, "[]");
-    row("value wrong types", Endpoint::Value, value, Kind::WrongTypes, 200, "string value");
-    row("details not json", Endpoint::ConnectionDetails, details, Kind::NotJson, 200, "invalid");
-    row("details not array", Endpoint::ConnectionDetails, details, Kind::NotArray, 200, "object");
-    row("details empty", Endpoint::ConnectionDetails, details, Kind::EmptyBody, 200, "empty");
-    row("details wrong types", Endpoint::ConnectionDetails, details, Kind::WrongTypes, 200, "string members");
-    row("details delayed", Endpoint::ConnectionDetails, details, Kind::Delay, 200, "array", 300);
-}
-
-void TestBridgeSim::faults()
-{
-    QFETCH(Endpoint, endpoint);
-    QFETCH(QByteArray, target);
-    QFETCH(Fault, fault);
-    QFETCH(int, status);
-    QFETCH(QString, body);
-
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    sim.setFault(endpoint, fault);
-    QNetworkAccessManager nam;
-    const QByteArray method = endpoint == Endpoint::Probe ? "HEAD" : "GET";
-
-    QElapsedTimer timer;
-    timer.start();
-    const Result faulty = fetch(nam, sim.port(), target, method);
-    QVERIFY(timer.elapsed() >= fault.delay.count());
-    QCOMPARE(faulty.status, status);
-    QJsonParseError parseError{};
-    const QJsonDocument json = QJsonDocument::fromJson(faulty.body, &parseError);
-    if (body == QLatin1String("invalid")) {
-        QVERIFY(!faulty.body.isEmpty());
-        QVERIFY(parseError.error != QJsonParseError::NoError);
-    } else if (body == QLatin1String("object")) {
-        QVERIFY(json.isObject());
-    } else if (body == QLatin1String("empty")) {
-        QVERIFY(faulty.body.isEmpty());
-    } else if (body == QLatin1String("[]")) {
-        QVERIFY(json.isArray() && json.array().isEmpty());
-    } else if (body == QLatin1String("array")) {
-        QVERIFY(json.isArray());
-    } else if (body == QLatin1String("string value")) {
-        const QJsonValue v = json.array().at(0).toObject().value(QStringLiteral("value"));
-        QVERIFY(v.isString());
-        QVERIFY2(BridgeSimulator::addressOfValue(v.toString().toDouble()) != 2, "a wrong value must not pass as right");
-    } else if (body == QLatin1String("string members")) {
-        const QJsonObject port = json.array().at(3).toObject();
-        QVERIFY(port.value(QStringLiteral("isInitialized")).isString());
-        const QJsonArray members = port.value(QStringLiteral("abailableLMNMembers")).toArray();
-        QVERIFY(!members.isEmpty());
-        for (const QJsonValue &member : members)
-            QVERIFY(member.toObject().value(QStringLiteral("lmnAdress")).isString());
+        QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/InitializePort?" + kInitQuery).status, routes);
+        QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/ReinizializeLMNBus").status, routes);
+        QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/1/GeActiceEnergyPlusTotal").status, routes);
+        QCOMPARE(fetch(nam, sim.port(), kSegment + "/ReinizializeLMNBus").status, serialPort == QLatin1String("/dev/ttymxc3") ? 200 : 404);
+        QCOMPARE(sim.isInitialized(), routes == 200);
+        const QJsonArray after = QJsonDocument::fromJson(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").body).array();
+        QCOMPARE(after.size(), length);
+        for (int i = 0; i < after.size(); ++i)
+            QCOMPARE(after.at(i).toObject().value(QStringLiteral("isInitialized")).toBool(), i == index);
     }
 
-    // count = 1: the next request gets the real answer.
-    const Result normal = fetch(nam, sim.port(), target, method);
-    QCOMPARE(normal.status, 200);
-    if (endpoint == Endpoint::Value)
-        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(normal)), 2);
-    if (endpoint == Endpoint::ConnectionDetails)
-        QVERIFY(QJsonDocument::fromJson(normal.body).isArray());
-    QCOMPARE(sim.requestCount(), std::uint64_t(2));
-}
+    void valuesNameTheirMeter()
+    {
+        lmnsim::Options options;
+        options.meters = 3;
+        SERVE(options);
 
-void TestBridgeSim::meterFaultWinsOverEndpointFault()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    QNetworkAccessManager nam;
-    Fault status;
-    status.kind = Fault::Kind::HttpStatus;
-    status.status = 500;
-    Fault notJson;
-    notJson.kind = Fault::Kind::NotJson;
-    sim.setFault(Endpoint::Value, status);
-    sim.setMeterFault(2, notJson);
+        for (int address = 1; address <= 3; ++address) {
+            double previousPlus = 0;
+            for (int i = 0; i < 12; ++i) {
+                const Result plus = fetch(nam, sim.port(), valueTarget(address));
+                QCOMPARE(plus.status, 200);
+                const QJsonObject reading = QJsonDocument::fromJson(plus.body).array().at(0).toObject();
+                QCOMPARE(reading.value(QStringLiteral("unit")).toString(), QStringLiteral("Wh"));
+                const double value = reading.value(QStringLiteral("value")).toDouble();
+                QCOMPARE(BridgeSimulator::addressOfValue(value), address);
+                QVERIFY2(value > previousPlus, "the plus total must grow with every reading");
+                QCOMPARE(sim.currentValue(address, "GeActiceEnergyPlusTotal"), value);
+                previousPlus = value;
 
-    for (int round = 0; round < 2; ++round) { // count -1: it stays
-        QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 500);
-        const Result meter2 = fetch(nam, sim.port(), valueTarget(2));
-        QCOMPARE(meter2.status, 200);
-        QVERIFY(QJsonDocument::fromJson(meter2.body).isNull());
+                const Result minus = fetch(nam, sim.port(), valueTarget(address, "GeActiceEnergyMinusTotal"));
+                const double minusValue = valueOf(minus);
+                QCOMPARE(BridgeSimulator::addressOfValue(minusValue), address);
+                QVERIFY(minusValue != value);
+                QCOMPARE(sim.currentValue(address, "GeActiceEnergyMinusTotal"), minusValue);
+            }
+            const Result power = fetch(nam, sim.port(), valueTarget(address, "GetCurrentActivePower"));
+            QCOMPARE(QJsonDocument::fromJson(power.body).array().at(0).toObject().value(QStringLiteral("unit")).toString(),
+                     QStringLiteral("W"));
+            QCOMPARE(sim.currentValue(address, "GetCurrentActivePower"), valueOf(power));
+        }
+        QVERIFY(std::isnan(sim.currentValue(1, "GetSomethingElse")));
+    }
+
+    void metersJoinAndLeave()
+    {
+        lmnsim::Options options;
+        options.meters = 40;
+        SERVE(options);
+        auto memberCount = [&] {
+            return selectedPort(fetch(nam, sim.port(), "/GetCurrentConnectionDetails"), 3)
+                .value(QStringLiteral("abailableLMNMembers"))
+                .toArray()
+                .size();
+        };
+
+        QCOMPARE(memberCount(), 40);
+        const double before = valueOf(fetch(nam, sim.port(), valueTarget(40)));
+        QCOMPARE(BridgeSimulator::addressOfValue(before), 40);
+
+        sim.removeMeter(BridgeSimulator::meterAt(39).serverId);
+        QCOMPARE(memberCount(), 39);
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(40)).status, 404);
+
+        sim.addMeter(BridgeSimulator::meterAt(39));
+        sim.addMeter(BridgeSimulator::meterAt(39)); // same id again: no duplicate
+        QCOMPARE(memberCount(), 40);
+        const double after = valueOf(fetch(nam, sim.port(), valueTarget(40)));
+        QVERIFY2(after > before, "a returning meter must not start its totals over");
+
+        sim.addMeter({"2-XYZ-000-00000077", 77});
+        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(77)))), 77);
+
+        sim.setMeterCount(2);
+        QCOMPARE(memberCount(), 2);
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(3)).status, 404);
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+    }
+
+    void keepAliveReusesOneConnection()
+    {
+        SERVE();
+
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 60; ++i)
+            QCOMPARE(fetch(nam, sim.port(), valueTarget(1 + i % 4)).status, 200);
+        // A stall on delayed ACKs (missing TCP_NODELAY) costs ~40 ms per reply, over 2 s in all.
+        QVERIFY2(timer.elapsed() < 1500, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
+
+        QCOMPARE(sim.acceptedConnections(), std::uint64_t(1));
+        QCOMPARE(sim.openConnections(), std::uint64_t(1));
+        for (const auto &request : sim.requests())
+            QCOMPARE(request.connection, std::uint64_t(1));
+
+        // A second client is a second connection, with its own id.
+        QNetworkAccessManager other;
+        QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
+        QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
+        QCOMPARE(sim.requests().back().connection, std::uint64_t(2));
+    }
+
+    // The host program runs the simulator for hours; it must count requests without keeping them.
+    void countsWithoutRecord()
+    {
+        lmnsim::Options options;
+        options.keepRecord = false;
+        SERVE(options);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 200);
+        QCOMPARE(sim.requestCount(), std::uint64_t(3));
+        QVERIFY(sim.requests().empty());
+        sim.clearRequests();
+        QCOMPARE(sim.requestCount(), std::uint64_t(0));
+    }
+
+    void faults_data()
+    {
+        QTest::addColumn<Endpoint>("endpoint");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("body"); // what the faulty body must be like
+
+        auto row = [](const char *name, Endpoint endpoint, const QByteArray &target, Fault::Kind kind, int status,
+                      const char *body, int delayMs = 0) {
+            Fault f;
+            f.kind = kind;
+            f.status = status;
+            f.delay = std::chrono::milliseconds(delayMs);
+            f.count = 1;
+            QTest::newRow(name) << endpoint << target << f << status << QString::fromLatin1(body);
+        };
+        const QByteArray value = valueTarget(2);
+        const QByteArray details = "/GetCurrentConnectionDetails";
+        using Kind = Fault::Kind;
+        row("value 503", Endpoint::Value, value, Kind::HttpStatus, 503, "");
+        row("probe 500", Endpoint::Probe, "/swagger/index.html", Kind::HttpStatus, 500, "");
+        row("init 404", Endpoint::InitializePort, kSegment + "/InitializePort?" + kInitQuery, Kind::HttpStatus, 404, "");
+        row("reinit 500", Endpoint::ReinitializeBus, kSegment + "/ReinizializeLMNBus", Kind::HttpStatus, 500, "");
+        row("value not json", Endpoint::Value, value, Kind::NotJson, 200, "invalid");
+        row("value not array", Endpoint::Value, value, Kind::NotArray, 200, "object");
+        row("value empty", Endpoint::Value, value, Kind::EmptyBody, 200, "empty");
+        row("value []", Endpoint::Value, value, Kind::EmptyArray, 200, "[]");
+        row("value wrong types", Endpoint::Value, value, Kind::WrongTypes, 200, "string value");
+        row("details not json", Endpoint::ConnectionDetails, details, Kind::NotJson, 200, "invalid");
+        row("details not array", Endpoint::ConnectionDetails, details, Kind::NotArray, 200, "object");
+        row("details empty", Endpoint::ConnectionDetails, details, Kind::EmptyBody, 200, "empty");
+        row("details wrong types", Endpoint::ConnectionDetails, details, Kind::WrongTypes, 200, "string members");
+        row("details delayed", Endpoint::ConnectionDetails, details, Kind::Delay, 200, "array", 300);
+    }
+
+    void faults()
+    {
+        QFETCH(Endpoint, endpoint);
+        QFETCH(QByteArray, target);
+        QFETCH(Fault, fault);
+        QFETCH(int, status);
+        QFETCH(QString, body);
+
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        sim.setFault(endpoint, fault);
+        QNetworkAccessManager nam;
+        const QByteArray method = endpoint == Endpoint::Probe ? "HEAD" : "GET";
+
+        QElapsedTimer timer;
+        timer.start();
+        const Result faulty = fetch(nam, sim.port(), target, method);
+        QVERIFY(timer.elapsed() >= fault.delay.count());
+        QCOMPARE(faulty.status, status);
+        QJsonParseError parseError{};
+        const QJsonDocument json = QJsonDocument::fromJson(faulty.body, &parseError);
+        if (body == QLatin1String("invalid")) {
+            QVERIFY(!faulty.body.isEmpty());
+            QVERIFY(parseError.error != QJsonParseError::NoError);
+        } else if (body == QLatin1String("object")) {
+            QVERIFY(json.isObject());
+        } else if (body == QLatin1String("empty")) {
+            QVERIFY(faulty.body.isEmpty());
+        } else if (body == QLatin1String("[]")) {
+            QVERIFY(json.isArray() && json.array().isEmpty());
+        } else if (body == QLatin1String("array")) {
+            QVERIFY(json.isArray());
+        } else if (body == QLatin1String("string value")) {
+            const QJsonValue v = json.array().at(0).toObject().value(QStringLiteral("value"));
+            QVERIFY(v.isString());
+            QVERIFY2(BridgeSimulator::addressOfValue(v.toString().toDouble()) != 2, "a wrong value must not pass as right");
+        } else if (body == QLatin1String("string members")) {
+            const QJsonObject port = json.array().at(3).toObject();
+            QVERIFY(port.value(QStringLiteral("isInitialized")).isString());
+            const QJsonArray members = port.value(QStringLiteral("abailableLMNMembers")).toArray();
+            QVERIFY(!members.isEmpty());
+            for (const QJsonValue &member : members)
+                QVERIFY(member.toObject().value(QStringLiteral("lmnAdress")).isString());
+        }
+
+        // count = 1: the next request gets the real answer.
+        const Result normal = fetch(nam, sim.port(), target, method);
+        QCOMPARE(normal.status, 200);
+        if (endpoint == Endpoint::Value)
+            QCOMPARE(BridgeSimulator::addressOfValue(valueOf(normal)), 2);
+        if (endpoint == Endpoint::ConnectionDetails)
+            QVERIFY(QJsonDocument::fromJson(normal.body).isArray());
+        QCOMPARE(sim.requestCount(), std::uint64_t(2));
+    }
+
+    void meterFaultWinsOverEndpointFault()
+    {
+        SERVE();
+        Fault status;
+        status.kind = Fault::Kind::HttpStatus;
+        status.status = 500;
+        Fault notJson;
+        notJson.kind = Fault::Kind::NotJson;
+        sim.setFault(Endpoint::Value, status);
+        sim.setMeterFault(2, notJson);
+
+        for (int round = 0; round < 2; ++round) { // count -1: it stays
+            QCOMPARE(fetch(nam, sim.port(), valueTarget(1)).status, 500);
+            const Result meter2 = fetch(nam, sim.port(), valueTarget(2));
+            QCOMPARE(meter2.status, 200);
+            QVERIFY(QJsonDocument::fromJson(meter2.body).isNull());
+            QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
+        }
+
+        sim.clearFaults();
+        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(1)))), 1);
+        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(2)))), 2);
+    }
+
+    void hangIsReleased_data()
+    {
+        QTest::addColumn<bool>("meterFault");
+        QTest::addColumn<bool>("byClearFaults");
+        QTest::newRow("endpoint fault replaced") << false << false;
+        QTest::newRow("endpoint fault cleared") << false << true;
+        QTest::newRow("meter fault replaced") << true << false;
+        QTest::newRow("meter fault cleared") << true << true;
+    }
+
+    void hangIsReleased()
+    {
+        QFETCH(bool, meterFault);
+        QFETCH(bool, byClearFaults);
+
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        Fault hang;
+        hang.kind = Fault::Kind::Hang;
+        hang.count = 1; // used up by the first request, which still hangs until released
+        if (meterFault)
+            sim.setMeterFault(3, hang);
+        else
+            sim.setFault(Endpoint::Value, hang);
+
+        QNetworkAccessManager nam;
+        std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(3)));
+        QTRY_COMPARE(sim.requestCount(), std::uint64_t(1));
+
+        // Other traffic, and faults set elsewhere, leave it hanging.
+        QNetworkAccessManager other;
+        QCOMPARE(fetch(other, sim.port(), valueTarget(3)).status, 200);
+        sim.setFault(Endpoint::Probe, Fault{});
+        sim.setMeterFault(1, Fault{});
+        QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
+        QVERIFY(!hung->isFinished());
+
+        if (byClearFaults)
+            sim.clearFaults();
+        else if (meterFault)
+            sim.setMeterFault(3, Fault{});
+        else
+            sim.setFault(Endpoint::Value, Fault{});
+        QTRY_VERIFY(hung->isFinished());
+        const Result result = collect(hung.get());
+        QCOMPARE(result.status, 200);
+        QCOMPARE(BridgeSimulator::addressOfValue(valueOf(result)), 3);
+    }
+
+    void stopReleasesHungAndIdleConnections()
+    {
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        QNetworkAccessManager idle;
+        QCOMPARE(fetch(idle, sim.port(), "/GetCurrentConnectionDetails").status, 200);
+
+        Fault hang;
+        hang.kind = Fault::Kind::Hang;
+        sim.setFault(Endpoint::Value, hang);
+        QNetworkAccessManager nam;
+        std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(1)));
+        QTRY_COMPARE(sim.requestCount(), std::uint64_t(2));
+        QCOMPARE(sim.openConnections(), std::uint64_t(2));
+
+        QElapsedTimer timer;
+        timer.start();
+        sim.stop();
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("stop() took %1 ms").arg(timer.elapsed())));
+        QVERIFY(!sim.isRunning());
+        QCOMPARE(sim.openConnections(), std::uint64_t(0));
+
+        QTRY_VERIFY(hung->isFinished());
+        QVERIFY(hung->error() != QNetworkReply::NoError);
+    }
+
+    void hungRequestsDoNotStarveOthers()
+    {
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        Fault hang;
+        hang.kind = Fault::Kind::Hang;
+        sim.setMeterFault(1, hang);
+
+        // More hung connections than httplib's default pool has threads.
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < 16; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+            sockets.back()->write("GET " + valueTarget(1) + " HTTP/1.1\r\nHost: bridge\r\n\r\n");
+        }
+        QTRY_COMPARE(sim.requestCount(), std::uint64_t(16));
+
+        QNetworkAccessManager nam;
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+        for (const auto &socket : sockets)
+            QCOMPARE(socket->bytesAvailable(), qint64(0));
+    }
+
+    void idleConnectionClosedAfterKeepAliveTimeout_data()
+    {
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<bool>("closeAfterReply");
+        QTest::newRow("1 s") << 1000 << false;
+        QTest::newRow("300 ms, less than the idle poll slice") << 300 << false;
+        QTest::newRow("Connection: close") << 60000 << true;
+    }
+
+    void idleConnectionClosedAfterKeepAliveTimeout()
+    {
+        QFETCH(int, timeoutMs);
+        QFETCH(bool, closeAfterReply);
+        lmnsim::Options options;
+        options.keepAliveTimeout = std::chrono::milliseconds(timeoutMs);
+        options.closeAfterReply = closeAfterReply;
+        BridgeSimulator sim(options);
+        QVERIFY(sim.start());
+
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+        socket.write("HEAD /swagger/index.html HTTP/1.1\r\nHost: bridge\r\n\r\n");
+        // The idle clock starts at the first byte: a polling wait would start it late, by up to its
+        // step, and a loaded machine could then see the close "early".
+        QVERIFY(socket.waitForReadyRead(5000));
+        QElapsedTimer idle;
+        idle.start();
+        QByteArray reply = socket.readAll();
+        QTRY_VERIFY((reply += socket.readAll()).contains("\r\n\r\n"));
+        QVERIFY(reply.startsWith("HTTP/1.1 200"));
+        QCOMPARE(reply.contains("Connection: close\r\n"), closeAfterReply);
+
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
+        const qint64 closedAfter = idle.elapsed();
+        if (closeAfterReply)
+            QVERIFY2(closedAfter < 1000, qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
+        else
+            QVERIFY2(closedAfter >= timeoutMs * 9 / 10 && closedAfter < timeoutMs + 1000,
+                     qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
+        QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
+    }
+
+    void closeAnswersNothing()
+    {
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        Fault close;
+        close.kind = Fault::Kind::Close;
+        close.count = 1;
+        sim.setFault(Endpoint::ConnectionDetails, close);
+
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET /GetCurrentConnectionDetails HTTP/1.1\r\nHost: bridge\r\n\r\n");
+        QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(socket.readAll(), QByteArray());
+        QCOMPARE(sim.requestCount(), std::uint64_t(1));
+        QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
+
+        // The fault is used up; the next client gets an answer.
+        QNetworkAccessManager nam;
         QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
     }
 
-    sim.clearFaults();
-    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(1)))), 1);
-    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(fetch(nam, sim.port(), valueTarget(2)))), 2);
-}
-
-void TestBridgeSim::hangIsReleased_data()
-{
-    QTest::addColumn<bool>("meterFault");
-    QTest::addColumn<bool>("byClearFaults");
-    QTest::newRow("endpoint fault replaced") << false << false;
-    QTest::newRow("endpoint fault cleared") << false << true;
-    QTest::newRow("meter fault replaced") << true << false;
-    QTest::newRow("meter fault cleared") << true << true;
-}
-
-void TestBridgeSim::hangIsReleased()
-{
-    QFETCH(bool, meterFault);
-    QFETCH(bool, byClearFaults);
-
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    Fault hang;
-    hang.kind = Fault::Kind::Hang;
-    hang.count = 1; // used up by the first request, which still hangs until released
-    if (meterFault)
-        sim.setMeterFault(3, hang);
-    else
-        sim.setFault(Endpoint::Value, hang);
-
-    QNetworkAccessManager nam;
-    std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(3)));
-    QTRY_COMPARE(sim.requestCount(), std::uint64_t(1));
-
-    // Other traffic, and faults set elsewhere, leave it hanging.
-    QNetworkAccessManager other;
-    QCOMPARE(fetch(other, sim.port(), valueTarget(3)).status, 200);
-    sim.setFault(Endpoint::Probe, Fault{});
-    sim.setMeterFault(1, Fault{});
-    QCOMPARE(fetch(other, sim.port(), "/swagger/index.html", "HEAD").status, 200);
-    QVERIFY(!hung->isFinished());
-
-    if (byClearFaults)
-        sim.clearFaults();
-    else if (meterFault)
-        sim.setMeterFault(3, Fault{});
-    else
-        sim.setFault(Endpoint::Value, Fault{});
-    QTRY_VERIFY(hung->isFinished());
-    const Result result = collect(hung.get());
-    QCOMPARE(result.status, 200);
-    QCOMPARE(BridgeSimulator::addressOfValue(valueOf(result)), 3);
-}
-
-void TestBridgeSim::stopReleasesHungAndIdleConnections()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    QNetworkAccessManager idle;
-    QCOMPARE(fetch(idle, sim.port(), "/GetCurrentConnectionDetails").status, 200);
-
-    Fault hang;
-    hang.kind = Fault::Kind::Hang;
-    sim.setFault(Endpoint::Value, hang);
-    QNetworkAccessManager nam;
-    std::unique_ptr<QNetworkReply> hung(send(nam, "GET", sim.port(), valueTarget(1)));
-    QTRY_COMPARE(sim.requestCount(), std::uint64_t(2));
-    QCOMPARE(sim.openConnections(), std::uint64_t(2));
-
-    QElapsedTimer timer;
-    timer.start();
-    sim.stop();
-    QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("stop() took %1 ms").arg(timer.elapsed())));
-    QVERIFY(!sim.isRunning());
-    QCOMPARE(sim.openConnections(), std::uint64_t(0));
-
-    QTRY_VERIFY(hung->isFinished());
-    QVERIFY(hung->error() != QNetworkReply::NoError);
-}
-
-void TestBridgeSim::hungRequestsDoNotStarveOthers()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    Fault hang;
-    hang.kind = Fault::Kind::Hang;
-    sim.setMeterFault(1, hang);
-
-    // More hung connections than httplib's default pool has threads.
-    std::vector<std::unique_ptr<QTcpSocket>> sockets;
-    for (int i = 0; i < 16; ++i) {
-        sockets.push_back(std::make_unique<QTcpSocket>());
-        sockets.back()->connectToHost(QStringLiteral("127.0.0.1"), sim.port());
-        sockets.back()->write("GET " + valueTarget(1) + " HTTP/1.1\r\nHost: bridge\r\n\r\n");
-    }
-    QTRY_COMPARE(sim.requestCount(), std::uint64_t(16));
-
-    QNetworkAccessManager nam;
-    QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
-    for (const auto &socket : sockets)
-        QCOMPARE(socket->bytesAvailable(), qint64(0));
-}
-
-void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout_data()
-{
-    QTest::addColumn<int>("timeoutMs");
-    QTest::addColumn<bool>("closeAfterReply");
-    QTest::newRow("1 s") << 1000 << false;
-    QTest::newRow("300 ms, less than the idle poll slice") << 300 << false;
-    QTest::newRow("Connection: close") << 60000 << true;
-}
-
-void TestBridgeSim::idleConnectionClosedAfterKeepAliveTimeout()
-{
-    QFETCH(int, timeoutMs);
-    QFETCH(bool, closeAfterReply);
-    lmnsim::Options options;
-    options.keepAliveTimeout = std::chrono::milliseconds(timeoutMs);
-    options.closeAfterReply = closeAfterReply;
-    BridgeSimulator sim(options);
-    QVERIFY(sim.start());
-
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
-    socket.write("HEAD /swagger/index.html HTTP/1.1\r\nHost: bridge\r\n\r\n");
-    // The idle clock starts at the first byte: a polling wait would start it late, by up to its
-    // step, and a loaded machine could then see the close "early".
-    QVERIFY(socket.waitForReadyRead(5000));
-    QElapsedTimer idle;
-    idle.start();
-    QByteArray reply = socket.readAll();
-    QTRY_VERIFY((reply += socket.readAll()).contains("\r\n\r\n"));
-    QVERIFY(reply.startsWith("HTTP/1.1 200"));
-    QCOMPARE(reply.contains("Connection: close\r\n"), closeAfterReply);
-
-    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 5000);
-    const qint64 closedAfter = idle.elapsed();
-    if (closeAfterReply)
-        QVERIFY2(closedAfter < 1000, qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
-    else
-        QVERIFY2(closedAfter >= timeoutMs * 9 / 10 && closedAfter < timeoutMs + 1000,
-                 qPrintable(QStringLiteral("closed after %1 ms").arg(closedAfter)));
-    QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
-}
-
-void TestBridgeSim::closeAnswersNothing()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    Fault close;
-    close.kind = Fault::Kind::Close;
-    close.count = 1;
-    sim.setFault(Endpoint::ConnectionDetails, close);
-
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
-    QVERIFY(socket.waitForConnected(5000));
-    socket.write("GET /GetCurrentConnectionDetails HTTP/1.1\r\nHost: bridge\r\n\r\n");
-    QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(socket.readAll(), QByteArray());
-    QCOMPARE(sim.requestCount(), std::uint64_t(1));
-    QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
-
-    // The fault is used up; the next client gets an answer.
-    QNetworkAccessManager nam;
-    QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
-}
-
-void TestBridgeSim::stopRefusesAndStartAcceptsAgain()
-{
-    BridgeSimulator sim;
-    QVERIFY(sim.start());
-    const quint16 port = sim.port();
-    QVERIFY(port != 0);
+    void stopRefusesAndStartAcceptsAgain()
     {
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        const quint16 port = sim.port();
+        QVERIFY(port != 0);
+        {
+            QNetworkAccessManager nam;
+            QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
+        }
+
+        sim.stop();
+        sim.stop(); // harmless twice
+        QCOMPARE(sim.port(), port);
+        QTcpSocket refused;
+        QSignalSpy errors(&refused, &QAbstractSocket::errorOccurred);
+        refused.connectToHost(QStringLiteral("127.0.0.1"), port);
+        QTRY_COMPARE(errors.count(), 1);
+        QCOMPARE(refused.error(), QAbstractSocket::ConnectionRefusedError);
+
+        // Same port again although the server side of the old connection may sit in TIME_WAIT.
+        QVERIFY(sim.start());
+        QVERIFY(sim.isRunning());
+        QCOMPARE(sim.port(), port);
         QNetworkAccessManager nam;
         QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
+        QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
+
+        // A second listener on a taken port would get part of its connections: it must fail instead.
+        BridgeSimulator second;
+        QVERIFY(!second.start(port));
+        QVERIFY(!second.isRunning());
     }
 
-    sim.stop();
-    sim.stop(); // harmless twice
-    QCOMPARE(sim.port(), port);
-    QTcpSocket refused;
-    QSignalSpy errors(&refused, &QAbstractSocket::errorOccurred);
-    refused.connectToHost(QStringLiteral("127.0.0.1"), port);
-    QTRY_COMPARE(errors.count(), 1);
-    QCOMPARE(refused.error(), QAbstractSocket::ConnectionRefusedError);
+    void programServesUntilTerminated()
+    {
+        QProcess program;
+        startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
+                          {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
+                           QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
+                           QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
+        QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
+        QTRY_VERIFY(program.canReadLine());
+        const QString line = QString::fromUtf8(program.readLine());
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)\\n$")).match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        const quint16 port = match.captured(1).toUShort();
+        QVERIFY(port != 0);
 
-    // Same port again although the server side of the old connection may sit in TIME_WAIT.
-    QVERIFY(sim.start());
-    QVERIFY(sim.isRunning());
-    QCOMPARE(sim.port(), port);
-    QNetworkAccessManager nam;
-    QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
-    QCOMPARE(sim.acceptedConnections(), std::uint64_t(2));
+        QNetworkAccessManager nam;
+        QCOMPARE(fetch(nam, port, "/GetCurrentConnectionDetails").status, 503);
+        const QJsonObject selected = selectedPort(fetch(nam, port, "/GetCurrentConnectionDetails"), 3);
+        QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(), true);
+        QCOMPARE(selected.value(QStringLiteral("abailableLMNMembers")).toArray().size(), 2);
 
-    // A second listener on a taken port would get part of its connections: it must fail instead.
-    BridgeSimulator second;
-    QVERIFY(!second.start(port));
-    QVERIFY(!second.isRunning());
-}
+        // SIGUSR1 reports the counts so far (the benchmark reads them) and the program serves on.
+        QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGUSR1), 0);
+        QTRY_VERIFY(program.canReadLine());
+        const QString statsLine = QString::fromUtf8(program.readLine());
+        const QRegularExpressionMatch stats =
+            QRegularExpression(QStringLiteral("^requests (\\d+) connections (\\d+)\\n$")).match(statsLine);
+        QVERIFY2(stats.hasMatch(), qPrintable(statsLine));
+        QCOMPARE(stats.captured(1).toInt(), 2);
+        QCOMPARE(stats.captured(2).toInt(), 2); // --connection-close: one connection per request
+        QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
 
-void TestBridgeSim::programServesUntilTerminated()
-{
-    QProcess program;
-    startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
-                      {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
-                       QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
-                       QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
-    QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
-    QTRY_VERIFY(program.canReadLine());
-    const QString line = QString::fromUtf8(program.readLine());
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)\\n$")).match(line);
-    QVERIFY2(match.hasMatch(), qPrintable(line));
-    const quint16 port = match.captured(1).toUShort();
-    QVERIFY(port != 0);
+        program.terminate();
+        QVERIFY(program.waitForFinished(5000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
 
-    QNetworkAccessManager nam;
-    QCOMPARE(fetch(nam, port, "/GetCurrentConnectionDetails").status, 503);
-    const QJsonObject selected = selectedPort(fetch(nam, port, "/GetCurrentConnectionDetails"), 3);
-    QCOMPARE(selected.value(QStringLiteral("isInitialized")).toBool(), true);
-    QCOMPARE(selected.value(QStringLiteral("abailableLMNMembers")).toArray().size(), 2);
+    void programRejectsBadFlags_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("unknown flag") << QStringList{QStringLiteral("--verbose")};
+        QTest::newRow("missing value") << QStringList{QStringLiteral("--port")};
+        QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("http")};
+        QTest::newRow("unknown endpoint") << QStringList{QStringLiteral("--fault"), QStringLiteral("meters=hang")};
+        QTest::newRow("unknown kind") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=explode")};
+        QTest::newRow("status without code") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=status")};
+        QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
+        QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
+        QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
+        QTest::newRow("keep-alive of 0 ms") << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
+        QTest::newRow("close with a value") << QStringList{QStringLiteral("--connection-close=yes")};
+    }
 
-    // SIGUSR1 reports the counts so far (the benchmark reads them) and the program serves on.
-    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), SIGUSR1), 0);
-    QTRY_VERIFY(program.canReadLine());
-    const QString statsLine = QString::fromUtf8(program.readLine());
-    const QRegularExpressionMatch stats =
-        QRegularExpression(QStringLiteral("^requests (\\d+) connections (\\d+)\\n$")).match(statsLine);
-    QVERIFY2(stats.hasMatch(), qPrintable(statsLine));
-    QCOMPARE(stats.captured(1).toInt(), 2);
-    QCOMPARE(stats.captured(2).toInt(), 2); // --connection-close: one connection per request
-    QCOMPARE(fetch(nam, port, "/swagger/index.html", "HEAD").status, 200);
-
-    program.terminate();
-    QVERIFY(program.waitForFinished(5000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 0);
-}
-
-void TestBridgeSim::programRejectsBadFlags_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("unknown flag") << QStringList{QStringLiteral("--verbose")};
-    QTest::newRow("missing value") << QStringList{QStringLiteral("--port")};
-    QTest::newRow("port not a number") << QStringList{QStringLiteral("--port"), QStringLiteral("http")};
-    QTest::newRow("unknown endpoint") << QStringList{QStringLiteral("--fault"), QStringLiteral("meters=hang")};
-    QTest::newRow("unknown kind") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=explode")};
-    QTest::newRow("status without code") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=status")};
-    QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
-    QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
-    QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
-    QTest::newRow("keep-alive of 0 ms") << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
-    QTest::newRow("close with a value") << QStringList{QStringLiteral("--connection-close=yes")};
-}
-
-void TestBridgeSim::programRejectsBadFlags()
-{
-    QFETCH(QStringList, arguments);
-    QProcess program;
-    startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
-    QVERIFY(program.waitForFinished(5000));
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 2);
-    QVERIFY(program.readAllStandardOutput().isEmpty());
-    QVERIFY(!program.readAllStandardError().isEmpty());
-}
+    void programRejectsBadFlags()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess program;
+        startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
+        QVERIFY(program.waitForFinished(5000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 2);
+        QVERIFY(program.readAllStandardOutput().isEmpty());
+        QVERIFY(!program.readAllStandardError().isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestBridgeSim)
 #include "tst_bridgesim.moc"

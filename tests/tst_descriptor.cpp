@@ -111,6 +111,26 @@ void collectIds(const QJsonValue &value, QStringList *ids)
         QVERIFY2(actual_ == expected_, qPrintable(mismatch(actual_, expected_)));                  \
     } while (false)
 
+// The items of a descriptor list, each less its "id", against what they must be, in order.
+#define COMPARE_ITEMS(actual, expected)                                                            \
+    do {                                                                                           \
+        const QJsonArray items_ = (actual);                                                        \
+        const QList<QJsonObject> expectedItems_ = (expected);                                      \
+        QCOMPARE(items_.size(), expectedItems_.size());                                            \
+        for (int i_ = 0; i_ < items_.size(); ++i_)                                                 \
+            COMPARE_ITEM(without(items_.at(i_).toObject(), { "id" }), expectedItems_.at(i_));      \
+    } while (false)
+
+// A double state as both kinds of class have them; the gateway's also say they are not cached.
+QJsonObject energyState(const char *name, const char *displayName, const char *unit, bool gateway)
+{
+    QJsonObject state = object({ { "name", text(name) }, { "displayName", text(displayName) },
+                                 { "type", text("double") }, { "defaultValue", text("0") }, { "unit", text(unit) } });
+    if (gateway)
+        state.insert(QLatin1String("cached"), false);
+    return state;
+}
+
 const char *const placeholderDeviceId = "1-QEL-000-00000000";
 
 } // namespace
@@ -226,38 +246,25 @@ void TestDescriptor::gatewayClass()
                           { "interfaces", texts({ "gateway", "energymeter" }) },
                           { "providedInterfaces", texts({ "smartmeterproducer", "smartmeterconsumer" }) } }));
 
-    const QJsonArray params = array(lmn, "paramTypes");
-    const QList<QJsonObject> expectedParams{
+    COMPARE_ITEMS(array(lmn, "paramTypes"), (QList<QJsonObject>{
         object({ { "name", text("port") }, { "displayName", text("Connected port") },
                  { "type", text("QString") }, { "defaultValue", text("/dev/ttymxc3") },
                  { "readOnly", true } }),
         object({ { "name", text("serverPort") }, { "displayName", text("Server Port") },
                  { "type", text("QString") }, { "defaultValue", text("5000") },
                  { "readOnly", true } }),
-    };
-    QCOMPARE(params.size(), expectedParams.size());
-    for (int i = 0; i < params.size(); ++i)
-        COMPARE_ITEM(without(params.at(i).toObject(), { "id" }), expectedParams.at(i));
+    }));
 
-    auto energy = [](const char *name, const char *displayName, const char *unit) {
-        return object({ { "name", text(name) }, { "displayName", text(displayName) },
-                        { "type", text("double") }, { "defaultValue", text("0") },
-                        { "unit", text(unit) }, { "cached", false } });
-    };
-    const QJsonArray states = array(lmn, "stateTypes");
-    const QList<QJsonObject> expectedStates{
+    COMPARE_ITEMS(array(lmn, "stateTypes"), (QList<QJsonObject>{
         object({ { "name", text("connected") }, { "displayName", text("Connected") },
                  { "displayNameEvent", text("Connected changed") }, { "type", text("bool") },
                  { "defaultValue", false }, { "cached", false } }),
-        energy("totalEnergyConsumed", "Energy Consumed", "KiloWattHour"),
-        energy("totalEnergyProduced", "Energy Produced", "KiloWattHour"),
-        energy("currentPower", "Current Power", "Watt"),
-        energy("currentPhaseA", "Current Phase A", "Ampere"),
-        energy("voltagePhaseA", "Voltage Phase A", "Volt"),
-    };
-    QCOMPARE(states.size(), expectedStates.size());
-    for (int i = 0; i < states.size(); ++i)
-        COMPARE_ITEM(without(states.at(i).toObject(), { "id" }), expectedStates.at(i));
+        energyState("totalEnergyConsumed", "Energy Consumed", "KiloWattHour", true),
+        energyState("totalEnergyProduced", "Energy Produced", "KiloWattHour", true),
+        energyState("currentPower", "Current Power", "Watt", true),
+        energyState("currentPhaseA", "Current Phase A", "Ampere", true),
+        energyState("voltagePhaseA", "Voltage Phase A", "Volt", true),
+    }));
 }
 
 void TestDescriptor::meterClass_data()
@@ -284,25 +291,14 @@ void TestDescriptor::meterClass()
     const QJsonObject deviceId = object({ { "name", text("deviceID") }, { "displayName", text("Device ID") },
                                           { "type", text("QString") },
                                           { "defaultValue", text(placeholderDeviceId) } });
-    const QJsonArray params = array(meter, "paramTypes");
-    QCOMPARE(params.size(), 1);
-    COMPARE_ITEM(without(params.at(0).toObject(), { "id" }), deviceId);
-
-    auto energy = [](const char *name, const char *displayName, const char *unit) {
-        return object({ { "name", text(name) }, { "displayName", text(displayName) },
-                        { "type", text("double") }, { "defaultValue", text("0") },
-                        { "unit", text(unit) } });
-    };
-    const QList<QJsonObject> expectedStates{
-        deviceId,
-        energy("totalEnergyConsumed", "Total consumed energy", "KiloWattHour"),
-        energy("totalEnergyProduced", "Total produced energy", "KiloWattHour"),
-        energy("currentPower", "Current power", "Watt"),
-    };
-    const QJsonArray states = array(meter, "stateTypes");
-    QCOMPARE(states.size(), expectedStates.size());
-    for (int i = 0; i < states.size(); ++i)
-        COMPARE_ITEM(without(states.at(i).toObject(), { "id" }), expectedStates.at(i));
+    COMPARE_ITEMS(array(meter, "paramTypes"), QList<QJsonObject>{ deviceId });
+    COMPARE_ITEMS(array(meter, "stateTypes"),
+                  (QList<QJsonObject>{
+                      deviceId,
+                      energyState("totalEnergyConsumed", "Total consumed energy", "KiloWattHour", false),
+                      energyState("totalEnergyProduced", "Total produced energy", "KiloWattHour", false),
+                      energyState("currentPower", "Current power", "Watt", false),
+                  }));
 }
 
 void TestDescriptor::uuidsWellFormedAndUnique()

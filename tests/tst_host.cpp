@@ -767,11 +767,8 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
     // A store is written only when given, and the second run found its meters there.
     QCOMPARE(QFile::exists(store), withStore);
-    if (withStore) {
-        QFile file(store);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("things")).toArray().size(), 1 + meterCount);
-    }
+    if (withStore)
+        QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1 + meterCount);
 }
 
 QTEST_GUILESS_MAIN(TestHost)

@@ -9,6 +9,12 @@
 
 namespace {
 
+// `dir`, a fresh folder, and `store`, a file in it.
+#define FRESH_STORE()                                                                              \
+    QTemporaryDir dir;                                                                             \
+    QVERIFY(dir.isValid());                                                                        \
+    const QString store = dir.filePath(QStringLiteral("things.json"))
+
 const QString boxName = QStringLiteral("box");
 
 // A box without retries is refused by the plugin at once, which makes a quick parent.
@@ -32,361 +38,334 @@ class TestLibVeyraManager : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void loadPluginsWithoutPluginsGivesReasons();
-    void loadingThePluginTwiceIsRefused();
-    void addThingCompletesParamsAndSetsUp();
-    void autoThingsAreCreatedAndSetUp();
-    void removeThingRemovesChildrenFirst();
-    void storeRoundTrip();
-    void storeRestoresParamsWithTheirTypes();
-    void corruptStoreFailsAndKeepsNothing_data();
-    void corruptStoreFailsAndKeepsNothing();
-    void missingStoreIsEmpty();
-};
+    void initTestCase()
+    {
+        qRegisterMetaType<Thing *>();
+        qRegisterMetaType<Thing::ThingError>();
+        qRegisterMetaType<StateTypeId>();
+    }
 
-void TestLibVeyraManager::initTestCase()
-{
-    qRegisterMetaType<Thing *>();
-    qRegisterMetaType<Thing::ThingError>();
-    qRegisterMetaType<StateTypeId>();
-}
+    void loadPluginsWithoutPluginsGivesReasons()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        ThingManager manager;
 
-void TestLibVeyraManager::loadPluginsWithoutPluginsGivesReasons()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    ThingManager manager;
+        QStringList errors;
+        QCOMPARE(manager.loadPlugins(dir.path(), &errors), 0);
+        QVERIFY2(!errors.isEmpty(), "an empty folder gives no reason");
+        QVERIFY2(errors.join(QLatin1Char('\n')).contains(dir.path()), qPrintable(errors.join(QLatin1Char('\n'))));
 
-    QStringList errors;
-    QCOMPARE(manager.loadPlugins(dir.path(), &errors), 0);
-    QVERIFY2(!errors.isEmpty(), "an empty folder gives no reason");
-    QVERIFY2(errors.join(QLatin1Char('\n')).contains(dir.path()), qPrintable(errors.join(QLatin1Char('\n'))));
+        errors.clear();
+        QCOMPARE(manager.loadPlugins(dir.filePath(QStringLiteral("missing")), &errors), 0);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors.first().contains(QLatin1String("no such folder")), qPrintable(errors.first()));
 
-    errors.clear();
-    QCOMPARE(manager.loadPlugins(dir.filePath(QStringLiteral("missing")), &errors), 0);
-    QCOMPARE(errors.size(), 1);
-    QVERIFY2(errors.first().contains(QLatin1String("no such folder")), qPrintable(errors.first()));
+        // A file that only looks like a library is named in the reasons, and nothing loads.
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("libjunk.so")), "not a library\n"));
+        errors.clear();
+        QCOMPARE(manager.loadPlugins(dir.path(), &errors), 0);
+        QVERIFY2(errors.join(QLatin1Char('\n')).contains(QLatin1String("libjunk.so")), qPrintable(errors.join(QLatin1Char('\n'))));
+        QVERIFY(manager.plugins().isEmpty());
+    }
 
-    // A file that only looks like a library is named in the reasons, and nothing loads.
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("libjunk.so")), "not a library\n"));
-    errors.clear();
-    QCOMPARE(manager.loadPlugins(dir.path(), &errors), 0);
-    QVERIFY2(errors.join(QLatin1Char('\n')).contains(QLatin1String("libjunk.so")), qPrintable(errors.join(QLatin1Char('\n'))));
-    QVERIFY(manager.plugins().isEmpty());
-}
+    void loadingThePluginTwiceIsRefused()
+    {
+        ThingManager manager;
+        QStringList errors;
+        QCOMPARE(manager.loadPlugins(pluginDir(), &errors), 1);
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join(QLatin1Char('\n'))));
+        QCOMPARE(manager.plugins().size(), 1);
+        const LoadedPlugin &loaded = manager.plugins().first();
+        QVERIFY(loaded.plugin);
+        QCOMPARE(loaded.apiVersion, QStringLiteral(VEYRA_TEST_API_VERSION));
+        QCOMPARE(loaded.metadata.thingClasses.size(), 2);
 
-void TestLibVeyraManager::loadingThePluginTwiceIsRefused()
-{
-    ThingManager manager;
-    QStringList errors;
-    QCOMPARE(manager.loadPlugins(pluginDir(), &errors), 1);
-    QVERIFY2(errors.isEmpty(), qPrintable(errors.join(QLatin1Char('\n'))));
-    QCOMPARE(manager.plugins().size(), 1);
-    const LoadedPlugin &loaded = manager.plugins().first();
-    QVERIFY(loaded.plugin);
-    QCOMPARE(loaded.apiVersion, QStringLiteral(VEYRA_TEST_API_VERSION));
-    QCOMPARE(loaded.metadata.thingClasses.size(), 2);
+        const ThingClass *box = manager.findThingClass(boxName);
+        QVERIFY(box);
+        QCOMPARE(manager.findThingClass(box->id()), box);
+        QVERIFY(!manager.findThingClass(QStringLiteral("nothing")));
+        QVERIFY(!manager.findThingClass(ThingClassId::createId()));
+        // The plugin reaches the host's timers through its hardware manager.
+        QCOMPARE(loaded.plugin->hardwareManager(), manager.hardwareManager());
 
-    const ThingClass *box = manager.findThingClass(boxName);
-    QVERIFY(box);
-    QCOMPARE(manager.findThingClass(box->id()), box);
-    QVERIFY(!manager.findThingClass(QStringLiteral("nothing")));
-    QVERIFY(!manager.findThingClass(ThingClassId::createId()));
-    // The plugin reaches the host's timers through its hardware manager.
-    QCOMPARE(loaded.plugin->hardwareManager(), manager.hardwareManager());
+        QString error;
+        QVERIFY(!manager.loadPlugin(pluginFile(), &error));
+        QVERIFY2(error.contains(QLatin1String("already known")), qPrintable(error));
+        QCOMPARE(manager.plugins().size(), 1);
+        errors.clear();
+        QCOMPARE(manager.loadPlugins(pluginDir(), &errors), 0);
+        QCOMPARE(errors.size(), 1);
+    }
 
-    QString error;
-    QVERIFY(!manager.loadPlugin(pluginFile(), &error));
-    QVERIFY2(error.contains(QLatin1String("already known")), qPrintable(error));
-    QCOMPARE(manager.plugins().size(), 1);
-    errors.clear();
-    QCOMPARE(manager.loadPlugins(pluginDir(), &errors), 0);
-    QCOMPARE(errors.size(), 1);
-}
-
-void TestLibVeyraManager::addThingCompletesParamsAndSetsUp()
-{
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    QSignalSpy added(manager.get(), &ThingManager::thingAdded);
-    QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
-    QSignalSpy states(manager.get(), &ThingManager::thingStateChanged);
-
-    QString error;
-    QVERIFY(!manager->addThing(ThingClassId::createId(), QStringLiteral("x"), ParamList(), ThingId(), &error));
-    QVERIFY2(error.contains(QLatin1String("unknown thing class")), qPrintable(error));
-    QCOMPARE(added.count(), 0);
-
-    const ThingClass *box = manager->findThingClass(boxName);
-    Thing *gateway = addBox(manager.get());
-    QVERIFY(gateway);
-    QCOMPARE(added.count(), 1);
-    QCOMPARE(gateway->name(), box->displayName());
-    QCOMPARE(gateway->paramValue(QStringLiteral("address")), QVariant(QStringLiteral("here")));
-    QCOMPARE(gateway->paramValue(QStringLiteral("retries")), QVariant(0u));
-    QCOMPARE(gateway->params().size(), box->paramTypes().size());
-    QTRY_VERIFY(setupResultOf(setup, gateway).finished);
-    QCOMPARE(setupResultOf(setup, gateway).error, Thing::ThingErrorInvalidParameter);
-    QCOMPARE(gateway->setupStatus(), Thing::SetupStatusFailed);
-
-    Thing *part = addPart(manager.get(), QStringLiteral("P-1"), gateway->id());
-    QTRY_VERIFY(setupResultOf(setup, part).finished);
-    QCOMPARE(setupResultOf(setup, part).error, Thing::ThingErrorNoError);
-    QCOMPARE(part->setupStatus(), Thing::SetupStatusComplete);
-    QCOMPARE(part->parentId(), gateway->id());
-
-    // The plugin sees exactly the host's things, and their state changes reach the host.
-    const IntegrationPlugin *plugin = manager->plugins().first().plugin;
-    QCOMPARE(plugin->myThings(), (Things{gateway, part}));
-    states.clear();
-    QSignalSpy sets(manager.get(), &ThingManager::thingStateSet);
-    part->setStateValue(QStringLiteral("reading"), 1.5);
-    QCOMPARE(states.count(), 1);
-    QCOMPARE(states.at(0).at(0).value<Thing *>(), part);
-    QCOMPARE(states.at(0).at(2), QVariant(1.5));
-    // A fresh reading of the same value is news to the host too, though no change.
-    part->setStateValue(QStringLiteral("reading"), 1.5);
-    QCOMPARE(states.count(), 1);
-    QCOMPARE(sets.count(), 2);
-    QCOMPARE(sets.at(1).at(0).value<Thing *>(), part);
-}
-
-void TestLibVeyraManager::autoThingsAreCreatedAndSetUp()
-{
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    Thing *gateway = addBox(manager.get());
-    QVERIFY(gateway);
-    QSignalSpy added(manager.get(), &ThingManager::thingAdded);
-    QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
-
-    // As a plugin announces things it found below its gateway.
-    const ThingClass *partClass = manager->findThingClass(QStringLiteral("part"));
-    ThingDescriptor part(partClass->id(), QStringLiteral("P-7"), QString(), gateway->id());
-    part.setParams(paramsByName(*partClass, {{QStringLiteral("serial"), QStringLiteral("P-7")}}));
-    ThingDescriptor unknown(ThingClassId::createId(), QStringLiteral("stranger"));
-    IntegrationPlugin *plugin = manager->plugins().first().plugin;
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unknown class")));
-    emit plugin->autoThingsAppeared(ThingDescriptors{unknown, part});
-
-    QCOMPARE(added.count(), 1);
-    auto *created = added.at(0).at(0).value<Thing *>();
-    QCOMPARE(created->thingClassId(), partClass->id());
-    QCOMPARE(created->name(), QStringLiteral("P-7"));
-    QCOMPARE(created->parentId(), gateway->id());
-    QCOMPARE(created->paramValue(QStringLiteral("serial")), QVariant(QStringLiteral("P-7")));
-    QVERIFY(created->id() != gateway->id() && !created->id().isNull());
-    QTRY_VERIFY(setupResultOf(setup, created).finished);
-    QCOMPARE(setupResultOf(setup, created).error, Thing::ThingErrorNoError);
-    // The plugin's part setup copies the serial into its state.
-    QCOMPARE(created->stateValue(QStringLiteral("serial")), QVariant(QStringLiteral("P-7")));
-    QCOMPARE(manager->things().size(), 2);
-}
-
-void TestLibVeyraManager::removeThingRemovesChildrenFirst()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    manager->setStorePath(store);
-
-    Thing *gateway = addBox(manager.get());
-    // A child listed before its parent would be missed by a walk in list order.
-    Thing *first = addPart(manager.get(), QStringLiteral("P-1"), gateway->id());
-    Thing *grandchild = addPart(manager.get(), QStringLiteral("P-3"), first->id());
-    Thing *second = addPart(manager.get(), QStringLiteral("P-2"), gateway->id());
-    Thing *loner = addPart(manager.get(), QStringLiteral("P-4"), ThingId());
-    QCOMPARE(manager->things().size(), 5);
-
-    QList<ThingId> removed;
-    connect(manager.get(), &ThingManager::thingRemoved, this, [&removed](Thing *thing) { removed.append(thing->id()); });
-    QPointer<Thing> gatewayGuard(gateway);
-    QPointer<Thing> grandchildGuard(grandchild);
-
-    QVERIFY(!manager->removeThing(ThingId::createId()));
-    QVERIFY(removed.isEmpty());
-
-    const ThingId gatewayId = gateway->id();
-    QVERIFY(manager->removeThing(gatewayId));
-    QCOMPARE(removed.size(), 4);
-    QCOMPARE(removed.last(), gatewayId);
-    QVERIFY(removed.indexOf(grandchild->id()) < removed.indexOf(first->id()));
-    QVERIFY(removed.contains(second->id()));
-    QCOMPARE(manager->things(), Things{loner});
-    QVERIFY(!manager->findThing(gatewayId));
-    QVERIFY(!manager->removeThing(gatewayId));
-
-    // The store follows at once, and the removed objects go once control returns to the loop.
-    const QJsonArray stored = readJsonFile(store).value(QStringLiteral("things")).toArray();
-    QCOMPARE(stored.size(), 1);
-    QCOMPARE(stored.at(0).toObject().value(QStringLiteral("id")).toString(), loner->id().toText());
-    QTRY_VERIFY(gatewayGuard.isNull() && grandchildGuard.isNull());
-}
-
-void TestLibVeyraManager::storeRoundTrip()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-
-    struct Saved { ThingId id; ThingClassId classId; QString name; ParamList params; ThingId parentId; };
-    QList<Saved> saved;
+    void addThingCompletesParamsAndSetsUp()
     {
         auto manager = hostWithPlugin();
         QVERIFY(manager);
+        QSignalSpy added(manager.get(), &ThingManager::thingAdded);
+        QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
+        QSignalSpy states(manager.get(), &ThingManager::thingStateChanged);
+
+        QString error;
+        QVERIFY(!manager->addThing(ThingClassId::createId(), QStringLiteral("x"), ParamList(), ThingId(), &error));
+        QVERIFY2(error.contains(QLatin1String("unknown thing class")), qPrintable(error));
+        QCOMPARE(added.count(), 0);
+
+        const ThingClass *box = manager->findThingClass(boxName);
+        Thing *gateway = addBox(manager.get());
+        QVERIFY(gateway);
+        QCOMPARE(added.count(), 1);
+        QCOMPARE(gateway->name(), box->displayName());
+        QCOMPARE(gateway->paramValue(QStringLiteral("address")), QVariant(QStringLiteral("here")));
+        QCOMPARE(gateway->paramValue(QStringLiteral("retries")), QVariant(0u));
+        QCOMPARE(gateway->params().size(), box->paramTypes().size());
+        QTRY_VERIFY(setupResultOf(setup, gateway).finished);
+        QCOMPARE(setupResultOf(setup, gateway).error, Thing::ThingErrorInvalidParameter);
+        QCOMPARE(gateway->setupStatus(), Thing::SetupStatusFailed);
+
+        Thing *part = addPart(manager.get(), QStringLiteral("P-1"), gateway->id());
+        QTRY_VERIFY(setupResultOf(setup, part).finished);
+        QCOMPARE(setupResultOf(setup, part).error, Thing::ThingErrorNoError);
+        QCOMPARE(part->setupStatus(), Thing::SetupStatusComplete);
+        QCOMPARE(part->parentId(), gateway->id());
+
+        // The plugin sees exactly the host's things, and their state changes reach the host.
+        const IntegrationPlugin *plugin = manager->plugins().first().plugin;
+        QCOMPARE(plugin->myThings(), (Things{gateway, part}));
+        states.clear();
+        QSignalSpy sets(manager.get(), &ThingManager::thingStateSet);
+        part->setStateValue(QStringLiteral("reading"), 1.5);
+        QCOMPARE(states.count(), 1);
+        QCOMPARE(states.at(0).at(0).value<Thing *>(), part);
+        QCOMPARE(states.at(0).at(2), QVariant(1.5));
+        // A fresh reading of the same value is news to the host too, though no change.
+        part->setStateValue(QStringLiteral("reading"), 1.5);
+        QCOMPARE(states.count(), 1);
+        QCOMPARE(sets.count(), 2);
+        QCOMPARE(sets.at(1).at(0).value<Thing *>(), part);
+    }
+
+    void autoThingsAreCreatedAndSetUp()
+    {
+        auto manager = hostWithPlugin();
+        QVERIFY(manager);
+        Thing *gateway = addBox(manager.get());
+        QVERIFY(gateway);
+        QSignalSpy added(manager.get(), &ThingManager::thingAdded);
+        QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
+
+        // As a plugin announces things it found below its gateway.
+        const ThingClass *partClass = manager->findThingClass(QStringLiteral("part"));
+        ThingDescriptor part(partClass->id(), QStringLiteral("P-7"), QString(), gateway->id());
+        part.setParams(paramsByName(*partClass, {{QStringLiteral("serial"), QStringLiteral("P-7")}}));
+        ThingDescriptor unknown(ThingClassId::createId(), QStringLiteral("stranger"));
+        IntegrationPlugin *plugin = manager->plugins().first().plugin;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unknown class")));
+        emit plugin->autoThingsAppeared(ThingDescriptors{unknown, part});
+
+        QCOMPARE(added.count(), 1);
+        auto *created = added.at(0).at(0).value<Thing *>();
+        QCOMPARE(created->thingClassId(), partClass->id());
+        QCOMPARE(created->name(), QStringLiteral("P-7"));
+        QCOMPARE(created->parentId(), gateway->id());
+        QCOMPARE(created->paramValue(QStringLiteral("serial")), QVariant(QStringLiteral("P-7")));
+        QVERIFY(created->id() != gateway->id() && !created->id().isNull());
+        QTRY_VERIFY(setupResultOf(setup, created).finished);
+        QCOMPARE(setupResultOf(setup, created).error, Thing::ThingErrorNoError);
+        // The plugin's part setup copies the serial into its state.
+        QCOMPARE(created->stateValue(QStringLiteral("serial")), QVariant(QStringLiteral("P-7")));
+        QCOMPARE(manager->things().size(), 2);
+    }
+
+    void removeThingRemovesChildrenFirst()
+    {
+        FRESH_STORE();
+        auto manager = hostWithPlugin(store);
+        QVERIFY(manager);
+
+        Thing *gateway = addBox(manager.get());
+        // A child listed before its parent would be missed by a walk in list order.
+        Thing *first = addPart(manager.get(), QStringLiteral("P-1"), gateway->id());
+        Thing *grandchild = addPart(manager.get(), QStringLiteral("P-3"), first->id());
+        Thing *second = addPart(manager.get(), QStringLiteral("P-2"), gateway->id());
+        Thing *loner = addPart(manager.get(), QStringLiteral("P-4"), ThingId());
+        QCOMPARE(manager->things().size(), 5);
+
+        QList<ThingId> removed;
+        connect(manager.get(), &ThingManager::thingRemoved, this, [&removed](Thing *thing) { removed.append(thing->id()); });
+        QPointer<Thing> gatewayGuard(gateway);
+        QPointer<Thing> grandchildGuard(grandchild);
+
+        QVERIFY(!manager->removeThing(ThingId::createId()));
+        QVERIFY(removed.isEmpty());
+
+        const ThingId gatewayId = gateway->id();
+        QVERIFY(manager->removeThing(gatewayId));
+        QCOMPARE(removed.size(), 4);
+        QCOMPARE(removed.last(), gatewayId);
+        QVERIFY(removed.indexOf(grandchild->id()) < removed.indexOf(first->id()));
+        QVERIFY(removed.contains(second->id()));
+        QCOMPARE(manager->things(), Things{loner});
+        QVERIFY(!manager->findThing(gatewayId));
+        QVERIFY(!manager->removeThing(gatewayId));
+
+        // The store follows at once, and the removed objects go once control returns to the loop.
+        const QJsonArray stored = readJsonFile(store).value(QStringLiteral("things")).toArray();
+        QCOMPARE(stored.size(), 1);
+        QCOMPARE(stored.at(0).toObject().value(QStringLiteral("id")).toString(), loner->id().toText());
+        QTRY_VERIFY(gatewayGuard.isNull() && grandchildGuard.isNull());
+    }
+
+    void storeRoundTrip()
+    {
+        FRESH_STORE();
+
+        struct Saved { ThingId id; ThingClassId classId; QString name; ParamList params; ThingId parentId; };
+        QList<Saved> saved;
+        {
+            auto manager = hostWithPlugin(store);
+            QVERIFY(manager);
+            Thing *gateway = addBox(manager.get(), QStringLiteral("Basement"),
+                                    {{QStringLiteral("retries"), 0}, {QStringLiteral("address"), QStringLiteral("shelf")}});
+            for (const QString &serial : {QStringLiteral("P-5"), QStringLiteral("P-9")})
+                QVERIFY(addPart(manager.get(), serial, gateway->id()));
+            for (Thing *thing : manager->things())
+                saved.append({thing->id(), thing->thingClassId(), thing->name(), thing->params(), thing->parentId()});
+            QVERIFY(QFile::exists(store));
+        }
+
+        // Write the store so that the parts come before their box.
+        QJsonObject document = readJsonFile(store);
+        QJsonArray things = document.value(QStringLiteral("things")).toArray();
+        QCOMPARE(things.size(), 3);
+        things.append(things.takeAt(0));
+        document.insert(QStringLiteral("things"), things);
+        QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
+
+        auto manager = hostWithPlugin(store);
+        QVERIFY(manager);
+        QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
+        QString error;
+        QVERIFY2(manager->restoreThings(&error), qPrintable(error));
+        QCOMPARE(manager->things().size(), saved.size());
+        for (const Saved &expected : qAsConst(saved)) {
+            Thing *thing = manager->findThing(expected.id);
+            QVERIFY2(thing, qPrintable(expected.name));
+            QCOMPARE(thing->thingClassId(), expected.classId);
+            QCOMPARE(thing->name(), expected.name);
+            QCOMPARE(thing->params(), expected.params);
+            QCOMPARE(thing->parentId(), expected.parentId);
+        }
+        // Parents are set up before their children, whatever the order in the file.
+        QTRY_COMPARE(setup.count(), 3);
+        QCOMPARE(setup.at(0).at(0).value<Thing *>()->id(), saved.first().id);
+        QCOMPARE(setup.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
+        QCOMPARE(setup.at(1).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
+        QCOMPARE(setup.at(2).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
+
+        // Restoring twice does not double anything.
+        for (int i = 0; i < 3; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be restored")));
+        QVERIFY(manager->restoreThings(&error));
+        QCOMPARE(manager->things().size(), saved.size());
+    }
+
+    void storeRestoresParamsWithTheirTypes()
+    {
+        FRESH_STORE();
+        auto manager = hostWithPlugin();
+        QVERIFY(manager);
+        const ThingClass *box = manager->findThingClass(boxName);
+        const QString addressId = box->paramTypes().at(box->paramIndex(QStringLiteral("address"))).id.toText();
+
+        // A store written by hand: a number where the class wants text, a param of no class, and a
+        // thing of a class that no plugin offers.
+        const QJsonArray things{
+            QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
+                        {QStringLiteral("thingClassId"), box->id().toText()},
+                        {QStringLiteral("name"), QStringLiteral("Hand made")},
+                        {QStringLiteral("params"), QJsonObject{{addressId, 0},
+                                                               {ParamTypeId::createId().toText(), QStringLiteral("x")}}},
+                        {QStringLiteral("parentId"), QJsonValue()}},
+            QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
+                        {QStringLiteral("thingClassId"), ThingClassId::createId().toText()},
+                        {QStringLiteral("name"), QStringLiteral("Unknown")},
+                        {QStringLiteral("params"), QJsonObject()},
+                        {QStringLiteral("parentId"), QJsonValue()}},
+        };
+        const QJsonObject document{{QStringLiteral("things"), things}, {QStringLiteral("other host"), 7}};
+        QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
         manager->setStorePath(store);
-        Thing *gateway = addBox(manager.get(), QStringLiteral("Basement"),
-                                {{QStringLiteral("retries"), 0}, {QStringLiteral("address"), QStringLiteral("shelf")}});
-        for (const QString &serial : {QStringLiteral("P-5"), QStringLiteral("P-9")})
-            QVERIFY(addPart(manager.get(), serial, gateway->id()));
-        for (Thing *thing : manager->things())
-            saved.append({thing->id(), thing->thingClassId(), thing->name(), thing->params(), thing->parentId()});
-        QVERIFY(QFile::exists(store));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be restored.*Unknown")));
+        QString error;
+        QVERIFY2(manager->restoreThings(&error), qPrintable(error));
+        QCOMPARE(manager->things().size(), 1);
+        Thing *gateway = manager->things().first();
+        QCOMPARE(gateway->params().size(), box->paramTypes().size());
+        QCOMPARE(gateway->paramValue(QStringLiteral("address")).userType(), int(QMetaType::QString));
+        QCOMPARE(gateway->paramValue(QStringLiteral("address")), QVariant(QStringLiteral("0")));
+        QCOMPARE(gateway->paramValue(QStringLiteral("retries")), QVariant(3u));
+
+        // What this host does not understand is written back as it came.
+        QVERIFY(manager->removeThing(gateway->id()));
+        const QJsonObject saved = readJsonFile(store);
+        QCOMPARE(saved.value(QStringLiteral("other host")).toInt(), 7);
+        QCOMPARE(saved.value(QStringLiteral("things")).toArray(), QJsonArray{things.at(1)});
     }
 
-    // Write the store so that the parts come before their box.
-    QJsonObject document = readJsonFile(store);
-    QJsonArray things = document.value(QStringLiteral("things")).toArray();
-    QCOMPARE(things.size(), 3);
-    things.append(things.takeAt(0));
-    document.insert(QStringLiteral("things"), things);
-    QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
-
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    manager->setStorePath(store);
-    QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
-    QString error;
-    QVERIFY2(manager->restoreThings(&error), qPrintable(error));
-    QCOMPARE(manager->things().size(), saved.size());
-    for (const Saved &expected : qAsConst(saved)) {
-        Thing *thing = manager->findThing(expected.id);
-        QVERIFY2(thing, qPrintable(expected.name));
-        QCOMPARE(thing->thingClassId(), expected.classId);
-        QCOMPARE(thing->name(), expected.name);
-        QCOMPARE(thing->params(), expected.params);
-        QCOMPARE(thing->parentId(), expected.parentId);
+    void corruptStoreFailsAndKeepsNothing_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("mention");
+        QTest::newRow("not JSON") << QByteArray("{\"things\": [ {\"id\": ") << QStringLiteral("not JSON");
+        QTest::newRow("an array") << QByteArray("[]") << QStringLiteral("JSON array");
+        QTest::newRow("empty file") << QByteArray() << QStringLiteral("empty");
+        QTest::newRow("blank file") << QByteArray("\n") << QStringLiteral("empty");
+        QTest::newRow("things not an array") << QByteArray("{\"things\": {}}") << QStringLiteral("\"things\"");
     }
-    // Parents are set up before their children, whatever the order in the file.
-    QTRY_COMPARE(setup.count(), 3);
-    QCOMPARE(setup.at(0).at(0).value<Thing *>()->id(), saved.first().id);
-    QCOMPARE(setup.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
-    QCOMPARE(setup.at(1).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
-    QCOMPARE(setup.at(2).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
 
-    // Restoring twice does not double anything.
-    for (int i = 0; i < 3; ++i)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be restored")));
-    QVERIFY(manager->restoreThings(&error));
-    QCOMPARE(manager->things().size(), saved.size());
-}
+    void corruptStoreFailsAndKeepsNothing()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, mention);
+        FRESH_STORE();
+        QVERIFY(writeFile(store, content));
 
-void TestLibVeyraManager::storeRestoresParamsWithTheirTypes()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    const ThingClass *box = manager->findThingClass(boxName);
-    const QString addressId = box->paramTypes().at(box->paramIndex(QStringLiteral("address"))).id.toText();
+        auto manager = hostWithPlugin(store);
+        QVERIFY(manager);
+        QSignalSpy added(manager.get(), &ThingManager::thingAdded);
+        QString error;
+        QVERIFY(!manager->restoreThings(&error));
+        QVERIFY2(error.contains(store) && error.contains(mention), qPrintable(error));
+        QVERIFY(manager->things().isEmpty());
+        QCOMPARE(added.count(), 0);
+        // The file is left as it was, for a person to look at.
+        QFile file(store);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+    }
 
-    // A store written by hand: a number where the class wants text, a param of no class, and a
-    // thing of a class that no plugin offers.
-    const QJsonArray things{
-        QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
-                    {QStringLiteral("thingClassId"), box->id().toText()},
-                    {QStringLiteral("name"), QStringLiteral("Hand made")},
-                    {QStringLiteral("params"), QJsonObject{{addressId, 0},
-                                                           {ParamTypeId::createId().toText(), QStringLiteral("x")}}},
-                    {QStringLiteral("parentId"), QJsonValue()}},
-        QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
-                    {QStringLiteral("thingClassId"), ThingClassId::createId().toText()},
-                    {QStringLiteral("name"), QStringLiteral("Unknown")},
-                    {QStringLiteral("params"), QJsonObject()},
-                    {QStringLiteral("parentId"), QJsonValue()}},
-    };
-    const QJsonObject document{{QStringLiteral("things"), things}, {QStringLiteral("other host"), 7}};
-    QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
-    manager->setStorePath(store);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot be restored.*Unknown")));
-    QString error;
-    QVERIFY2(manager->restoreThings(&error), qPrintable(error));
-    QCOMPARE(manager->things().size(), 1);
-    Thing *gateway = manager->things().first();
-    QCOMPARE(gateway->params().size(), box->paramTypes().size());
-    QCOMPARE(gateway->paramValue(QStringLiteral("address")).userType(), int(QMetaType::QString));
-    QCOMPARE(gateway->paramValue(QStringLiteral("address")), QVariant(QStringLiteral("0")));
-    QCOMPARE(gateway->paramValue(QStringLiteral("retries")), QVariant(3u));
+    void missingStoreIsEmpty()
+    {
+        FRESH_STORE();
+        auto manager = hostWithPlugin(store);
+        QVERIFY(manager);
+        QString error;
+        QVERIFY2(manager->restoreThings(&error), qPrintable(error));
+        QVERIFY(error.isEmpty());
+        QVERIFY(manager->things().isEmpty());
+        QVERIFY(!QFile::exists(store));
 
-    // What this host does not understand is written back as it came.
-    QVERIFY(manager->removeThing(gateway->id()));
-    const QJsonObject saved = readJsonFile(store);
-    QCOMPARE(saved.value(QStringLiteral("other host")).toInt(), 7);
-    QCOMPARE(saved.value(QStringLiteral("things")).toArray(), QJsonArray{things.at(1)});
-}
-
-void TestLibVeyraManager::corruptStoreFailsAndKeepsNothing_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("mention");
-    QTest::newRow("not JSON") << QByteArray("{\"things\": [ {\"id\": ") << QStringLiteral("not JSON");
-    QTest::newRow("an array") << QByteArray("[]") << QStringLiteral("JSON array");
-    QTest::newRow("empty file") << QByteArray() << QStringLiteral("empty");
-    QTest::newRow("blank file") << QByteArray("\n") << QStringLiteral("empty");
-    QTest::newRow("things not an array") << QByteArray("{\"things\": {}}") << QStringLiteral("\"things\"");
-}
-
-void TestLibVeyraManager::corruptStoreFailsAndKeepsNothing()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, mention);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-    QVERIFY(writeFile(store, content));
-
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    QSignalSpy added(manager.get(), &ThingManager::thingAdded);
-    manager->setStorePath(store);
-    QString error;
-    QVERIFY(!manager->restoreThings(&error));
-    QVERIFY2(error.contains(store) && error.contains(mention), qPrintable(error));
-    QVERIFY(manager->things().isEmpty());
-    QCOMPARE(added.count(), 0);
-    // The file is left as it was, for a person to look at.
-    QFile file(store);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), content);
-}
-
-void TestLibVeyraManager::missingStoreIsEmpty()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-    auto manager = hostWithPlugin();
-    QVERIFY(manager);
-    manager->setStorePath(store);
-    QString error;
-    QVERIFY2(manager->restoreThings(&error), qPrintable(error));
-    QVERIFY(error.isEmpty());
-    QVERIFY(manager->things().isEmpty());
-    QVERIFY(!QFile::exists(store));
-
-    // The first thing creates the file.
-    Thing *gateway = addBox(manager.get());
-    const QJsonArray stored = readJsonFile(store).value(QStringLiteral("things")).toArray();
-    QCOMPARE(stored.size(), 1);
-    const QJsonObject object = stored.at(0).toObject();
-    QCOMPARE(object.value(QStringLiteral("id")).toString(), gateway->id().toText());
-    QCOMPARE(object.value(QStringLiteral("thingClassId")).toString(), manager->findThingClass(boxName)->id().toText());
-    QVERIFY(object.value(QStringLiteral("parentId")).isNull());
-}
+        // The first thing creates the file.
+        Thing *gateway = addBox(manager.get());
+        const QJsonArray stored = readJsonFile(store).value(QStringLiteral("things")).toArray();
+        QCOMPARE(stored.size(), 1);
+        const QJsonObject object = stored.at(0).toObject();
+        QCOMPARE(object.value(QStringLiteral("id")).toString(), gateway->id().toText());
+        QCOMPARE(object.value(QStringLiteral("thingClassId")).toString(), manager->findThingClass(boxName)->id().toText());
+        QVERIFY(object.value(QStringLiteral("parentId")).isNull());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestLibVeyraManager)
 

@@ -2,11 +2,7 @@
 #include "bridgereplies.h"
 #include "fuzzinput.h"
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    fuzzinput::startQt(argc, argv);
-    return 0;
-}
+FUZZ_INITIALIZER()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

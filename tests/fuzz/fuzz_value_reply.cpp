@@ -4,11 +4,7 @@
 
 #include <cmath>
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    fuzzinput::startQt(argc, argv);
-    return 0;
-}
+FUZZ_INITIALIZER()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

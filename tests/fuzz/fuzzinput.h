@@ -15,15 +15,6 @@
 
 namespace fuzzinput {
 
-// An application object for the Qt classes that want one; no event loop ever runs. The category's
-// debug lines are off: printing them would cost more than the parse under test.
-inline void startQt(int *argc, char ***argv)
-{
-    static QCoreApplication *app = new QCoreApplication(*argc, *argv);
-    Q_UNUSED(app)
-    QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=false"));
-}
-
 // Last characters that are not ASCII digits but sit next to them or look like them: a port
 // ending in one of these must select no element.
 constexpr char16_t kNonDigits[] = {
@@ -77,3 +68,15 @@ inline QByteArray body(const std::uint8_t *data, std::size_t size)
             std::abort();                                                                       \
         }                                                                                       \
     } while (false)
+
+// Every target's initializer: an application object for the Qt classes that want one (no event
+// loop ever runs), and the category's debug lines off: printing them would cost more than the
+// parse under test.
+#define FUZZ_INITIALIZER()                                                                      \
+    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                \
+    {                                                                                           \
+        static QCoreApplication *app = new QCoreApplication(*argc, *argv);                      \
+        Q_UNUSED(app)                                                                           \
+        QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=false"));                 \
+        return 0;                                                                               \
+    }

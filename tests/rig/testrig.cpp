@@ -5,6 +5,8 @@
 #include <QLibrary>
 #include <QThread>
 
+#include <algorithm>
+
 namespace rig {
 
 QString pluginFile(const QString &directory)
@@ -28,17 +30,36 @@ ParamList paramsByName(const ThingClass &thingClass, const QVariantMap &values)
     return params;
 }
 
-bool PluginHost::load(const QString &path, QString *error)
+StateTypeId stateTypeId(const ThingClass &thingClass, const QString &name)
 {
+    return thingClass.stateTypes().at(thingClass.stateIndex(name)).id;
+}
+
+QString deviceIdOf(const Thing *thing)
+{
+    return thing->paramValue(QStringLiteral("deviceID")).toString();
+}
+
+std::unique_ptr<ThingManager> loadHost(const QString &path, QString *error)
+{
+    auto manager = std::make_unique<ThingManager>();
     if (QFileInfo(path).isDir()) {
         QStringList errors;
         if (manager->loadPlugins(path, &errors) != 1) {
             *error = QStringLiteral("cannot load the plugin from %1: %2").arg(path, errors.join(QLatin1Char(' ')));
-            return false;
+            return nullptr;
         }
     } else if (!manager->loadPlugin(path, error)) {
-        return false;
+        return nullptr;
     }
+    return manager;
+}
+
+bool PluginHost::load(const QString &path, QString *error)
+{
+    manager = loadHost(path, error);
+    if (!manager)
+        return false;
     plugin = manager->plugins().first().plugin;
     gatewayClass = manager->findThingClass(QStringLiteral("lmn"));
     if (!gatewayClass)
@@ -64,13 +85,14 @@ Things PluginHost::meters() const
         if (thing->thingClass().name().startsWith(QLatin1String("qelLmnMeter")))
             result.append(thing);
     }
+    std::sort(result.begin(), result.end(), [](Thing *a, Thing *b) { return deviceIdOf(a) < deviceIdOf(b); });
     return result;
 }
 
 Thing *PluginHost::meter(const QString &deviceId) const
 {
     for (Thing *thing : meters()) {
-        if (thing->paramValue(QStringLiteral("deviceID")).toString() == deviceId)
+        if (deviceIdOf(thing) == deviceId)
             return thing;
     }
     return nullptr;

@@ -19,25 +19,32 @@ QString pluginFile(const QString &directory);
 
 // Param list for a class by param name, the way a user names them; unknown names are left out.
 ParamList paramsByName(const ThingClass &thingClass, const QVariantMap &values);
+StateTypeId stateTypeId(const ThingClass &thingClass, const QString &name);
+QString deviceIdOf(const Thing *thing);
+
+// A host with the plugin loaded from `path`: a folder from which exactly one plugin loads, or a
+// plugin file. Null with a reason.
+std::unique_ptr<ThingManager> loadHost(const QString &path, QString *error);
 
 // A host with the plugin loaded. The manager deletes the plugin, and with it every request the
 // plugin has under way.
 class PluginHost
 {
 public:
-    // `path`: a folder from which exactly the plugin loads, or the plugin file itself.
+    // `path` as for loadHost().
     bool load(const QString &path, QString *error);
 
     ParamList gatewayParams(const QString &serverPort, const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
     // Returns once the plugin has finished the setup, which may wait for the bridge.
     Thing *addGateway(const QString &serverPort, QString *error = nullptr);
 
+    // By device ID: a pick by index names the same thing for the same set.
     Things meters() const;
     Thing *meter(const QString &deviceId) const;
     // The plugin's own timers: the connection timer (single-shot) and the retry timer.
     QList<QTimer *> pluginTimers() const;
 
-    std::unique_ptr<ThingManager> manager = std::make_unique<ThingManager>();
+    std::unique_ptr<ThingManager> manager;
     IntegrationPlugin *plugin = nullptr;
     const ThingClass *gatewayClass = nullptr;
     Thing *gateway = nullptr;

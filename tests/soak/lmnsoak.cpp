@@ -2,7 +2,6 @@
 // for a while, under a seeded random schedule of faults. Invariants are checked all along and
 // counted; the exit status is 0 only when every count is 0.
 #include "soakconfig.h"
-#include "soakrig.h"
 #include "soakrunner.h"
 #include "soakschedule.h"
 
@@ -13,7 +12,10 @@
 int main(int argc, char *argv[])
 {
     // The plugin's debug lines count cycles and mark the moments for armed removals.
-    soakrig::enablePluginDebug();
+    // Through the environment, before anything logs: rules from there override rules set in code.
+    QByteArray rules = qgetenv("QT_LOGGING_RULES");
+    rules += rules.isEmpty() ? "QelLmn.debug=true" : ";QelLmn.debug=true";
+    qputenv("QT_LOGGING_RULES", rules);
     QCoreApplication app(argc, argv);
     soak::Config config;
     if (!soak::parseCommandLine(app, &config))

@@ -1,10 +1,10 @@
 #include "soakrunner.h"
 
 #include "soakinvariants.h"
-#include "soakrig.h"
 #include "soakschedule.h"
 
 #include <bridgesimulator.h>
+#include <testrig.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -46,15 +46,11 @@ class Runner : public QObject
 public:
     Runner(const Config &config, const Intervals &intervals) : m_config(config), m_iv(intervals) {}
 
-    ~Runner() override
-    {
-        soakrig::releasePluginLog();
-    }
-
     bool start(QString *error)
     {
         m_clock.start();
-        soakrig::capturePluginLog(this, [this](QtMsgType type, const QString &text) { onPluginLog(type, text); });
+        m_pluginLog.onLine = [this](QtMsgType type, const QString &text) { onPluginLog(type, text); };
+        m_pluginLog.install();
         lmnsim::Options options;
         options.meters = 0;
         // Only counts: a long run must not keep every request.
@@ -73,19 +69,14 @@ public:
         }
         m_serverPort = QString::number(m_sim->port());
 
-        m_manager = soakrig::loadPlugin(m_config.pluginDir, m_config.unitMs, error);
-        if (!m_manager)
+        if (!m_host.load(m_config.pluginDir, error))
             return false;
-        m_gatewayClass = m_manager->findThingClass(QStringLiteral("lmn"));
-        if (!m_gatewayClass) {
-            *error = QStringLiteral("the plugin has no thing class \"lmn\"");
-            return false;
-        }
-        m_connectedStateTypeId = soakrig::stateTypeId(*m_gatewayClass, QStringLiteral("connected"));
-        connect(m_manager.get(), &ThingManager::thingAdded, this, &Runner::onThingAdded);
-        connect(m_manager.get(), &ThingManager::thingRemoved, this,
+        m_host.manager->hardwareManager()->pluginTimerManager()->setUnitMs(m_config.unitMs);
+        m_connectedStateTypeId = rig::stateTypeId(*m_host.gatewayClass, QStringLiteral("connected"));
+        connect(m_host.manager.get(), &ThingManager::thingAdded, this, &Runner::onThingAdded);
+        connect(m_host.manager.get(), &ThingManager::thingRemoved, this,
                 [this](Thing *thing) { m_inv->thingRemoved(thing->id().toText()); });
-        connect(m_manager.get(), &ThingManager::thingStateChanged, this, &Runner::onStateChanged);
+        connect(m_host.manager.get(), &ThingManager::thingStateChanged, this, &Runner::onStateChanged);
 
         m_healAtMs = scheduleLengthMs(m_config, m_iv);
         m_schedule = makeSchedule(m_config.seed, int(m_healAtMs), limits);
@@ -107,7 +98,7 @@ public:
     // As a host that shuts down: the plugin goes without its things being removed.
     void teardown()
     {
-        m_manager.reset();
+        m_host.manager.reset();
         m_sim.reset();
     }
 
@@ -143,7 +134,7 @@ public:
                         tally.healedMeters, tally.recoveryMs, recoveryPromiseMs(m_iv));
         else
             std::printf("  recovery: not reached (promise %.0f ms)\n", recoveryPromiseMs(m_iv));
-        std::printf("  messages outside the plugin's category: %d\n", soakrig::foreignMessages());
+        std::printf("  messages outside the plugin's category: %d\n", m_pluginLog.foreignMessages());
         std::printf("  invariant violations:\n");
         // A crash or a sanitizer report ends the process before this summary.
         std::printf("    %-40s %5d\n", "crash or sanitizer report", 0);
@@ -324,10 +315,10 @@ private:
     {
         switch (event.kind) {
         case Kind::MeterThingRemoved: {
-            const Things meters = soakrig::meterThings(*m_manager, *m_gatewayClass);
+            const Things meters = m_host.meters();
             if (meters.isEmpty())
                 return false;
-            m_manager->removeThing(meters.at(int(event.pick % unsigned(meters.size())))->id());
+            m_host.manager->removeThing(meters.at(int(event.pick % unsigned(meters.size())))->id());
             return true;
         }
         case Kind::MeterThingRemovedMidCycle:
@@ -426,17 +417,8 @@ private:
 
     Thing *gateway() const
     {
-        for (Thing *thing : m_manager->things()) {
-            if (thing->thingClassId() == m_gatewayClass->id())
-                return thing;
-        }
-        return nullptr;
-    }
-
-    Thing *meterThing(const QString &deviceId) const
-    {
-        for (Thing *thing : soakrig::meterThings(*m_manager, *m_gatewayClass)) {
-            if (soakrig::deviceIdOf(thing) == deviceId)
+        for (Thing *thing : m_host.manager->things()) {
+            if (thing->thingClassId() == m_host.gatewayClass->id())
                 return thing;
         }
         return nullptr;
@@ -449,8 +431,7 @@ private:
         m_inv->setupStarted(now());
         QString error;
         // Returns once the plugin finished the setup, which waits for the bridge in a nested loop.
-        if (!m_manager->addThing(m_gatewayClass->id(), QStringLiteral("Gateway"),
-                                 soakrig::gatewayParams(*m_gatewayClass, m_serverPort), ThingId(), &error))
+        if (!m_host.addGateway(m_serverPort, &error))
             soakError(QStringLiteral("cannot add the gateway: %1").arg(error));
     }
 
@@ -459,7 +440,7 @@ private:
         Thing *thing = gateway();
         if (!thing)
             return;
-        m_manager->removeThing(thing->id());
+        m_host.manager->removeThing(thing->id());
         // 0: added again in the next turn of whatever event loop runs now, as a second request of
         // the user that arrived together with the removal.
         later(m_gatewayToken, awayMs, [this] { addGateway(); });
@@ -468,14 +449,14 @@ private:
     void reconfigureGateway(const ParamList &params)
     {
         m_inv->setupStarted(now());
-        m_manager->reconfigureThing(gateway()->id(), params);
+        m_host.manager->reconfigureThing(gateway()->id(), params);
     }
 
     // Port 0 is refused by the plugin; setup fails, and nothing may go out until it is put right.
     // Called with a gateway present.
     void misconfigureGateway(int awayMs)
     {
-        reconfigureGateway(soakrig::gatewayParams(*m_gatewayClass, QStringLiteral("0")));
+        reconfigureGateway(m_host.gatewayParams(QStringLiteral("0")));
         later(m_misconfigToken, awayMs, [this] { putGatewayRight(); });
     }
 
@@ -484,7 +465,7 @@ private:
         Thing *thing = gateway();
         if (!thing || thing->paramValue(QStringLiteral("serverPort")).toString() == m_serverPort)
             return;
-        reconfigureGateway(soakrig::gatewayParams(*m_gatewayClass, m_serverPort));
+        reconfigureGateway(m_host.gatewayParams(m_serverPort));
     }
 
     void soakError(const QString &what)
@@ -521,8 +502,8 @@ private:
             // `Updating value  "<call>"  for  "<device ID>"`: the meter whose call goes out now.
             const QString deviceId = text.section(QLatin1Char('"'), 3, 3);
             strike(m_armedMidCycleUntil, Kind::MeterThingRemovedMidCycle, [this, deviceId] {
-                Thing *thing = meterThing(deviceId);
-                return thing && m_manager->removeThing(thing->id());
+                Thing *thing = m_host.meter(deviceId);
+                return thing && m_host.manager->removeThing(thing->id());
             });
         } else if (m_armedDetailsWaitUntil >= 0 && text == QLatin1String("Get connection details.")) {
             // Runs inside the wait that starts right after this line.
@@ -558,18 +539,18 @@ private:
 
     void onThingAdded(Thing *thing)
     {
-        if (thing->thingClassId() == m_gatewayClass->id())
+        if (thing->thingClassId() == m_host.gatewayClass->id())
             return;
-        const QString deviceId = soakrig::deviceIdOf(thing);
+        const QString deviceId = rig::deviceIdOf(thing);
         int same = 0;
-        for (Thing *other : m_manager->things())
-            same += other->thingClassId() != m_gatewayClass->id() && soakrig::deviceIdOf(other) == deviceId;
+        for (Thing *other : m_host.meters())
+            same += rig::deviceIdOf(other) == deviceId;
         m_inv->meterAdded(thing->id().toText(), deviceId, same);
     }
 
     void onStateChanged(Thing *thing, const StateTypeId &stateTypeId, const QVariant &value)
     {
-        if (thing->thingClassId() == m_gatewayClass->id()) {
+        if (thing->thingClassId() == m_host.gatewayClass->id()) {
             // The state goes false right before the retry wait.
             if (stateTypeId == m_connectedStateTypeId && !value.toBool())
                 onRetryWait();
@@ -577,14 +558,14 @@ private:
         }
         const ThingClass &thingClass = thing->thingClass();
         const QString name = thingClass.stateTypes().at(thingClass.stateIndex(stateTypeId)).name;
-        m_inv->reading(thing->id().toText(), soakrig::deviceIdOf(thing), name, value.toDouble());
+        m_inv->reading(thing->id().toText(), rig::deviceIdOf(thing), name, value.toDouble());
     }
 
     void checkDuplicates()
     {
         std::vector<Invariants::MeterThing> meters;
-        for (Thing *thing : soakrig::meterThings(*m_manager, *m_gatewayClass))
-            meters.emplace_back(thing->id().toText(), soakrig::deviceIdOf(thing));
+        for (Thing *thing : m_host.meters())
+            meters.emplace_back(thing->id().toText(), rig::deviceIdOf(thing));
         m_inv->checkDuplicates(meters);
     }
 
@@ -640,7 +621,7 @@ private:
         Thing *gw = gateway();
         const bool connected = gw && gw->stateValue(m_connectedStateTypeId).toBool();
         const auto totals = [this](const QString &deviceId, std::array<double, 2> *wh) {
-            Thing *thing = meterThing(deviceId);
+            Thing *thing = m_host.meter(deviceId);
             if (thing)
                 *wh = {thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() * 1000,
                        thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() * 1000};
@@ -666,9 +647,8 @@ private:
     Intervals m_iv;
     QElapsedTimer m_clock;
     std::unique_ptr<lmnsim::BridgeSimulator> m_sim;
-    std::unique_ptr<ThingManager> m_manager;
+    rig::PluginHost m_host;
     std::unique_ptr<Invariants> m_inv;
-    const ThingClass *m_gatewayClass = nullptr;
     StateTypeId m_connectedStateTypeId;
     QString m_serverPort;
 
@@ -702,6 +682,8 @@ private:
     QStringList m_log; // the plugin's last lines, shown with the first violation of each kind
     bool m_healed = false;
     bool m_finished = false;
+    // Last, so that it goes first: its lines go to this runner.
+    rig::LogCapture m_pluginLog{false};
 };
 
 } // namespace
