@@ -3,15 +3,13 @@
 #pragma once
 
 #include <testrig.h>
+#include <veyra/version.h>
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPluginLoader>
 #include <QSignalSpy>
-
-// The host API version that plugins are written against.
-#define VEYRA_TEST_API_VERSION "7.4.0"
 
 // The fake plugin's folder holds nothing else.
 inline QString pluginDir()

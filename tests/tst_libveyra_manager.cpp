@@ -78,7 +78,7 @@ private slots:
         QCOMPARE(manager.plugins().size(), 1);
         const LoadedPlugin &loaded = manager.plugins().first();
         QVERIFY(loaded.plugin);
-        QCOMPARE(loaded.apiVersion, QStringLiteral(VEYRA_TEST_API_VERSION));
+        QCOMPARE(loaded.apiVersion, QStringLiteral(VEYRA_API_VERSION));
         QCOMPARE(loaded.metadata.thingClasses.size(), 2);
 
         const ThingClass *box = manager.findThingClass(boxName);

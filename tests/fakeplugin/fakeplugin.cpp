@@ -7,7 +7,7 @@
 
 extern "C" Q_DECL_EXPORT QString libveyra_api_version()
 {
-    return QStringLiteral(VEYRA_TEST_API_VERSION);
+    return QStringLiteral(VEYRA_API_VERSION);
 }
 
 class FakePlugin : public IntegrationPlugin
