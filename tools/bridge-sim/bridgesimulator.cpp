@@ -10,7 +10,7 @@
 namespace lmnsim {
 
 struct BridgeSimulator::Impl {
-    explicit Impl(Options options)
+    explicit Impl(const Options &options)
         : bridge(shared, options),
           transport(shared, options.keepAliveTimeout, options.closeAfterReply,
                     [this](const httplib::Request &req, httplib::Response &res) { bridge.handle(req, res); })
@@ -22,7 +22,7 @@ struct BridgeSimulator::Impl {
     Transport transport;
 };
 
-BridgeSimulator::BridgeSimulator(Options options) : d(std::make_unique<Impl>(std::move(options))) {}
+BridgeSimulator::BridgeSimulator(const Options &options) : d(std::make_unique<Impl>(options)) {}
 
 BridgeSimulator::~BridgeSimulator()
 {
@@ -86,6 +86,7 @@ void BridgeSimulator::setMeters(std::vector<Meter> meters)
 void BridgeSimulator::setMeterCount(int count)
 {
     std::vector<Meter> meters;
+    meters.reserve(static_cast<std::size_t>(std::max(count, 0)));
     for (int i = 0; i < count; ++i)
         meters.push_back(meterAt(i));
     setMeters(std::move(meters));

@@ -76,7 +76,7 @@ struct Options {
 
 class BridgeSimulator {
 public:
-    explicit BridgeSimulator(Options options = {});
+    explicit BridgeSimulator(const Options &options = {});
     ~BridgeSimulator();
     BridgeSimulator(const BridgeSimulator &) = delete;
     BridgeSimulator &operator=(const BridgeSimulator &) = delete;

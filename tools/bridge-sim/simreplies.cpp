@@ -112,7 +112,7 @@ std::string connectionDetailsBody(const Options &options, bool initialized, cons
         members += "{\"serverID\":" + jsonString(meter.serverId)
                    + ",\"lmnAdress\":" + (wrongTypes ? jsonString(address) : address) + "}";
     }
-    const std::string own = portObject(options.serialPort, flag(initialized), members);
+    std::string own = portObject(options.serialPort, flag(initialized), members);
     if (variant == Fault::Kind::NotArray)
         return own;
 
