@@ -371,7 +371,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
         // It can never succeed: the call ends here, without the re-sends meant for a busy bridge.
         qCCritical(dcQelLmn) << "No valid server port is set, call" << api << "for device" << deviceID
                              << "not sent.";
-        QMetaObject::invokeMethod(this, &NetworkHandler::finishValueCall, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, api, deviceID] { failValueCall(api, deviceID, false); }, Qt::QueuedConnection);
         return;
     }
 
@@ -381,7 +382,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
         qCWarning(dcQelLmn) << "Device" << deviceID << "is not in the device list, call" << api
                             << "not sent.";
         // Finished from the event loop: the caller takes its next step before it hears of it.
-        QMetaObject::invokeMethod(this, &NetworkHandler::finishValueCall, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, api, deviceID] { failValueCall(api, deviceID, false); }, Qt::QueuedConnection);
         return;
     }
 
@@ -404,6 +406,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                     // Reporting 0 would overwrite the meter's energy total.
                     qCWarning(dcQelLmn) << "Reply to" << api << "from device" << deviceID
                                         << "holds no numeric value, nothing reported.";
+                    failValueCall(api, deviceID, false);
+                    return;
                 }
                 finishValueCall();
                 return;
@@ -412,6 +416,11 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
             if (reply->error() == QNetworkReply::ConnectionRefusedError) {
                 qCCritical(dcQelLmn) << "Could not get value!";
                 logErrorReport(reply);
+                QPointer<NetworkHandler> self(this);
+                // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
+                emit valueCallFailed(api, deviceID, false);
+                if (!self)
+                    return;
                 m_pendingValueCalls = static_cast<uchar>(m_pendingValueCalls - 1);
                 if (m_pendingValueCalls == 0)
                     emit serverReachable(false);
@@ -430,7 +439,7 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
             }
             qCWarning(dcQelLmn) << "Giving up on" << api << "for device" << deviceID << "after"
                                 << attempt << "attempts.";
-            finishValueCall();
+            failValueCall(api, deviceID, false);
         },
         QString());
 }
@@ -440,4 +449,13 @@ void NetworkHandler::finishValueCall()
     m_pendingValueCalls = static_cast<uchar>(m_pendingValueCalls - 1);
     if (m_pendingValueCalls == 0)
         emit nextDeviceUpdate();
+}
+
+void NetworkHandler::failValueCall(const QString &api, const QString &deviceID, bool timedOut)
+{
+    QPointer<NetworkHandler> self(this);
+    // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
+    emit valueCallFailed(api, deviceID, timedOut);
+    if (self)
+        finishValueCall();
 }

@@ -63,6 +63,9 @@ signals:
     void receivedValue(const QString &api, const QString &deviceID, double value);
     void nextDeviceUpdate();
     void checkInitializedFinished(uchar initialized);
+    // A value call ended without a value: refused, given up, unreadable, or never sent. Emitted
+    // once per call, before the signal that ends it. `timedOut`: the bridge never answered in time.
+    void valueCallFailed(const QString &api, const QString &deviceID, bool timedOut);
 
 public slots:
     void getConnectionDetails();
@@ -75,6 +78,8 @@ private:
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
     void finishValueCall();
+    // Reports a call that ended without a value, then ends it.
+    void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
     void warnOfUnusableMembers(const QStringList &unusable);
 
     uchar m_pendingValueCalls = 0;

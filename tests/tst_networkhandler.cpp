@@ -70,6 +70,7 @@ struct Rig {
     std::unique_ptr<Handler> h = std::make_unique<Handler>();
     QSignalSpy values{h.get(), &NetworkHandler::receivedValue};
     QSignalSpy next{h.get(), &NetworkHandler::nextDeviceUpdate};
+    QSignalSpy failed{h.get(), &NetworkHandler::valueCallFailed};
 };
 
 QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
@@ -533,6 +534,7 @@ private slots:
         QVERIFY(r.next.wait(5000));
         QCOMPARE(r.values.count(), 0);
         QCOMPARE(logged("Reply to \""_q + plus + "\" from device \""_q + id(0) + "\" holds no numeric value, nothing reported."_q), 1);
+        QCOMPARE(args(r.failed), QList<QVariantList>({{plus, id(0), false}}));
         QCOMPARE(r.sim.requestCount(), 2_n);
     }
 
@@ -550,6 +552,7 @@ private slots:
         QCOMPARE(logged("Could not get value!"_q), 2);
         QCOMPARE(logged("Error:  QNetworkReply::ConnectionRefusedError"_q), 2);
         QCOMPARE(r.values.count() + r.next.count(), 0);
+        QCOMPARE(r.failed.count(), 2);
     }
 
     void valueResend_data()
@@ -584,6 +587,7 @@ private slots:
         QTest::qWait(5 * resend()); // and then nothing more
         QCOMPARE(r.next.count(), 1);
         QCOMPARE(r.values.count(), givenUp ? 0 : 1);
+        QCOMPARE(r.failed.count(), givenUp ? 1 : 0);
         QCOMPARE(logged("Error in  \""_q + plus + "\" for  \""_q + id(1) + quote), failures);
         QCOMPARE(logged("Server likely still running. Call simply did not go through"_q), failures);
         QCOMPARE(logged("Error:  QNetworkReply::"_q + error), failures);
@@ -607,6 +611,7 @@ private slots:
         QTest::qWait(5 * resend()); // nothing further may follow
         QCOMPARE(r.next.count(), 2);
         QCOMPARE(r.values.count(), 1);
+        QCOMPARE(args(r.failed), QList<QVariantList>({{plus, "gone"_q, false}, {plus, "gone"_q, false}}));
         QCOMPARE(r.sim.requestCount(), 2_n);
         QVERIFY(!r.h->returnDeviceList().contains("gone"_q));
         QCOMPARE(logged("Device \"gone\" is not in the device list, call \""_q + plus + "\" not sent."_q), 2);
