@@ -231,11 +231,21 @@ void HostRunner::stop()
 
 void HostRunner::exitNow()
 {
-    m_output.reset(); // a pipe or file gets its last table
-    const bool saved = m_thingManager->saveStore();
-    m_thingManager->releaseStore();
+    const bool saved = finish();
     m_simulator.reset();
     std::fflush(stdout);
     std::fflush(stderr);
     ::_exit(saved ? 0 : 1);
+}
+
+bool HostRunner::finish()
+{
+    m_output.reset(); // a pipe or file gets its last table, and warnings go to stderr again
+    if (m_thingManager->storeOutdated())
+        m_thingManager->saveStore();
+    const QString error = m_thingManager->lastSaveError();
+    if (!error.isEmpty())
+        QTextStream(stderr) << "veyra-host: " << error << '\n';
+    m_thingManager->releaseStore();
+    return error.isEmpty();
 }
