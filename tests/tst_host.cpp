@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -38,10 +39,10 @@ const QString energyStates[] = {QStringLiteral("totalEnergyConsumed"), QStringLi
 class HostProcess
 {
 public:
-    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into
-    // "head -n 1", stdout closes after the first line; the exit code stays the host's.
+    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into a
+    // `reader` such as "head -n 1", stdout closes when the reader ends; the exit code stays the host's.
     explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
-                         bool intoHead = false)
+                         const QString &reader = QString())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
@@ -50,12 +51,12 @@ public:
                          [this] { m_stdout += m_process.readAllStandardOutput(); });
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { m_stderr += m_process.readAllStandardError(); });
-        if (intoHead) {
+        if (!reader.isEmpty()) {
             // Under an emulator the pipeline runs the host through it, as startBuiltProgram does.
             const QString emulator = qEnvironmentVariable("VEYRA_TEST_EMULATOR");
             QStringList command = emulator.isEmpty() ? QStringList() : QStringList{emulator};
             command << QStringLiteral(VEYRA_HOST_BIN);
-            const QString script = QStringLiteral("\"$0\" \"$@\" | head -n 1; exit \"${PIPESTATUS[0]}\"");
+            const QString script = QStringLiteral("\"$0\" \"$@\" | %1; exit \"${PIPESTATUS[0]}\"").arg(reader);
             m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script} + command + arguments);
             return;
         }
@@ -219,6 +220,7 @@ private slots:
     void simulatedBusInEvents();
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
+    void failedSaveEndsTheHostWithAnError();
     void sigtermEndsCleanly_data();
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
@@ -492,6 +494,32 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QVERIFY(readFile(store).contains("/dev/ttyUSB1"));
 }
 
+// Needs root for a small tmpfs that the test fills while the host runs.
+void TestHost::failedSaveEndsTheHostWithAnError()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                    QStringLiteral("size=64k"), QStringLiteral("tmpfs"), dir.path()}) != 0)
+        QSKIP("this machine does not let the test mount a small tmpfs");
+    const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), {dir.path()}); });
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"), QStringLiteral("--timer-unit-ms"),
+                      QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("3"), QStringLiteral("--store"), store});
+    QVERIFY(host.started());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(store), 10000);
+    QFile filler(dir.filePath(QStringLiteral("filler")));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size()) {
+    }
+    // The readings that came after could not be kept: the host says so and fails.
+    QVERIFY2(host.finish(30000) && host.exitCode() == 1, qPrintable(host.describe()));
+    QVERIFY2(host.err().contains(QStringLiteral("veyra-host: cannot write the thing store %1").arg(store)), qPrintable(host.describe()));
+    QVERIFY(!QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().isEmpty());
+    QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
 void TestHost::sigtermEndsCleanly_data()
 {
     QTest::addColumn<QString>("runFor");
@@ -537,7 +565,10 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor_data()
     QTest::newRow("bridge down, SIGINT") << QStringLiteral("down") << QStringLiteral("SIGINT");
     QTest::newRow("bridge down, --run-for 1") << QStringLiteral("down") << QStringLiteral("run-for");
     QTest::newRow("bridge hangs, SIGTERM") << QStringLiteral("hangs") << QStringLiteral("SIGTERM");
+    QTest::newRow("bridge down, SIGHUP") << QStringLiteral("down") << QStringLiteral("SIGHUP");
     QTest::newRow("stdout closed") << QStringLiteral("simulated") << QStringLiteral("stdout closed");
+    // Nothing is written for seconds: the pipe itself tells that its reader went.
+    QTest::newRow("table, pipe reader gone") << QStringLiteral("simulated") << QStringLiteral("reader gone");
 }
 
 // The plugin's own waits keep their real 10 s here: ending well before that shows the host did
@@ -554,21 +585,28 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString store = dir.filePath(QStringLiteral("things.json"));
-    QStringList arguments{QStringLiteral("--events"), QStringLiteral("--store"), store};
+    QStringList arguments{QStringLiteral("--store"), store};
+    if (stop != QLatin1String("reader gone"))
+        arguments << QStringLiteral("--events");
     arguments << (bridge == QLatin1String("simulated") ? QStringList{QStringLiteral("--simulate"), QStringLiteral("2")}
                                                        : QStringList{QStringLiteral("--server-port"), port});
     if (stop == QLatin1String("run-for"))
         arguments << QStringLiteral("--run-for") << QStringLiteral("1");
-    HostProcess host(arguments, QStringLiteral("1"), stop == QLatin1String("stdout closed"));
+    const QString reader = stop == QLatin1String("stdout closed") ? QStringLiteral("head -n 1")
+                           : stop == QLatin1String("reader gone") ? QStringLiteral("true")
+                                                                  : QString();
+    HostProcess host(arguments, QStringLiteral("1"), reader);
     QVERIFY(host.started());
     if (stop.startsWith(QLatin1String("SIG"))) {
         QTRY_VERIFY_WITH_TIMEOUT(!host.lines().isEmpty(), 10000); // the gateway is there, its setup under way
         HostProcess second({QStringLiteral("--store"), store});
         QVERIFY2(second.finish(10000) && second.exitCode() == 1, qPrintable(second.describe()));
         QVERIFY2(second.err().contains(QLatin1String("in use by another host")), qPrintable(second.err()));
-        ::kill(pid_t(host.process().processId()), stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
+        const int signal = stop == QLatin1String("SIGINT") ? SIGINT : stop == QLatin1String("SIGHUP") ? SIGHUP : SIGTERM;
+        ::kill(pid_t(host.process().processId()), signal);
     }
-    QVERIFY2(host.finish(5000) && host.exitCode() == 0, qPrintable(host.describe()));
+    // The table into a pipe is written every 5 s at most: ending before that shows the pipe was watched.
+    QVERIFY2(host.finish(stop == QLatin1String("reader gone") ? 4000 : 5000) && host.exitCode() == 0, qPrintable(host.describe()));
     QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
     // The gateway stays stored, and the lock goes with the host.
     QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent), m_manager(manager)
@@ -26,6 +28,18 @@ HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent)
     connect(manager, &ThingManager::thingStateSet, this,
             [this](Thing *thing, const StateTypeId &id) { onStateSet(thing, id); });
     connect(manager, &ThingManager::thingRemoved, this, [this](Thing *thing) { onThingRemoved(thing); });
+    // Into a pipe, a reader that went away would otherwise be noticed only at the next write,
+    // which may be minutes away; the pipe tells it at once.
+    struct stat status = {};
+    if (fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        auto *watch = new QTimer(this);
+        connect(watch, &QTimer::timeout, this, [this] {
+            pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+            if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+                closeOutput();
+        });
+        watch->start(1000);
+    }
 }
 
 HostOutput::~HostOutput() = default;
@@ -40,11 +54,17 @@ bool HostOutput::write(const QByteArray &bytes)
     // SIGPIPE is ignored (Qt's network code does that), so a closed pipe shows only as EPIPE.
     const bool closed = errno == EPIPE;
     clearerr(stdout);
-    if (closed && !m_closed) {
-        m_closed = true;
-        emit outputClosed();
-    }
+    if (closed)
+        closeOutput();
     return false;
+}
+
+void HostOutput::closeOutput()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    emit outputClosed();
 }
 
 void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)

@@ -34,6 +34,8 @@ protected:
     ThingManager *m_manager;
 
 private:
+    void closeOutput();
+
     bool m_closed = false;
 };
 
