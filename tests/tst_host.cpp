@@ -443,10 +443,12 @@ void TestHost::storeKeepsThingsAcrossRuns()
                                 QStringLiteral("--timer-unit-ms"), QStringLiteral("2"), QStringLiteral("--run-for"),
                                 QStringLiteral("3"), QStringLiteral("--store"), store};
 
-    auto run = [](const QStringList &runArguments, Events *events) {
+    QString err;
+    auto run = [&err](const QStringList &runArguments, Events *events) {
         HostProcess host(runArguments);
         QVERIFY2(host.finish(30000) && host.exitCode() == 0, qPrintable(host.describe()));
         *events = Events::parse(host.lines());
+        err = host.err();
     };
     Events first;
     run(arguments, &first);
@@ -492,6 +494,15 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QCOMPARE(idsOf(moved), idsOf(first));
     QCOMPARE(paramOf(moved.added(QStringLiteral("lmn")).first(), "serverPort"), newPort);
     QVERIFY(readFile(store).contains("/dev/ttyUSB1"));
+    // Only the server port given: the message names the serial port the gateway keeps.
+    QVERIFY(free.listen(QHostAddress::LocalHost));
+    const QString otherPort = QString::number(free.serverPort());
+    free.close();
+    run(arguments + QStringList{QStringLiteral("--server-port"), otherPort}, &moved);
+    QVERIFY2(err.contains(QStringLiteral("/dev/ttyUSB1, server port %1").arg(otherPort)), qPrintable(err));
+    // The meters' last totals are kept with them.
+    for (const QJsonValue &thing : QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray())
+        QVERIFY(thing.toObject().value(QStringLiteral("states")).isObject());
 }
 
 // Needs root for a small tmpfs that the test fills while the host runs.

@@ -136,8 +136,13 @@ void HostRunner::applyCommandLine(Thing *gateway)
     const ParamList changed = m_options.gatewayChanges(*gateway);
     if (changed.isEmpty())
         return;
+    // What the gateway ends up with: a port not given keeps its stored value.
+    const QString serialPort =
+        m_options.serialPortGiven ? m_options.serialPort : gateway->paramValue(QStringLiteral("port")).toString();
+    const QString serverPort =
+        m_options.serverPortGiven ? m_options.serverPort : gateway->paramValue(QStringLiteral("serverPort")).toString();
     QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
-                        << m_options.serialPort << ", server port " << m_options.serverPort << '\n';
+                        << serialPort << ", server port " << serverPort << '\n';
     m_thingManager->reconfigureThing(gateway->id(), changed);
 }
 
