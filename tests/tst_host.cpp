@@ -215,6 +215,8 @@ private slots:
     void badCommandLinesFail();
     void noPluginFolderFails();
     void infoSummarisesThePlugin();
+    void installDepsDependsOnlyOnTheInstall_data();
+    void installDepsDependsOnlyOnTheInstall();
 
     // Running
     void simulatedBusInEvents();
@@ -327,6 +329,48 @@ void TestHost::infoSummarisesThePlugin()
     QVERIFY2(out.contains(QLatin1String("33 thing classes")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("API version " VEYRA_API_VERSION)), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("lmn")) && out.contains(QLatin1String("qelLmnMeter32")), qPrintable(out));
+}
+
+void TestHost::installDepsDependsOnlyOnTheInstall_data()
+{
+    QTest::addColumn<int>("updateExit");
+    QTest::addColumn<int>("installExit");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("mention");
+    QTest::newRow("one index failed") << 100 << 0 << 0 << QStringLiteral("warning: apt-get update failed");
+    QTest::newRow("install failed") << 0 << 100 << 1 << QStringLiteral("cannot install: g++ cmake");
+}
+
+void TestHost::installDepsDependsOnlyOnTheInstall()
+{
+    QFETCH(int, updateExit);
+    QFETCH(int, installExit);
+    QFETCH(int, exitCode);
+    QFETCH(QString, mention);
+    QTemporaryDir bin;
+    QVERIFY(bin.isValid());
+    // Nothing installed, as root, and apt-get exits as the row says.
+    const QList<QPair<QString, QString>> stubs{
+        {QStringLiteral("dpkg-query"), QStringLiteral("exit 1")},
+        {QStringLiteral("id"), QStringLiteral("echo 0")},
+        {QStringLiteral("apt-get"), QStringLiteral("[ \"$1\" = update ] && exit %1; exit %2").arg(updateExit).arg(installExit)}};
+    for (const auto &stub : stubs) {
+        QFile file(bin.filePath(stub.first));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n" + stub.second.toUtf8() + '\n');
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    QProcess script;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), bin.path() + QStringLiteral(":/usr/bin:/bin"));
+    environment.remove(QStringLiteral("WITH_CROSS"));
+    script.setProcessEnvironment(environment);
+    script.start(QStringLiteral("bash"), {QStringLiteral(VEYRA_SOURCE_DIR "/scripts/install-deps")});
+    QVERIFY(script.waitForFinished(10000));
+    const QString err = QString::fromUtf8(script.readAllStandardError());
+    QCOMPARE(script.exitCode(), exitCode);
+    QVERIFY2(err.contains(mention), qPrintable(err));
 }
 
 // ---- Running ----
