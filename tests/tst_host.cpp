@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include "builtprogram.h"
@@ -231,6 +232,7 @@ private slots:
     void tableFitsTheTerminal();
     void diagnoseReportsWhatThePluginSees_data();
     void diagnoseReportsWhatThePluginSees();
+    void goneMeterIsNamedAndItsThingRemoved();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -250,10 +252,20 @@ void TestHost::helpNamesEveryOption()
     HostProcess host({QStringLiteral("--help")});
     QVERIFY(host.finish(10000));
     QCOMPARE(host.exitCode(), 0);
-    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate",
-                               "--timer-unit-ms", "--run-for", "--events", "--info", "--diagnose", "--timeout", "--help", "-h"}) {
+    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate", "--timer-unit-ms",
+                               "--run-for", "--events", "--info", "--diagnose", "--timeout", "--remove-thing", "--version", "--help", "-h"}) {
         QVERIFY2(host.out().contains(QRegularExpression(QStringLiteral("(^|\\s)%1\\b").arg(QLatin1String(option)))),
                  option);
+    }
+    // Both programs answer --version, as command-line tools on Debian do.
+    for (const QString &program : {QStringLiteral(VEYRA_HOST_BIN), QFileInfo(QStringLiteral(VEYRA_HOST_BIN)).dir().filePath(QStringLiteral("lmn-bridge-sim"))}) {
+        QProcess version;
+        startBuiltProgram(version, program, {QStringLiteral("--version")});
+        QVERIFY(version.waitForFinished(10000));
+        QCOMPARE(version.exitCode(), 0);
+        const QString out = QString::fromUtf8(version.readAllStandardOutput());
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1 \\d+\\.\\d+\\.\\d+\n$").arg(QFileInfo(program).fileName())).match(out).hasMatch(),
+                 qPrintable(out));
     }
 }
 
@@ -285,6 +297,10 @@ void TestHost::badCommandLinesFail_data()
                                             << QStringLiteral("--timeout");
     QTest::newRow("diagnose, no port") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QStringLiteral("0")}
                                        << QStringLiteral("--server-port");
+    QTest::newRow("remove without a store") << QStringList{QStringLiteral("--remove-thing"), QUuid::createUuid().toString()}
+                                            << QStringLiteral("--store");
+    QTest::newRow("remove, not an ID") << QStringList{QStringLiteral("--store"), QStringLiteral("x.json"), QStringLiteral("--remove-thing"), QStringLiteral("meter-2")}
+                                       << QStringLiteral("UUID");
     QTest::newRow("diagnose, simulated") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--simulate"), QStringLiteral("1")}
                                          << QStringLiteral("--simulate");
 }
@@ -862,6 +878,42 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QCOMPARE(QFile::exists(store), withStore);
     if (withStore)
         QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1 + meterCount);
+}
+
+void TestHost::goneMeterIsNamedAndItsThingRemoved()
+{
+    lmnsim::Options options;
+    options.meters = 2;
+    lmnsim::BridgeSimulator bridge(options);
+    QVERIFY(bridge.start());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    const QStringList diagnose{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
+                               QStringLiteral("--store"), store};
+    {
+        HostProcess first(diagnose);
+        QVERIFY2(first.finish(60000) && first.exitCode() == 0, qPrintable(first.out() + first.describe()));
+    }
+    bridge.removeMeter("1-QEL-000-00000002");
+    HostProcess check(diagnose);
+    QVERIFY2(check.finish(60000) && check.exitCode() == 1, qPrintable(check.out() + check.describe()));
+    const auto hint = QRegularExpression(QStringLiteral("meter 1-QEL-000-00000002, which the bridge no longer lists.*\\n.*"
+                                                        "veyra-host --store (\\S+) --remove-thing (\\S+)\\n"))
+                          .match(check.out());
+    QVERIFY2(hint.hasMatch(), qPrintable(check.out()));
+    QCOMPARE(hint.captured(1), store);
+
+    const QStringList remove{QStringLiteral("--store"), store, QStringLiteral("--remove-thing"), hint.captured(2)};
+    HostProcess removal(remove);
+    QVERIFY2(removal.finish(10000) && removal.exitCode() == 0, qPrintable(removal.describe()));
+    QVERIFY2(removal.out().startsWith(QStringLiteral("removed ")) && removal.out().contains(hint.captured(2)), qPrintable(removal.out()));
+    const QJsonArray things = QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray();
+    QCOMPARE(things.size(), 2);
+    QVERIFY(!readFile(store).contains(hint.captured(2).toUtf8()));
+    HostProcess again(remove);
+    QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
+             qPrintable(again.describe()));
 }
 
 QTEST_GUILESS_MAIN(TestHost)

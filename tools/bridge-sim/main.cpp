@@ -31,6 +31,7 @@ Options:
   --connection-close        every reply says "Connection: close" and closes its connection
   --fault ENDPOINT=FAULT    fault for every request of an endpoint (repeatable)
   --meter-fault ADDR=FAULT  fault for value calls of one LMN address (repeatable)
+  --version                 print the version and exit
   --help                    show this text
 
 ENDPOINT: probe, init, reinit, details, value
@@ -122,6 +123,7 @@ struct Config {
     std::vector<std::pair<lmnsim::Endpoint, lmnsim::Fault>> faults;
     std::vector<std::pair<int, lmnsim::Fault>> meterFaults;
     bool help = false;
+    bool version = false;
 };
 
 Config parseArguments(int argc, char **argv)
@@ -148,6 +150,8 @@ Config parseArguments(int argc, char **argv)
         };
         if (flag == "--help" || flag == "-h") {
             config.help = true;
+        } else if (flag == "--version") {
+            config.version = true;
         } else if (flag == "--port") {
             config.port = parseInt(next(), "port", 0, 65535);
         } else if (flag == "--meters") {
@@ -198,6 +202,10 @@ int main(int argc, char **argv)
     }
     if (config.help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (config.version) {
+        std::cout << "lmn-bridge-sim " VEYRA_PROJECT_VERSION "\n";
         return 0;
     }
 

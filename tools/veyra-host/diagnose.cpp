@@ -413,9 +413,19 @@ void Diagnosis::collectMeters()
         if (thing->thingClassId() == m_gatewayClassId)
             continue;
         const QString deviceId = thing->paramValue(QStringLiteral("deviceID")).toString();
-        // Meters the bridge no longer lists are not this check's business.
-        if (m_listSeen && !m_meters.contains(deviceId))
+        // A stored thing whose meter left the bus still holds its slot: on a full bus a new meter
+        // gets none until the thing is removed.
+        if (m_listSeen && !m_meters.contains(deviceId)) {
+            m_problems.append({QStringLiteral("Meter thing %1 in slot %2 belongs to meter %3, which the bridge no longer "
+                                              "lists; it keeps its slot.")
+                                   .arg(thing->name())
+                                   .arg(slotOf(thing))
+                                   .arg(deviceId),
+                               QStringLiteral("If the meter is gone for good, remove its thing: veyra-host --store %1 "
+                                              "--remove-thing %2")
+                                   .arg(m_options.storePath, thing->id().toText())});
             continue;
+        }
         MeterResult &result = meter(deviceId);
         result.slot = slotOf(thing);
         result.consumed = thing->stateValue(consumedState).toDouble();

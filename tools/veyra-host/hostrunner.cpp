@@ -90,6 +90,8 @@ int HostRunner::start()
         err << "veyra-host: " << error << '\n';
         return 1;
     }
+    if (!m_options.removeThingId.isEmpty())
+        return removeStoredThing();
     Thing *gateway = storedGateway();
     if (gateway)
         applyCommandLine(gateway);
@@ -118,6 +120,30 @@ bool HostRunner::startStore(QString *error)
 {
     m_thingManager->setStorePath(m_options.storePath);
     return m_thingManager->claimStore(error) && m_thingManager->loadStore(error);
+}
+
+// As a user removes a thing in a host's interface: the plugin is told, the children go too, and
+// the store keeps the rest. Nothing is set up.
+int HostRunner::removeStoredThing()
+{
+    const ThingId id(m_options.removeThingId);
+    Thing *thing = m_thingManager->findThing(id);
+    if (!thing) {
+        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing "
+                            << id.toText() << " that a loaded plugin knows\n";
+        return 1;
+    }
+    QStringList removed;
+    connect(m_thingManager.get(), &ThingManager::thingRemoved, this, [&removed](Thing *gone) {
+        removed.append(QStringLiteral("%1 (%2, %3)").arg(gone->name(), gone->thingClass().name(), gone->id().toText()));
+    });
+    m_thingManager->removeThing(id);
+    if (!finish())
+        return 1;
+    QTextStream out(stdout);
+    for (const QString &line : qAsConst(removed))
+        out << "removed " << line << '\n';
+    return 0;
 }
 
 Thing *HostRunner::storedGateway() const

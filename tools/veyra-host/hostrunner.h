@@ -39,6 +39,7 @@ public:
 
 private:
     bool startStore(QString *error);
+    int removeStoredThing();
     Thing *storedGateway() const;
     void applyCommandLine(Thing *gateway);
     bool startSimulator(Thing *gateway, QString *error);

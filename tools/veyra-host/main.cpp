@@ -58,9 +58,10 @@ int main(int argc, char *argv[])
     HostOptions options;
     QString error;
     bool help = false;
-    if (!options.parse(QCoreApplication::arguments().mid(1), &error, &help)) {
-        if (help) {
-            QTextStream(stdout) << HostOptions::helpText();
+    bool version = false;
+    if (!options.parse(QCoreApplication::arguments().mid(1), &error, &help, &version)) {
+        if (help || version) {
+            QTextStream(stdout) << (help ? HostOptions::helpText() : HostOptions::versionText());
             return 0;
         }
         QTextStream(stderr) << "veyra-host: " << error << '\n';
