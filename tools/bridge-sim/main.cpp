@@ -19,6 +19,7 @@ const char *const kUsage = R"(Usage: lmn-bridge-sim [options]
 Simulates the LMN bridge server on 127.0.0.1 until SIGINT or SIGTERM.
 The first line on stdout is "listening on 127.0.0.1:<port>". On SIGUSR1 it prints
 "requests <n> connections <m>": requests received and TCP connections accepted so far.
+It serves at most 128 connections at once; one more is answered 503 and closed.
 
 Options:
   --port N                  port to listen on, 0 picks a free one (default 0)
@@ -48,6 +49,8 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
 Example: --fault value=status:500@3 --meter-fault 2=hang
 Exit status: 0 after a signal, 1 when it cannot listen, 2 for bad options.
 )";
+
+static_assert(lmnsim::kMaxConnections == 128, "the usage text and the man page name the limit");
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
