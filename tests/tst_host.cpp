@@ -2,6 +2,7 @@
 // in-process bridge simulator, read through the --events JSON lines.
 
 #include "tableview.h"
+#include "terminaltext.h"
 
 #include <bridgesimulator.h>
 #include <veyra/version.h>
@@ -233,6 +234,7 @@ private slots:
     void diagnoseReportsWhatThePluginSees_data();
     void diagnoseReportsWhatThePluginSees();
     void goneMeterIsNamedAndItsThingRemoved();
+    void diagnoseReadsHostileDeviceIdsBack();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -693,12 +695,18 @@ void TestHost::tableFitsTheTerminal_data()
     QTest::addColumn<int>("meters");
     QTest::addColumn<int>("logLines");
     QTest::addColumn<int>("shownRows"); // -1: every meter
-    QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1;
-    QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19;
-    QTest::newRow("80x24, 32 meters and a log") << 80 << 24 << 32 << 8 << 17;
-    QTest::newRow("40x12, 32 meters") << 40 << 12 << 32 << 0 << 7;
-    QTest::newRow("40x12, 3 meters and a log") << 40 << 12 << 3 << 8 << 3;
-    QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1;
+    QTest::addColumn<QString>("idPrefix"); // before each device ID, and in the log lines
+    QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1 << QString();
+    QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19 << QString();
+    QTest::newRow("80x24, 32 meters and a log") << 80 << 24 << 32 << 8 << 17 << QString();
+    QTest::newRow("40x12, 32 meters") << 40 << 12 << 32 << 0 << 7 << QString();
+    QTest::newRow("40x12, 3 meters and a log") << 40 << 12 << 3 << 8 << 3 << QString();
+    QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1 << QString();
+    // From the bridge: wide and combining characters take their cells; control sequences are shown.
+    QTest::newRow("40x10, CJK, emoji, combining") << 40 << 10 << 32 << 2 << 3
+                                                  << QString::fromUtf8("\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81-");
+    QTest::newRow("80x24, escape sequences") << 80 << 24 << 32 << 2 << 17
+                                             << QStringLiteral("\x1b[2J\x1b]0;retitled\x07\x1b[31m\r\n\t") + QChar(0) + QChar(0x9b);
 }
 
 void TestHost::tableFitsTheTerminal()
@@ -708,6 +716,7 @@ void TestHost::tableFitsTheTerminal()
     QFETCH(int, meters);
     QFETCH(int, logLines);
     QFETCH(int, shownRows);
+    QFETCH(QString, idPrefix);
 
     TableView view;
     view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API " VEYRA_API_VERSION ", 33 thing classes"),
@@ -716,7 +725,7 @@ void TestHost::tableFitsTheTerminal()
     for (int slot = 1; slot <= meters; ++slot) {
         TableView::Row row;
         row.slot = slot;
-        row.deviceId = QStringLiteral("1-QEL-000-%1").arg(slot, 8, 10, QLatin1Char('0'));
+        row.deviceId = idPrefix + QStringLiteral("1-QEL-000-%1").arg(slot, 8, 10, QLatin1Char('0'));
         // Every third meter was never read; every fifth read long ago.
         if (slot % 3 != 0) {
             row.consumedKWh = slot * 1000 + 0.125;
@@ -727,14 +736,17 @@ void TestHost::tableFitsTheTerminal()
         view.rows.append(row);
     }
     for (int i = 1; i <= logLines; ++i)
-        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i));
+        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i) + (idPrefix.isEmpty() ? QString() : QLatin1Char(' ') + idPrefix));
 
     const QStringList lines = view.render(width, height);
     const QString all = lines.join(QLatin1Char('\n'));
     if (height > 0)
         QVERIFY2(lines.size() <= height, qPrintable(all));
-    for (const QString &line : lines)
-        QVERIFY2(width == 0 || line.size() <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+    for (const QString &line : lines) {
+        QVERIFY2(width == 0 || TerminalText::cells(line) <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+        QVERIFY2(std::none_of(line.cbegin(), line.cend(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f); }),
+                 qPrintable(QStringLiteral("a control character in \"%1\"").arg(line)));
+    }
     // What tells the state is never scrolled away.
     QCOMPARE(lines.at(0).left(10), QStringLiteral("veyra-host"));
     QVERIFY2(lines.at(2).startsWith(QLatin1String("Gateway")) && lines.at(2).endsWith(QLatin1String(": connected")), qPrintable(all));
@@ -914,6 +926,40 @@ void TestHost::goneMeterIsNamedAndItsThingRemoved()
     HostProcess again(remove);
     QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
              qPrintable(again.describe()));
+}
+
+// IDs from the bridge are data: read back exactly from the plugin's lines, and never written raw.
+void TestHost::diagnoseReadsHostileDeviceIdsBack()
+{
+    const std::vector<lmnsim::Meter> hostile{
+        {"quote\"and\\back", 1}, {"tab\there\r\nnew row", 2}, {"\x1b[2J\x1b]0;retitled\x07\x1b[31mred", 3},
+        {"\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81", 4}, {std::string("nul\0byte", 8), 5}};
+    lmnsim::Options options;
+    options.meters = 0;
+    lmnsim::BridgeSimulator bridge(options);
+    bridge.setMeters(hostile);
+    QVERIFY(bridge.start());
+    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port())};
+
+    HostProcess text(arguments);
+    QVERIFY2(text.finish(60000) && text.exitCode() == 0, qPrintable(text.out() + text.describe()));
+    QVERIFY2(text.out().contains(QLatin1String("Verdict: OK: bridge reached, 5 of 5 meters read")), qPrintable(text.out()));
+    const QString out = text.out();
+    for (const QChar c : out)
+        QVERIFY2(c == QLatin1Char('\n') || (c.unicode() >= 0x20 && (c.unicode() < 0x7f || c.unicode() > 0x9f)),
+                 qPrintable(QStringLiteral("U+%1 in the report").arg(c.unicode(), 4, 16, QLatin1Char('0'))));
+    for (const char *shown : {"tab\\there\\r\\nnew row", "\\u001B[2J\\u001B]0;retitled\\u0007", "nul\\u0000byte"})
+        QVERIFY2(out.contains(QLatin1String(shown)), shown);
+
+    HostProcess events(arguments + QStringList{QStringLiteral("--events")});
+    QVERIFY2(events.finish(60000) && events.exitCode() == 0, qPrintable(events.describe()));
+    QSet<QString> ids;
+    for (const QJsonValue &meter : QJsonDocument::fromJson(events.lines().value(0)).object().value(QStringLiteral("meters")).toArray())
+        ids.insert(meter.toObject().value(QStringLiteral("deviceId")).toString());
+    QSet<QString> expected;
+    for (const lmnsim::Meter &meter : hostile)
+        expected.insert(QString::fromUtf8(meter.serverId.data(), int(meter.serverId.size())));
+    QCOMPARE(ids, expected);
 }
 
 QTEST_GUILESS_MAIN(TestHost)

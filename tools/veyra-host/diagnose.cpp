@@ -1,5 +1,7 @@
 #include "diagnose.h"
 
+#include "terminaltext.h"
+
 #include <veyra/plugintimer.h>
 #include <veyra/thingmanager.h>
 
@@ -50,17 +52,59 @@ struct MeterResult
     bool noNumber = false;    // answered, but without a number
 };
 
+// A text as the message stream quoted it, read back: \" \\ \b \f \n \r \t, \uXXXX and
+// \UXXXXXXXX for other characters it does not print (controls, lone surrogates, zero-width
+// ones), \xHH for bytes.
+QString unquoted(const QString &quoted)
+{
+    if (!quoted.contains(QLatin1Char('\\')))
+        return quoted;
+    QString text;
+    text.reserve(quoted.size());
+    for (int i = 0; i < quoted.size(); ++i) {
+        const QChar c = quoted.at(i);
+        if (c != QLatin1Char('\\') || i + 1 == quoted.size()) {
+            text += c;
+            continue;
+        }
+        const char escape = quoted.at(++i).toLatin1();
+        switch (escape) {
+        case 'b': text += QLatin1Char('\b'); break;
+        case 'f': text += QLatin1Char('\f'); break;
+        case 'n': text += QLatin1Char('\n'); break;
+        case 'r': text += QLatin1Char('\r'); break;
+        case 't': text += QLatin1Char('\t'); break;
+        case 'u':
+        case 'U':
+        case 'x': {
+            const int digits = escape == 'u' ? 4 : escape == 'U' ? 8 : 2;
+            const QString hex = quoted.mid(i + 1, digits);
+            bool ok = false;
+            const uint code = hex.toUInt(&ok, 16);
+            if (!ok || hex.size() != digits || code > 0x10FFFF) {
+                text += quoted.at(i);
+                break;
+            }
+            const char32_t ucs4 = code;
+            text += code > 0xFFFF ? QString::fromUcs4(&ucs4, 1) : QString(QChar(ushort(code)));
+            i += digits;
+            break;
+        }
+        default: // \" and \\ stand for themselves
+            text += quoted.at(i);
+        }
+    }
+    return text;
+}
+
 // Texts in double quotes of one log line, as the message stream writes them.
 QStringList quotedTexts(const QString &line)
 {
     static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
     QStringList texts;
     auto it = quoted.globalMatch(line);
-    while (it.hasNext()) {
-        QString text = it.next().captured(1);
-        text.replace(QStringLiteral("\\\""), QStringLiteral("\"")).replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
-        texts.append(text);
-    }
+    while (it.hasNext())
+        texts.append(unquoted(it.next().captured(1)));
     return texts;
 }
 
@@ -278,7 +322,7 @@ void Diagnosis::onPluginLine(const QString &line)
         auto it = entry.globalMatch(line);
         while (it.hasNext()) {
             const auto match = it.next();
-            meter(match.captured(1)).address = match.captured(2).toInt();
+            meter(unquoted(match.captured(1))).address = match.captured(2).toInt();
         }
         m_listSeen = true;
     } else if (line == QLatin1String("Device information received.")) {
@@ -525,12 +569,14 @@ QString Diagnosis::textReport() const
 {
     QString text;
     QTextStream out(&text);
-    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port " << m_options.serialPort << "\n\n";
+    // What came from outside is made safe before it is placed, so that a line break in it
+    // cannot split a line either.
+    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port " << TerminalText::safe(m_options.serialPort) << "\n\n";
 
     out << "Bridge\n";
     out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("reachable"), -16)
                .arg(m_bridgeAnswered ? QStringLiteral("yes")
-                                     : QStringLiteral("no") + (m_failureReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_failureReason)));
+                                     : QStringLiteral("no") + (m_failureReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(TerminalText::safe(m_failureReason))));
     const bool portUp = std::any_of(m_milestones.cbegin(), m_milestones.cend(),
                                     [](const auto &m) { return m.first.endsWith(QLatin1String("initialised")); });
     out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("serial port"), -16)
@@ -576,12 +622,12 @@ QString Diagnosis::textReport() const
         else if (row.consumedRead && row.producedRead)
             read = QStringLiteral("yes, in %1 ms").arg(row.lastAnswerMs - row.firstCallMs);
         else if (!row.failedCalls.isEmpty())
-            read = QStringLiteral("no answer to %1").arg(row.failedCalls.join(QStringLiteral(", ")));
+            read = QStringLiteral("no answer to %1").arg(TerminalText::safe(row.failedCalls.join(QStringLiteral(", "))));
         else
             read = QStringLiteral("no");
         out << QStringLiteral("  %1  %2  %3  %4  %5  %6\n")
                    .arg(row.slot == 0 ? QStringLiteral("-") : QString::number(row.slot), 4)
-                   .arg(row.deviceId, -18)
+                   .arg(TerminalText::padded(TerminalText::safe(row.deviceId), 18))
                    .arg(row.address < 0 ? QStringLiteral("?") : QString::number(row.address), 7)
                    .arg(reading(row.consumedRead, row.consumed), 12)
                    .arg(reading(row.producedRead, row.produced), 12)
@@ -591,9 +637,9 @@ QString Diagnosis::textReport() const
     if (!m_problems.isEmpty()) {
         out << "\nProblems\n";
         for (const Problem &problem : m_problems) {
-            out << "  - " << problem.text << '\n';
+            out << "  - " << TerminalText::safe(problem.text) << '\n';
             if (!problem.hint.isEmpty())
-                out << "    Hint: " << problem.hint << '\n';
+                out << "    Hint: " << TerminalText::safe(problem.hint) << '\n';
         }
     }
     const int readCount = int(std::count_if(rows.cbegin(), rows.cend(),
@@ -602,7 +648,11 @@ QString Diagnosis::textReport() const
         << (m_bridgeAnswered ? "reached" : "not reached") << ", " << readCount << " of " << rows.size()
         << " meters read, " << m_problems.size() << " problem(s).\n";
     out.flush();
-    return text;
+    // Device IDs, names and reasons come from the bridge: each line is shown, never executed.
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = TerminalText::safe(line);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QJsonObject Diagnosis::jsonReport() const

@@ -1,6 +1,7 @@
 #include "hostoutput.h"
 
 #include "tableview.h"
+#include "terminaltext.h"
 
 #include <veyra/plugintimer.h>
 
@@ -258,7 +259,7 @@ void TableOutput::render()
         // column some terminals would erase its last character): no flicker, and nothing scrolls.
         QStringList lines = view().render(size.first, size.second);
         for (QString &line : lines) {
-            if (line.size() < size.first)
+            if (TerminalText::cells(line) < size.first)
                 line += QStringLiteral("\x1b[K");
         }
         text = "\x1b[H" + lines.join(QLatin1Char('\n')).toUtf8();

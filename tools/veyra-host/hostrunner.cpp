@@ -1,6 +1,7 @@
 #include "hostrunner.h"
 
 #include "hostoutput.h"
+#include "terminaltext.h"
 
 #include <bridgesimulator.h>
 
@@ -142,7 +143,7 @@ int HostRunner::removeStoredThing()
         return 1;
     QTextStream out(stdout);
     for (const QString &line : qAsConst(removed))
-        out << "removed " << line << '\n';
+        out << "removed " << TerminalText::safe(line) << '\n';
     return 0;
 }
 

@@ -26,8 +26,9 @@ struct TableView
     QStringList log;      // recent log lines, oldest first
 
     // The table for a terminal of `width` columns and `height` lines; 0 means no limit. No line
-    // is longer than the width, numbers are never cut, and rows that do not fit are counted in
-    // a line of their own. The log region, when there is a log, takes the last lines.
+    // takes more than the width in terminal cells, numbers are never cut, and rows that do not fit
+    // are counted in a line of their own. The log region, when there is a log, takes the last
+    // lines. Every text is made terminal-safe (control characters shown escaped).
     QStringList render(int width, int height) const;
 };
 
