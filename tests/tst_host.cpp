@@ -792,7 +792,7 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
 {
     QTest::addColumn<QString>("serialPort");
     QTest::addColumn<int>("meterCount");
-    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none
+    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none; -1: the meter list is not JSON
     QTest::addColumn<bool>("bridgeUp");
     QTest::addColumn<bool>("withStore");     // both runs share one store
     QTest::addColumn<int>("exitCode");
@@ -815,6 +815,9 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
     QTest::newRow("no meters on the port") << port << 0 << 0 << true << false << 1
                                            << QStringList{QStringLiteral("lists no meters for port index 3"),
                                                           QStringLiteral("0 of 0 meters read")};
+    QTest::newRow("meter list not JSON") << port << 0 << -1 << true << false << 1
+                                         << QStringList{QStringLiteral("is unusable: it is not JSON"), QStringLiteral("not to blame"),
+                                                        QStringLiteral("0 of 0 meters read")};
     QTest::newRow("bridge down") << port << 3 << 0 << false << false << 1
                                  << QStringList{QStringLiteral("reachable        no (Connection refused)"),
                                                 QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
@@ -839,6 +842,8 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QVERIFY(bridge.start());
     if (failingAddress > 0)
         bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
+    if (failingAddress < 0)
+        bridge.setFault(lmnsim::Endpoint::ConnectionDetails, lmnsim::Fault{lmnsim::Fault::Kind::NotJson});
     if (!bridgeUp)
         bridge.stop();
 

@@ -12,6 +12,9 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -118,6 +121,15 @@ QString shortReason(const QString &reason, int httpStatus)
     return httpStatus > 0 ? QStringLiteral("HTTP %1 %2").arg(httpStatus).arg(said) : said;
 }
 
+// A path as a shell takes it when pasted: quoted unless it is plain.
+QString shellWord(const QString &text)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:+,=@%-]+$"));
+    if (plain.match(text).hasMatch())
+        return text;
+    return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+}
+
 QString seconds(qint64 ms)
 {
     return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 3);
@@ -158,6 +170,7 @@ private:
     void onValueLine(const QString &line);
     void milestone(const QString &name);
     void fireUpdateTimer();
+    void checkMeterList();
     void finish(bool cycleEnded);
     void collectMeters();
     void addBridgeProblem();
@@ -183,6 +196,7 @@ private:
     int m_httpStatus = 0;
     bool m_unreachable = false;
     bool m_noMeters = false;
+    QString m_unusableList;                     // what is wrong with a meter list the plugin found empty
     bool m_listSeen = false;
     bool m_timerFired = false;
     bool m_fireWanted = false;
@@ -333,8 +347,10 @@ void Diagnosis::onPluginLine(const QString &line)
             QTimer::singleShot(0, this, &Diagnosis::fireUpdateTimer);
         }
     } else if (line == QLatin1String("No devices found, retrying.")) {
-        m_noMeters = true;
-        finish(false);
+        if (!m_noMeters) {
+            m_noMeters = true;
+            checkMeterList();
+        }
     } else if (line == QLatin1String("All devices updated.")) {
         if (m_timerFired) {
             milestone(QStringLiteral("first polling cycle"));
@@ -414,6 +430,36 @@ void Diagnosis::onValueLine(const QString &line)
     }
 }
 
+// The plugin's lines are the same for a bridge that lists no meter and for an answer it could
+// not use at all; only the answer tells them apart, so the check asks for it once itself.
+void Diagnosis::checkMeterList()
+{
+    auto *network = new QNetworkAccessManager(this);
+    network->setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(QUrl(QStringLiteral("http://%1/GetCurrentConnectionDetails").arg(bridgeAddress())));
+    request.setTransferTimeout(5000);
+    QNetworkReply *reply = network->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, network] {
+        const int index = portIndex(m_options.serialPort);
+        if (reply->error() == QNetworkReply::NoError) {
+            QJsonParseError parseError;
+            const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+            const QJsonValue port = document.array().at(index);
+            if (document.isNull())
+                m_unusableList = QStringLiteral("it is not JSON (%1)").arg(parseError.errorString());
+            else if (!document.isArray())
+                m_unusableList = QStringLiteral("it is not a JSON array of ports");
+            else if (index < document.array().size() && !port.isObject())
+                m_unusableList = QStringLiteral("its entry at index %1 is not an object").arg(index);
+            else if (port.isObject() && !port.toObject().value(QStringLiteral("abailableLMNMembers")).isArray())
+                m_unusableList = QStringLiteral("its entry at index %1 has no \"abailableLMNMembers\" array").arg(index);
+        }
+        reply->deleteLater();
+        network->deleteLater();
+        finish(false);
+    });
+}
+
 void Diagnosis::fireUpdateTimer()
 {
     if (m_timerFired || m_finished)
@@ -467,7 +513,7 @@ void Diagnosis::collectMeters()
                                    .arg(deviceId),
                                QStringLiteral("If the meter is gone for good, remove its thing: veyra-host --store %1 "
                                               "--remove-thing %2")
-                                   .arg(m_options.storePath, thing->id().toText())});
+                                   .arg(shellWord(m_options.storePath), thing->id().toText())});
             continue;
         }
         MeterResult &result = meter(deviceId);
@@ -484,6 +530,15 @@ QString Diagnosis::bridgeAddress() const
 
 void Diagnosis::addBridgeProblem()
 {
+    if (m_noMeters && !m_unusableList.isEmpty()) {
+        m_problems.append({QStringLiteral("The bridge's answer to the meter list (/GetCurrentConnectionDetails) is unusable: "
+                                          "%1; the plugin finds no meters in it.")
+                               .arg(m_unusableList),
+                           QStringLiteral("The bus and the meters are not to blame: check that the program on %1 is the LMN "
+                                          "bridge server, and read its log.")
+                               .arg(bridgeAddress())});
+        return;
+    }
     if (m_noMeters) {
         const int index = portIndex(m_options.serialPort);
         m_problems.append(
