@@ -323,7 +323,7 @@ bool ThingManager::saveStore()
         array.append(object);
     }
     // What this host cannot restore belongs to someone else: it goes back as it came.
-    for (const QJsonValue &kept : m_keptThings)
+    for (const QJsonValue &kept : qAsConst(m_keptThings))
         array.append(kept);
     QJsonObject document = m_keptKeys;
     document.insert(QStringLiteral("things"), array);
