@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -30,16 +31,19 @@ HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent)
             [this](Thing *thing, const StateTypeId &id) { onStateSet(thing, id); });
     connect(manager, &ThingManager::thingRemoved, this, [this](Thing *thing) { onThingRemoved(thing); });
     // Into a pipe, a reader that went away would otherwise be noticed only at the next write,
-    // which may be minutes away; the pipe tells it at once.
+    // which may be minutes away. The write end of a pipe never reads, so a read notifier on it
+    // fires only for the error a pipe without reader reports: no wake-up until then.
     struct stat status = {};
-    if (fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
-        auto *watch = new QTimer(this);
-        connect(watch, &QTimer::timeout, this, [this] {
+    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode)) {
+        auto *watch = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, this);
+        connect(watch, &QSocketNotifier::activated, this, [this, watch] {
             pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-            if (::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0)
+            const bool gone = ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+            // A FIFO opened for reading too can be readable: then the next write tells.
+            watch->setEnabled(false);
+            if (gone)
                 closeOutput();
         });
-        watch->start(1000);
     }
 }
 
