@@ -40,7 +40,7 @@ QString HostOptions::helpText()
         "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
         "                         free loopback port (or the gateway's port) and point the gateway at it\n"
         "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
-        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: run until SIGINT/SIGTERM)\n"
+        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, SIGHUP)\n"
         "  --events               print one JSON object per event on stdout instead of the table\n"
         "  --info                 print the loaded plugins and exit\n"
         "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
@@ -52,8 +52,8 @@ QString HostOptions::helpText()
         "  --version              print the version and exit\n"
         "  -h, --help             show this help\n"
         "\n"
-        "Exit status: 0 done; 1 the host could not start, the store could not be saved, or --diagnose\n"
-        "found a problem; 2 bad options.\n")
+        "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
+        "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
         .arg(defaultPluginDir())
         .arg(lmnsim::kMaxMeters);
 }
