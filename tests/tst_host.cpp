@@ -562,9 +562,11 @@ void TestHost::storeKeepsThingsAcrossRuns()
     free.close();
     run(arguments + QStringList{QStringLiteral("--server-port"), otherPort}, &moved);
     QVERIFY2(err.contains(QStringLiteral("/dev/ttyUSB1, server port %1").arg(otherPort)), qPrintable(err));
-    // The meters' last totals are kept with them.
-    for (const QJsonValue &thing : QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray())
-        QVERIFY(thing.toObject().value(QStringLiteral("states")).isObject());
+    // The meters' last totals are kept with them, and shown before the first reading of a run.
+    HostProcess table({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("0.5"),
+                       QStringLiteral("--store"), store});
+    QVERIFY2(table.finish(30000) && table.exitCode() == 0, qPrintable(table.describe()));
+    QCOMPARE(table.out().count(QRegularExpression(QStringLiteral("\\s\\d+\\.\\d{3}\\s+\\d+\\.\\d{3}\\s+before start\\n"))), 2);
 }
 
 // Needs root for a small tmpfs that the test fills while the host runs.

@@ -172,6 +172,9 @@ TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *p
     : HostOutput(manager, parent), m_title(title), m_refresh(new QTimer(this)), m_interactive(isatty(STDOUT_FILENO))
 {
     m_clock.start();
+    // Things restored from the store show their last totals until the first reading comes.
+    for (Thing *thing : manager->things())
+        m_restored.insert(thing);
     // A terminal gets a live view; a pipe or file gets a new table only when something changed.
     m_refresh->setInterval(m_interactive ? 1000 : 5000);
     connect(m_refresh, &QTimer::timeout, this, &TableOutput::render);
@@ -246,6 +249,7 @@ void TableOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
 void TableOutput::onThingRemoved(Thing *thing)
 {
     m_readings.remove(thing);
+    m_restored.remove(thing);
     m_disconnectedAt.remove(thing);
     m_setupErrors.remove(thing);
     m_dirty = true;
@@ -317,11 +321,15 @@ TableView TableOutput::view() const
         const auto match = slotPattern.match(thing->thingClass().name());
         row.slot = match.hasMatch() ? match.captured(1).toInt() : 0;
         row.deviceId = thing->stateValue(QStringLiteral("deviceID")).toString();
-        if (readings.consumedAt >= 0)
-            row.consumedKWh = thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
-        if (readings.producedAt >= 0)
-            row.producedKWh = thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
         const qint64 last = std::max(readings.consumedAt, readings.producedAt);
+        const double consumed = thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+        const double produced = thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+        // A stored total of 0 is the default: nothing was kept for it.
+        row.restored = last < 0 && m_restored.contains(thing) && (consumed > 0 || produced > 0);
+        if (readings.consumedAt >= 0 || (row.restored && consumed > 0))
+            row.consumedKWh = consumed;
+        if (readings.producedAt >= 0 || (row.restored && produced > 0))
+            row.producedKWh = produced;
         row.ageMs = last < 0 ? -1 : now - last;
         row.stale = last >= 0 && staleAfter > 0 && row.ageMs > staleAfter;
         view.rows.append(row);

@@ -61,7 +61,7 @@ QString reading(const std::optional<double> &kWh)
 QString lastReading(const TableView::Row &row)
 {
     if (row.ageMs < 0)
-        return QStringLiteral("never");
+        return row.restored ? QStringLiteral("before start") : QStringLiteral("never");
     return row.stale ? ageText(row.ageMs) + QStringLiteral(", stale") : ageText(row.ageMs);
 }
 

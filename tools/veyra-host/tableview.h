@@ -18,6 +18,7 @@ struct TableView
         std::optional<double> producedKWh;
         qint64 ageMs = -1;                 // of the last reading; -1: never read
         bool stale = false;                // the last reading is older than two update periods
+        bool restored = false;             // no reading yet; the totals are those kept in the store
     };
 
     QStringList headline; // never dropped
