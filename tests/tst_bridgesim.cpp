@@ -558,6 +558,33 @@ private slots:
             QCOMPARE(socket->bytesAvailable(), qint64(0));
     }
 
+    // Each connection holds a thread; past the limit the simulator refuses rather than aborting.
+    void connectionsOverTheLimitAreRefused()
+    {
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        // A few at a time: httplib's listen backlog is short, and a dropped SYN costs a second.
+        while (sockets.size() < std::size_t(lmnsim::kMaxConnections)) {
+            for (int i = 0; i < 4; ++i) {
+                sockets.push_back(std::make_unique<QTcpSocket>());
+                sockets.back()->connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+            }
+            QTRY_COMPARE(sim.openConnections(), std::uint64_t(sockets.size()));
+        }
+
+        QTcpSocket refused;
+        refused.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+        QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY2(refused.readAll().startsWith("HTTP/1.1 503 Service Unavailable"), "no clear refusal");
+
+        // A connection that closes makes room again.
+        sockets.pop_back();
+        QTRY_COMPARE(sim.openConnections(), std::uint64_t(lmnsim::kMaxConnections - 1));
+        QNetworkAccessManager nam;
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+    }
+
     void idleConnectionClosedAfterKeepAliveTimeout_data()
     {
         QTest::addColumn<int>("timeoutMs");

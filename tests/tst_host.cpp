@@ -2,6 +2,7 @@
 // in-process bridge simulator, read through the --events JSON lines.
 
 #include "tableview.h"
+#include "terminaltext.h"
 
 #include <bridgesimulator.h>
 #include <veyra/version.h>
@@ -13,10 +14,12 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include "builtprogram.h"
@@ -38,10 +41,10 @@ const QString energyStates[] = {QStringLiteral("totalEnergyConsumed"), QStringLi
 class HostProcess
 {
 public:
-    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into
-    // "head -n 1", stdout closes after the first line; the exit code stays the host's.
+    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into a
+    // `reader` such as "head -n 1", stdout closes when the reader ends; the exit code stays the host's.
     explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
-                         bool intoHead = false)
+                         const QString &reader = QString())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
@@ -50,12 +53,12 @@ public:
                          [this] { m_stdout += m_process.readAllStandardOutput(); });
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { m_stderr += m_process.readAllStandardError(); });
-        if (intoHead) {
+        if (!reader.isEmpty()) {
             // Under an emulator the pipeline runs the host through it, as startBuiltProgram does.
             const QString emulator = qEnvironmentVariable("VEYRA_TEST_EMULATOR");
             QStringList command = emulator.isEmpty() ? QStringList() : QStringList{emulator};
             command << QStringLiteral(VEYRA_HOST_BIN);
-            const QString script = QStringLiteral("\"$0\" \"$@\" | head -n 1; exit \"${PIPESTATUS[0]}\"");
+            const QString script = QStringLiteral("\"$0\" \"$@\" | %1; exit \"${PIPESTATUS[0]}\"").arg(reader);
             m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script} + command + arguments);
             return;
         }
@@ -214,11 +217,14 @@ private slots:
     void badCommandLinesFail();
     void noPluginFolderFails();
     void infoSummarisesThePlugin();
+    void installDepsDependsOnlyOnTheInstall_data();
+    void installDepsDependsOnlyOnTheInstall();
 
     // Running
     void simulatedBusInEvents();
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
+    void failedSaveEndsTheHostWithAnError();
     void sigtermEndsCleanly_data();
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
@@ -227,6 +233,8 @@ private slots:
     void tableFitsTheTerminal();
     void diagnoseReportsWhatThePluginSees_data();
     void diagnoseReportsWhatThePluginSees();
+    void goneMeterIsNamedAndItsThingRemoved();
+    void diagnoseReadsHostileDeviceIdsBack();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -246,10 +254,20 @@ void TestHost::helpNamesEveryOption()
     HostProcess host({QStringLiteral("--help")});
     QVERIFY(host.finish(10000));
     QCOMPARE(host.exitCode(), 0);
-    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate",
-                               "--timer-unit-ms", "--run-for", "--events", "--info", "--diagnose", "--timeout", "--help", "-h"}) {
+    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate", "--timer-unit-ms",
+                               "--run-for", "--events", "--info", "--diagnose", "--timeout", "--remove-thing", "--version", "--help", "-h"}) {
         QVERIFY2(host.out().contains(QRegularExpression(QStringLiteral("(^|\\s)%1\\b").arg(QLatin1String(option)))),
                  option);
+    }
+    // Both programs answer --version, as command-line tools on Debian do.
+    for (const QString &program : {QStringLiteral(VEYRA_HOST_BIN), QFileInfo(QStringLiteral(VEYRA_HOST_BIN)).dir().filePath(QStringLiteral("lmn-bridge-sim"))}) {
+        QProcess version;
+        startBuiltProgram(version, program, {QStringLiteral("--version")});
+        QVERIFY(version.waitForFinished(10000));
+        QCOMPARE(version.exitCode(), 0);
+        const QString out = QString::fromUtf8(version.readAllStandardOutput());
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1 \\d+\\.\\d+\\.\\d+\n$").arg(QFileInfo(program).fileName())).match(out).hasMatch(),
+                 qPrintable(out));
     }
 }
 
@@ -281,6 +299,10 @@ void TestHost::badCommandLinesFail_data()
                                             << QStringLiteral("--timeout");
     QTest::newRow("diagnose, no port") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QStringLiteral("0")}
                                        << QStringLiteral("--server-port");
+    QTest::newRow("remove without a store") << QStringList{QStringLiteral("--remove-thing"), QUuid::createUuid().toString()}
+                                            << QStringLiteral("--store");
+    QTest::newRow("remove, not an ID") << QStringList{QStringLiteral("--store"), QStringLiteral("x.json"), QStringLiteral("--remove-thing"), QStringLiteral("meter-2")}
+                                       << QStringLiteral("UUID");
     QTest::newRow("diagnose, simulated") << QStringList{QStringLiteral("--diagnose"), QStringLiteral("--simulate"), QStringLiteral("1")}
                                          << QStringLiteral("--simulate");
 }
@@ -325,6 +347,48 @@ void TestHost::infoSummarisesThePlugin()
     QVERIFY2(out.contains(QLatin1String("33 thing classes")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("API version " VEYRA_API_VERSION)), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("lmn")) && out.contains(QLatin1String("qelLmnMeter32")), qPrintable(out));
+}
+
+void TestHost::installDepsDependsOnlyOnTheInstall_data()
+{
+    QTest::addColumn<int>("updateExit");
+    QTest::addColumn<int>("installExit");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("mention");
+    QTest::newRow("one index failed") << 100 << 0 << 0 << QStringLiteral("warning: apt-get update failed");
+    QTest::newRow("install failed") << 0 << 100 << 1 << QStringLiteral("cannot install: g++ cmake");
+}
+
+void TestHost::installDepsDependsOnlyOnTheInstall()
+{
+    QFETCH(int, updateExit);
+    QFETCH(int, installExit);
+    QFETCH(int, exitCode);
+    QFETCH(QString, mention);
+    QTemporaryDir bin;
+    QVERIFY(bin.isValid());
+    // Nothing installed, as root, and apt-get exits as the row says.
+    const QList<QPair<QString, QString>> stubs{
+        {QStringLiteral("dpkg-query"), QStringLiteral("exit 1")},
+        {QStringLiteral("id"), QStringLiteral("echo 0")},
+        {QStringLiteral("apt-get"), QStringLiteral("[ \"$1\" = update ] && exit %1; exit %2").arg(updateExit).arg(installExit)}};
+    for (const auto &stub : stubs) {
+        QFile file(bin.filePath(stub.first));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n" + stub.second.toUtf8() + '\n');
+        file.close();
+        QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    QProcess script;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), bin.path() + QStringLiteral(":/usr/bin:/bin"));
+    environment.remove(QStringLiteral("WITH_CROSS"));
+    script.setProcessEnvironment(environment);
+    script.start(QStringLiteral("bash"), {QStringLiteral(VEYRA_SOURCE_DIR "/scripts/install-deps")});
+    QVERIFY(script.waitForFinished(10000));
+    const QString err = QString::fromUtf8(script.readAllStandardError());
+    QCOMPARE(script.exitCode(), exitCode);
+    QVERIFY2(err.contains(mention), qPrintable(err));
 }
 
 // ---- Running ----
@@ -441,10 +505,12 @@ void TestHost::storeKeepsThingsAcrossRuns()
                                 QStringLiteral("--timer-unit-ms"), QStringLiteral("2"), QStringLiteral("--run-for"),
                                 QStringLiteral("3"), QStringLiteral("--store"), store};
 
-    auto run = [](const QStringList &runArguments, Events *events) {
+    QString err;
+    auto run = [&err](const QStringList &runArguments, Events *events) {
         HostProcess host(runArguments);
         QVERIFY2(host.finish(30000) && host.exitCode() == 0, qPrintable(host.describe()));
         *events = Events::parse(host.lines());
+        err = host.err();
     };
     Events first;
     run(arguments, &first);
@@ -490,6 +556,43 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QCOMPARE(idsOf(moved), idsOf(first));
     QCOMPARE(paramOf(moved.added(QStringLiteral("lmn")).first(), "serverPort"), newPort);
     QVERIFY(readFile(store).contains("/dev/ttyUSB1"));
+    // Only the server port given: the message names the serial port the gateway keeps.
+    QVERIFY(free.listen(QHostAddress::LocalHost));
+    const QString otherPort = QString::number(free.serverPort());
+    free.close();
+    run(arguments + QStringList{QStringLiteral("--server-port"), otherPort}, &moved);
+    QVERIFY2(err.contains(QStringLiteral("/dev/ttyUSB1, server port %1").arg(otherPort)), qPrintable(err));
+    // The meters' last totals are kept with them, and shown before the first reading of a run.
+    HostProcess table({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("0.5"),
+                       QStringLiteral("--store"), store});
+    QVERIFY2(table.finish(30000) && table.exitCode() == 0, qPrintable(table.describe()));
+    QCOMPARE(table.out().count(QRegularExpression(QStringLiteral("\\s\\d+\\.\\d{3}\\s+\\d+\\.\\d{3}\\s+before start\\n"))), 2);
+}
+
+// Needs root for a small tmpfs that the test fills while the host runs.
+void TestHost::failedSaveEndsTheHostWithAnError()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                    QStringLiteral("size=64k"), QStringLiteral("tmpfs"), dir.path()}) != 0)
+        QSKIP("this machine does not let the test mount a small tmpfs");
+    const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), {dir.path()}); });
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"), QStringLiteral("--timer-unit-ms"),
+                      QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("3"), QStringLiteral("--store"), store});
+    QVERIFY(host.started());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(store), 10000);
+    QFile filler(dir.filePath(QStringLiteral("filler")));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size()) {
+    }
+    // The readings that came after could not be kept: the host says so and fails.
+    QVERIFY2(host.finish(30000) && host.exitCode() == 1, qPrintable(host.describe()));
+    QVERIFY2(host.err().contains(QStringLiteral("veyra-host: cannot write the thing store %1").arg(store)), qPrintable(host.describe()));
+    QVERIFY(!QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().isEmpty());
+    QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
 }
 
 void TestHost::sigtermEndsCleanly_data()
@@ -537,7 +640,10 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor_data()
     QTest::newRow("bridge down, SIGINT") << QStringLiteral("down") << QStringLiteral("SIGINT");
     QTest::newRow("bridge down, --run-for 1") << QStringLiteral("down") << QStringLiteral("run-for");
     QTest::newRow("bridge hangs, SIGTERM") << QStringLiteral("hangs") << QStringLiteral("SIGTERM");
+    QTest::newRow("bridge down, SIGHUP") << QStringLiteral("down") << QStringLiteral("SIGHUP");
     QTest::newRow("stdout closed") << QStringLiteral("simulated") << QStringLiteral("stdout closed");
+    // Nothing is written for seconds: the pipe itself tells that its reader went.
+    QTest::newRow("table, pipe reader gone") << QStringLiteral("simulated") << QStringLiteral("reader gone");
 }
 
 // The plugin's own waits keep their real 10 s here: ending well before that shows the host did
@@ -554,21 +660,28 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString store = dir.filePath(QStringLiteral("things.json"));
-    QStringList arguments{QStringLiteral("--events"), QStringLiteral("--store"), store};
+    QStringList arguments{QStringLiteral("--store"), store};
+    if (stop != QLatin1String("reader gone"))
+        arguments << QStringLiteral("--events");
     arguments << (bridge == QLatin1String("simulated") ? QStringList{QStringLiteral("--simulate"), QStringLiteral("2")}
                                                        : QStringList{QStringLiteral("--server-port"), port});
     if (stop == QLatin1String("run-for"))
         arguments << QStringLiteral("--run-for") << QStringLiteral("1");
-    HostProcess host(arguments, QStringLiteral("1"), stop == QLatin1String("stdout closed"));
+    const QString reader = stop == QLatin1String("stdout closed") ? QStringLiteral("head -n 1")
+                           : stop == QLatin1String("reader gone") ? QStringLiteral("true")
+                                                                  : QString();
+    HostProcess host(arguments, QStringLiteral("1"), reader);
     QVERIFY(host.started());
     if (stop.startsWith(QLatin1String("SIG"))) {
         QTRY_VERIFY_WITH_TIMEOUT(!host.lines().isEmpty(), 10000); // the gateway is there, its setup under way
         HostProcess second({QStringLiteral("--store"), store});
         QVERIFY2(second.finish(10000) && second.exitCode() == 1, qPrintable(second.describe()));
         QVERIFY2(second.err().contains(QLatin1String("in use by another host")), qPrintable(second.err()));
-        ::kill(pid_t(host.process().processId()), stop == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
+        const int signal = stop == QLatin1String("SIGINT") ? SIGINT : stop == QLatin1String("SIGHUP") ? SIGHUP : SIGTERM;
+        ::kill(pid_t(host.process().processId()), signal);
     }
-    QVERIFY2(host.finish(5000) && host.exitCode() == 0, qPrintable(host.describe()));
+    // The table into a pipe is written every 5 s at most: ending before that shows the pipe was watched.
+    QVERIFY2(host.finish(stop == QLatin1String("reader gone") ? 4000 : 5000) && host.exitCode() == 0, qPrintable(host.describe()));
     QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
     // The gateway stays stored, and the lock goes with the host.
     QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);
@@ -584,12 +697,18 @@ void TestHost::tableFitsTheTerminal_data()
     QTest::addColumn<int>("meters");
     QTest::addColumn<int>("logLines");
     QTest::addColumn<int>("shownRows"); // -1: every meter
-    QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1;
-    QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19;
-    QTest::newRow("80x24, 32 meters and a log") << 80 << 24 << 32 << 8 << 17;
-    QTest::newRow("40x12, 32 meters") << 40 << 12 << 32 << 0 << 7;
-    QTest::newRow("40x12, 3 meters and a log") << 40 << 12 << 3 << 8 << 3;
-    QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1;
+    QTest::addColumn<QString>("idPrefix"); // before each device ID, and in the log lines
+    QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1 << QString();
+    QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19 << QString();
+    QTest::newRow("80x24, 32 meters and a log") << 80 << 24 << 32 << 8 << 17 << QString();
+    QTest::newRow("40x12, 32 meters") << 40 << 12 << 32 << 0 << 7 << QString();
+    QTest::newRow("40x12, 3 meters and a log") << 40 << 12 << 3 << 8 << 3 << QString();
+    QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1 << QString();
+    // From the bridge: wide and combining characters take their cells; control sequences are shown.
+    QTest::newRow("40x10, CJK, emoji, combining") << 40 << 10 << 32 << 2 << 3
+                                                  << QString::fromUtf8("\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81-");
+    QTest::newRow("80x24, escape sequences") << 80 << 24 << 32 << 2 << 17
+                                             << QStringLiteral("\x1b[2J\x1b]0;retitled\x07\x1b[31m\r\n\t") + QChar(0) + QChar(0x9b);
 }
 
 void TestHost::tableFitsTheTerminal()
@@ -599,6 +718,7 @@ void TestHost::tableFitsTheTerminal()
     QFETCH(int, meters);
     QFETCH(int, logLines);
     QFETCH(int, shownRows);
+    QFETCH(QString, idPrefix);
 
     TableView view;
     view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API " VEYRA_API_VERSION ", 33 thing classes"),
@@ -607,7 +727,7 @@ void TestHost::tableFitsTheTerminal()
     for (int slot = 1; slot <= meters; ++slot) {
         TableView::Row row;
         row.slot = slot;
-        row.deviceId = QStringLiteral("1-QEL-000-%1").arg(slot, 8, 10, QLatin1Char('0'));
+        row.deviceId = idPrefix + QStringLiteral("1-QEL-000-%1").arg(slot, 8, 10, QLatin1Char('0'));
         // Every third meter was never read; every fifth read long ago.
         if (slot % 3 != 0) {
             row.consumedKWh = slot * 1000 + 0.125;
@@ -618,14 +738,17 @@ void TestHost::tableFitsTheTerminal()
         view.rows.append(row);
     }
     for (int i = 1; i <= logLines; ++i)
-        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i));
+        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i) + (idPrefix.isEmpty() ? QString() : QLatin1Char(' ') + idPrefix));
 
     const QStringList lines = view.render(width, height);
     const QString all = lines.join(QLatin1Char('\n'));
     if (height > 0)
         QVERIFY2(lines.size() <= height, qPrintable(all));
-    for (const QString &line : lines)
-        QVERIFY2(width == 0 || line.size() <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+    for (const QString &line : lines) {
+        QVERIFY2(width == 0 || TerminalText::cells(line) <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+        QVERIFY2(std::none_of(line.cbegin(), line.cend(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f); }),
+                 qPrintable(QStringLiteral("a control character in \"%1\"").arg(line)));
+    }
     // What tells the state is never scrolled away.
     QCOMPARE(lines.at(0).left(10), QStringLiteral("veyra-host"));
     QVERIFY2(lines.at(2).startsWith(QLatin1String("Gateway")) && lines.at(2).endsWith(QLatin1String(": connected")), qPrintable(all));
@@ -671,7 +794,7 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
 {
     QTest::addColumn<QString>("serialPort");
     QTest::addColumn<int>("meterCount");
-    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none
+    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none; -1: the meter list is not JSON
     QTest::addColumn<bool>("bridgeUp");
     QTest::addColumn<bool>("withStore");     // both runs share one store
     QTest::addColumn<int>("exitCode");
@@ -694,6 +817,9 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
     QTest::newRow("no meters on the port") << port << 0 << 0 << true << false << 1
                                            << QStringList{QStringLiteral("lists no meters for port index 3"),
                                                           QStringLiteral("0 of 0 meters read")};
+    QTest::newRow("meter list not JSON") << port << 0 << -1 << true << false << 1
+                                         << QStringList{QStringLiteral("is unusable: it is not JSON"), QStringLiteral("not to blame"),
+                                                        QStringLiteral("0 of 0 meters read")};
     QTest::newRow("bridge down") << port << 3 << 0 << false << false << 1
                                  << QStringList{QStringLiteral("reachable        no (Connection refused)"),
                                                 QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
@@ -718,6 +844,8 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QVERIFY(bridge.start());
     if (failingAddress > 0)
         bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
+    if (failingAddress < 0)
+        bridge.setFault(lmnsim::Endpoint::ConnectionDetails, lmnsim::Fault{lmnsim::Fault::Kind::NotJson});
     if (!bridgeUp)
         bridge.stop();
 
@@ -769,6 +897,76 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QCOMPARE(QFile::exists(store), withStore);
     if (withStore)
         QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1 + meterCount);
+}
+
+void TestHost::goneMeterIsNamedAndItsThingRemoved()
+{
+    lmnsim::Options options;
+    options.meters = 2;
+    lmnsim::BridgeSimulator bridge(options);
+    QVERIFY(bridge.start());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    const QStringList diagnose{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
+                               QStringLiteral("--store"), store};
+    {
+        HostProcess first(diagnose);
+        QVERIFY2(first.finish(60000) && first.exitCode() == 0, qPrintable(first.out() + first.describe()));
+    }
+    bridge.removeMeter("1-QEL-000-00000002");
+    HostProcess check(diagnose);
+    QVERIFY2(check.finish(60000) && check.exitCode() == 1, qPrintable(check.out() + check.describe()));
+    const auto hint = QRegularExpression(QStringLiteral("meter 1-QEL-000-00000002, which the bridge no longer lists.*\\n.*"
+                                                        "veyra-host --store (\\S+) --remove-thing (\\S+)\\n"))
+                          .match(check.out());
+    QVERIFY2(hint.hasMatch(), qPrintable(check.out()));
+    QCOMPARE(hint.captured(1), store);
+
+    const QStringList remove{QStringLiteral("--store"), store, QStringLiteral("--remove-thing"), hint.captured(2)};
+    HostProcess removal(remove);
+    QVERIFY2(removal.finish(10000) && removal.exitCode() == 0, qPrintable(removal.describe()));
+    QVERIFY2(removal.out().startsWith(QStringLiteral("removed ")) && removal.out().contains(hint.captured(2)), qPrintable(removal.out()));
+    const QJsonArray things = QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray();
+    QCOMPARE(things.size(), 2);
+    QVERIFY(!readFile(store).contains(hint.captured(2).toUtf8()));
+    HostProcess again(remove);
+    QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
+             qPrintable(again.describe()));
+}
+
+// IDs from the bridge are data: read back exactly from the plugin's lines, and never written raw.
+void TestHost::diagnoseReadsHostileDeviceIdsBack()
+{
+    const std::vector<lmnsim::Meter> hostile{
+        {"quote\"and\\back", 1}, {"tab\there\r\nnew row", 2}, {"\x1b[2J\x1b]0;retitled\x07\x1b[31mred", 3},
+        {"\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81", 4}, {std::string("nul\0byte", 8), 5}};
+    lmnsim::Options options;
+    options.meters = 0;
+    lmnsim::BridgeSimulator bridge(options);
+    bridge.setMeters(hostile);
+    QVERIFY(bridge.start());
+    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port())};
+
+    HostProcess text(arguments);
+    QVERIFY2(text.finish(60000) && text.exitCode() == 0, qPrintable(text.out() + text.describe()));
+    QVERIFY2(text.out().contains(QLatin1String("Verdict: OK: bridge reached, 5 of 5 meters read")), qPrintable(text.out()));
+    const QString out = text.out();
+    for (const QChar c : out)
+        QVERIFY2(c == QLatin1Char('\n') || (c.unicode() >= 0x20 && (c.unicode() < 0x7f || c.unicode() > 0x9f)),
+                 qPrintable(QStringLiteral("U+%1 in the report").arg(c.unicode(), 4, 16, QLatin1Char('0'))));
+    for (const char *shown : {"tab\\there\\r\\nnew row", "\\u001B[2J\\u001B]0;retitled\\u0007", "nul\\u0000byte"})
+        QVERIFY2(out.contains(QLatin1String(shown)), shown);
+
+    HostProcess events(arguments + QStringList{QStringLiteral("--events")});
+    QVERIFY2(events.finish(60000) && events.exitCode() == 0, qPrintable(events.describe()));
+    QSet<QString> ids;
+    for (const QJsonValue &meter : QJsonDocument::fromJson(events.lines().value(0)).object().value(QStringLiteral("meters")).toArray())
+        ids.insert(meter.toObject().value(QStringLiteral("deviceId")).toString());
+    QSet<QString> expected;
+    for (const lmnsim::Meter &meter : hostile)
+        expected.insert(QString::fromUtf8(meter.serverId.data(), int(meter.serverId.size())));
+    QCOMPARE(ids, expected);
 }
 
 QTEST_GUILESS_MAIN(TestHost)

@@ -4,6 +4,8 @@
 
 #include <QJsonArray>
 #include <QPointer>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -231,14 +233,26 @@ private slots:
                 QVERIFY(addPart(manager.get(), serial, gateway->id()));
             for (Thing *thing : manager->things())
                 saved.append({thing->id(), thing->thingClassId(), thing->name(), thing->params(), thing->parentId()});
-            QVERIFY(QFile::exists(store));
+            // Cached states are kept; "connected" is not cached.
+            gateway->setStateValue(QStringLiteral("energy"), 1234.5);
+            gateway->setStateValue(QStringLiteral("connected"), true);
+            QVERIFY(manager->storeOutdated());
+            QVERIFY(manager->saveStore());
+            QVERIFY(!manager->storeOutdated());
         }
 
         // Write the store so that the parts come before their box.
         QJsonObject document = readJsonFile(store);
         QJsonArray things = document.value(QStringLiteral("things")).toArray();
         QCOMPARE(things.size(), 3);
-        things.append(things.takeAt(0));
+        QJsonObject box = things.takeAt(0).toObject();
+        // A state of a later plugin version, unknown to this one.
+        const QString laterState = StateTypeId::createId().toText();
+        QJsonObject states = box.value(QStringLiteral("states")).toObject();
+        QCOMPARE(states.size(), 3);
+        states.insert(laterState, QStringLiteral("kept"));
+        box.insert(QStringLiteral("states"), states);
+        things.append(box);
         document.insert(QStringLiteral("things"), things);
         QVERIFY(writeFile(store, QJsonDocument(document).toJson()));
 
@@ -246,7 +260,13 @@ private slots:
         QVERIFY(manager);
         QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
         QString error;
-        QVERIFY2(manager->restoreThings(&error), qPrintable(error));
+        QVERIFY2(manager->loadStore(&error), qPrintable(error));
+        // The last values are there before the plugin sets the thing up.
+        Thing *restoredBox = manager->findThing(saved.first().id);
+        QVERIFY(restoredBox);
+        QCOMPARE(restoredBox->stateValue(QStringLiteral("energy")), QVariant(1234.5));
+        QCOMPARE(restoredBox->stateValue(QStringLiteral("connected")), QVariant(false));
+        manager->setupStoredThings();
         QCOMPARE(manager->things().size(), saved.size());
         for (const Saved &expected : qAsConst(saved)) {
             Thing *thing = manager->findThing(expected.id);
@@ -262,6 +282,11 @@ private slots:
         QCOMPARE(setup.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorInvalidParameter);
         QCOMPARE(setup.at(1).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
         QCOMPARE(setup.at(2).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
+
+        QVERIFY(manager->saveStore());
+        const QJsonArray rewritten = readJsonFile(store).value(QStringLiteral("things")).toArray();
+        QCOMPARE(rewritten.at(0).toObject().value(QStringLiteral("states")).toObject().value(laterState).toString(),
+                 QStringLiteral("kept"));
 
         // Restoring twice does not double anything.
         for (int i = 0; i < 3; ++i)
@@ -311,6 +336,97 @@ private slots:
         const QJsonObject saved = readJsonFile(store);
         QCOMPARE(saved.value(QStringLiteral("other host")).toInt(), 7);
         QCOMPARE(saved.value(QStringLiteral("things")).toArray(), QJsonArray{things.at(1)});
+    }
+
+    void everyPathToAStoreTakesOneLock_data()
+    {
+        QTest::addColumn<QString>("second"); // how the second host names the store
+        QTest::newRow("symlink") << QStringLiteral("link.json");
+        QTest::newRow("symlinked folder") << QStringLiteral("linked/things.json");
+        QTest::newRow("relative path") << QStringLiteral("relative");
+    }
+
+    void everyPathToAStoreTakesOneLock()
+    {
+        QFETCH(QString, second);
+        FRESH_STORE();
+        QVERIFY(QFile::link(store, dir.filePath(QStringLiteral("link.json"))));
+        QVERIFY(QFile::link(dir.path(), dir.filePath(QStringLiteral("linked"))));
+        const QString path = second == QLatin1String("relative") ? QDir::current().relativeFilePath(store)
+                                                                 : dir.filePath(second);
+        ThingManager first;
+        first.setStorePath(store);
+        QString error;
+        QVERIFY2(first.claimStore(&error), qPrintable(error));
+        ThingManager other;
+        other.setStorePath(path);
+        QVERIFY(!other.claimStore(&error));
+        QVERIFY2(error.contains(QLatin1String("in use by another host")), qPrintable(error));
+
+        // Saved through the link, the store stays where it is and the link stays a link.
+        first.releaseStore();
+        QVERIFY2(other.claimStore(&error), qPrintable(error));
+        QVERIFY(other.saveStore());
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("link.json"))).isSymLink());
+        QVERIFY(readJsonFile(store).contains(QStringLiteral("things")));
+    }
+
+    // Needs root for a small tmpfs: a disk that fills up, a file system that turns read-only.
+    void failedSaveKeepsThePreviousStore_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("disk full") << QStringLiteral("full");
+        QTest::newRow("read-only") << QStringLiteral("ro");
+    }
+
+    void failedSaveKeepsThePreviousStore()
+    {
+        QFETCH(QString, fault);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        auto mount = [&dir](const QStringList &options) {
+            return QProcess::execute(QStringLiteral("mount"), QStringList{QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o")}
+                                                                   + options + QStringList{QStringLiteral("tmpfs"), dir.path()}) == 0;
+        };
+        if (!mount({QStringLiteral("size=64k")}))
+            QSKIP("this machine does not let the test mount a small tmpfs");
+        const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), QStringList{dir.path()}); });
+        const QString store = dir.filePath(QStringLiteral("things.json"));
+
+        auto manager = hostWithPlugin(store);
+        QVERIFY(manager);
+        QVERIFY(addBox(manager.get(), QStringLiteral("kept")));
+        QFile previous(store);
+        QVERIFY(previous.open(QIODevice::ReadOnly));
+        const QByteArray content = previous.readAll();
+        previous.close();
+        QVERIFY(content.contains("kept"));
+
+        if (fault == QLatin1String("full")) {
+            QFile filler(dir.filePath(QStringLiteral("filler")));
+            QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size()) {
+            }
+        } else {
+            QVERIFY(mount({QStringLiteral("remount,ro")}));
+        }
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Cannot write the thing store")));
+        QVERIFY(addBox(manager.get(), QStringLiteral("lost")));
+        QVERIFY2(manager->lastSaveError().contains(store), qPrintable(manager->lastSaveError()));
+        QVERIFY(manager->storeOutdated());
+        QVERIFY(previous.open(QIODevice::ReadOnly));
+        QCOMPARE(previous.readAll(), content);
+        previous.close();
+
+        // Room again: the next save writes everything.
+        if (fault == QLatin1String("full"))
+            QVERIFY(QFile::remove(dir.filePath(QStringLiteral("filler"))));
+        else
+            QVERIFY(mount({QStringLiteral("remount,rw")}));
+        QVERIFY(manager->saveStore());
+        QVERIFY(manager->lastSaveError().isEmpty());
+        QCOMPARE(readJsonFile(store).value(QStringLiteral("things")).toArray().size(), 2);
     }
 
     void corruptStoreFailsAndKeepsNothing_data()

@@ -144,7 +144,7 @@ Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &n
 }
 
 Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
-                                 const ParamList &params, const ThingId &parentId)
+                                 const ParamList &params, const ThingId &parentId, const QJsonObject &storedStates)
 {
     // The plugin gets every param of the class in its declared type, whatever the caller or a
     // hand-edited store passed.
@@ -162,8 +162,24 @@ Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id
     thing->setName(name.isEmpty() ? thingClass.displayName() : name);
     thing->setParams(completed);
     thing->setParentId(parentId);
+    // The last values of cached states are there before the plugin sets the thing up; what the
+    // class does not know (a newer or older plugin's) goes back into the store as it came.
+    QJsonObject unknownStates;
+    for (auto it = storedStates.constBegin(); it != storedStates.constEnd(); ++it) {
+        const StateTypeId stateTypeId(it.key());
+        const int index = thingClass.stateIndex(stateTypeId);
+        if (index < 0)
+            unknownStates.insert(it.key(), it.value());
+        else if (thingClass.stateTypes().at(index).cached)
+            thing->setStateValue(stateTypeId, it.value().toVariant());
+    }
+    if (!unknownStates.isEmpty())
+        m_keptStates.insert(id, unknownStates);
     connect(thing, &Thing::stateValueChanged, this,
             [this, thing](const StateTypeId &stateTypeId, const QVariant &value) {
+                const int index = thing->thingClass().stateIndex(stateTypeId);
+                if (index >= 0 && thing->thingClass().stateTypes().at(index).cached)
+                    m_statesChanged = true;
                 emit thingStateChanged(thing, stateTypeId, value);
             });
     connect(thing, &Thing::stateValueSet, this,
@@ -225,6 +241,7 @@ bool ThingManager::removeThing(const ThingId &id)
             removeThing(child->id());
     }
     m_things.removeOne(thing);
+    m_keptStates.remove(id);
     if (IntegrationPlugin *plugin = pluginFor(thing->thingClass()))
         plugin->thingRemoved(thing);
     emit thingRemoved(thing);
@@ -269,7 +286,18 @@ Things ThingManager::thingsOfPlugin(const IntegrationPlugin *plugin) const
     return things;
 }
 
-bool ThingManager::saveStore() const
+QString ThingManager::storeFile() const
+{
+    // Every path to one store (a symlink, another relative path) must end at the same file, and
+    // so at the same lock.
+    QFileInfo info(m_storePath);
+    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
+        info.setFile(info.symLinkTarget());
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+
+bool ThingManager::saveStore()
 {
     if (m_storePath.isEmpty())
         return true;
@@ -278,31 +306,47 @@ bool ThingManager::saveStore() const
         QJsonObject params;
         for (const Param &param : thing->params())
             params.insert(param.paramTypeId().toText(), QJsonValue::fromVariant(param.value()));
+        QJsonObject states = m_keptStates.value(thing->id());
+        for (const StateType &stateType : thing->thingClass().stateTypes()) {
+            if (stateType.cached)
+                states.insert(stateType.id.toText(), QJsonValue::fromVariant(thing->stateValue(stateType.id)));
+        }
         QJsonObject object{
             {QStringLiteral("id"), thing->id().toText()},
             {QStringLiteral("thingClassId"), thing->thingClassId().toText()},
             {QStringLiteral("name"), thing->name()},
             {QStringLiteral("params"), params},
+            {QStringLiteral("states"), states},
         };
         object.insert(QStringLiteral("parentId"),
                       thing->parentId().isNull() ? QJsonValue() : QJsonValue(thing->parentId().toText()));
         array.append(object);
     }
     // What this host cannot restore belongs to someone else: it goes back as it came.
-    for (const QJsonValue &kept : m_keptThings)
+    for (const QJsonValue &kept : qAsConst(m_keptThings))
         array.append(kept);
     QJsonObject document = m_keptKeys;
     document.insert(QStringLiteral("things"), array);
-    QSaveFile file(m_storePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
+    const QByteArray content = QJsonDocument(document).toJson();
+
+    // Nothing replaces the previous file unless every byte reached the new one: a write that only
+    // filled the buffer fails at the flush, and a full disk must not leave an empty store behind.
+    QSaveFile file(storeFile());
+    QString reason;
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()) {
+        reason = file.errorString();
+        file.cancelWriting(); // after reading the reason: cancelling replaces it
+    } else if (!file.commit()) {
+        reason = file.errorString();
+    }
+    if (!reason.isNull()) {
+        m_lastSaveError = QStringLiteral("cannot write the thing store %1: %2 (the previous file is kept)")
+                              .arg(m_storePath, reason);
+        qWarning() << "Cannot write the thing store" << m_storePath << reason;
         return false;
     }
-    file.write(QJsonDocument(document).toJson());
-    if (!file.commit()) {
-        qWarning() << "Cannot write the thing store" << m_storePath << file.errorString();
-        return false;
-    }
+    m_lastSaveError.clear();
+    m_statesChanged = false;
     return true;
 }
 
@@ -310,7 +354,8 @@ bool ThingManager::claimStore(QString *error)
 {
     if (m_storePath.isEmpty() || m_storeLock)
         return true;
-    const QFileInfo store(m_storePath);
+    const QString path = storeFile();
+    const QFileInfo store(path);
     const QFileInfo folder(store.absolutePath());
     if (!folder.isDir()) {
         *error = QStringLiteral("cannot keep the thing store %1: the folder %2 does not exist")
@@ -325,7 +370,7 @@ bool ThingManager::claimStore(QString *error)
         *error = QStringLiteral("cannot keep the thing store %1: the file is not writable").arg(m_storePath);
         return false;
     }
-    auto lock = std::make_unique<QLockFile>(m_storePath + QStringLiteral(".lock"));
+    auto lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
     // Only a lock whose process is gone is stale, however long its host has been running.
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {
@@ -340,7 +385,7 @@ bool ThingManager::claimStore(QString *error)
         *error = QStringLiteral("the thing store %1 is in use by another host (%2, process %3); its lock is %4.lock")
                      .arg(m_storePath, appName.isEmpty() ? QStringLiteral("unknown program") : appName)
                      .arg(pid)
-                     .arg(m_storePath);
+                     .arg(path);
     } else {
         *error = QStringLiteral("cannot keep the thing store %1: the folder %2 is not writable")
                      .arg(m_storePath, folder.filePath());
@@ -372,8 +417,10 @@ QString ThingManager::storeContentError(const QByteArray &content, QJsonObject *
 
 bool ThingManager::loadStore(QString *error)
 {
-    QFile file(m_storePath);
-    if (m_storePath.isEmpty() || !file.exists())
+    if (m_storePath.isEmpty())
+        return true;
+    QFile file(storeFile());
+    if (!file.exists())
         return true;
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, file.errorString());
@@ -432,7 +479,8 @@ bool ThingManager::loadStore(QString *error)
         for (auto it = storedParams.constBegin(); it != storedParams.constEnd(); ++it)
             params.append(Param(ParamTypeId(it.key()), it.value().toVariant()));
         createThing(*thingClass, id, object.value(QStringLiteral("name")).toString(), params,
-                    ThingId(object.value(QStringLiteral("parentId")).toString()));
+                    ThingId(object.value(QStringLiteral("parentId")).toString()),
+                    object.value(QStringLiteral("states")).toObject());
         m_storedThings.append(id);
     }
     return true;

@@ -13,6 +13,8 @@ namespace lmnsim {
 
 // The most meters one simulator serves: the program's --meters and the host's --simulate stop here.
 constexpr int kMaxMeters = 100000;
+// Connections served at once; more are answered 503 "too many connections" and closed.
+constexpr int kMaxConnections = 128;
 
 // The endpoints the plugin talks to.
 enum class Endpoint {

@@ -19,6 +19,7 @@ const char *const kUsage = R"(Usage: lmn-bridge-sim [options]
 Simulates the LMN bridge server on 127.0.0.1 until SIGINT or SIGTERM.
 The first line on stdout is "listening on 127.0.0.1:<port>". On SIGUSR1 it prints
 "requests <n> connections <m>": requests received and TCP connections accepted so far.
+It serves at most 128 connections at once; one more is answered 503 and closed.
 
 Options:
   --port N                  port to listen on, 0 picks a free one (default 0)
@@ -31,6 +32,7 @@ Options:
   --connection-close        every reply says "Connection: close" and closes its connection
   --fault ENDPOINT=FAULT    fault for every request of an endpoint (repeatable)
   --meter-fault ADDR=FAULT  fault for value calls of one LMN address (repeatable)
+  --version                 print the version and exit
   --help                    show this text
 
 ENDPOINT: probe, init, reinit, details, value
@@ -47,6 +49,8 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
 Example: --fault value=status:500@3 --meter-fault 2=hang
 Exit status: 0 after a signal, 1 when it cannot listen, 2 for bad options.
 )";
+
+static_assert(lmnsim::kMaxConnections == 128, "the usage text and the man page name the limit");
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -122,6 +126,7 @@ struct Config {
     std::vector<std::pair<lmnsim::Endpoint, lmnsim::Fault>> faults;
     std::vector<std::pair<int, lmnsim::Fault>> meterFaults;
     bool help = false;
+    bool version = false;
 };
 
 Config parseArguments(int argc, char **argv)
@@ -148,6 +153,8 @@ Config parseArguments(int argc, char **argv)
         };
         if (flag == "--help" || flag == "-h") {
             config.help = true;
+        } else if (flag == "--version") {
+            config.version = true;
         } else if (flag == "--port") {
             config.port = parseInt(next(), "port", 0, 65535);
         } else if (flag == "--meters") {
@@ -198,6 +205,10 @@ int main(int argc, char **argv)
     }
     if (config.help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (config.version) {
+        std::cout << "lmn-bridge-sim " VEYRA_PROJECT_VERSION "\n";
         return 0;
     }
 

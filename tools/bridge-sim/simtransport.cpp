@@ -1,5 +1,7 @@
 #include "simtransport.h"
 
+#include "bridgesimulator.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <list>
+#include <system_error>
 
 namespace lmnsim {
 
@@ -36,6 +39,12 @@ int pollFor(int fd, short events, int timeoutMs)
 
 // Every connection is served by its own thread from accept to close.
 thread_local Connection *tlsConnection = nullptr;
+// Set on the listener's thread while it turns away a connection over the limit.
+thread_local bool tlsRefusing = false;
+
+// Sent, with the connection closed at once, to a client over the connection limit.
+const char kRefusal[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: text/plain\r\n"
+                        "Content-Length: 21\r\n\r\ntoo many connections\n";
 
 // httplib's own socket stream is not public and it drops buffered bytes between requests, so
 // the simulator brings its own: buffered reads, poll()-based timeouts, and a way to make every
@@ -110,7 +119,10 @@ private:
 };
 
 // A thread per connection instead of httplib's fixed pool: hung requests must not starve the
-// others, however many a test leaves hanging.
+// others, however many a test leaves hanging. Bounded all the same: each thread reserves its
+// stack, and a few hundred idle connections would exhaust a 32-bit process. A connection over
+// the limit, or one no thread can be started for, is answered 503 and closed on the listener's
+// thread rather than ending the process.
 class ThreadPerConnection final : public httplib::TaskQueue {
 public:
     ~ThreadPerConnection() override { shutdown(); }
@@ -118,12 +130,22 @@ public:
     void enqueue(std::function<void()> fn) override
     {
         reap();
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        m_workers.push_back({std::thread([fn = std::move(fn), done] {
-                                 fn();
-                                 done->store(true);
-                             }),
-                             done});
+        if (m_workers.size() < std::size_t(kMaxConnections)) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            try {
+                m_workers.push_back({std::thread([fn, done] {
+                                         fn();
+                                         done->store(true);
+                                     }),
+                                     done});
+                return;
+            } catch (const std::system_error &) {
+                // No thread to be had: refused below like one over the limit.
+            }
+        }
+        tlsRefusing = true;
+        fn();
+        tlsRefusing = false;
     }
 
     void shutdown() override
@@ -178,6 +200,13 @@ public:
 private:
     bool process_and_close_socket(socket_t sock) override
     {
+        if (tlsRefusing) {
+            // A fresh socket takes these few bytes at once; whatever fails, it is closed.
+            [[maybe_unused]] const ssize_t sent = ::send(sock, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::shutdown(sock, SHUT_RDWR);
+            ::close(sock);
+            return true;
+        }
         std::shared_ptr<Connection> connection = openConnection(sock);
         if (connection) {
             // Without it every keep-alive reply waits for the client's delayed ACK (~40 ms).

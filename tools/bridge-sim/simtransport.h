@@ -1,4 +1,5 @@
-// The simulator's transport: cpp-httplib on 127.0.0.1, a thread per connection, keep-alive with
+// The simulator's transport: cpp-httplib on 127.0.0.1, a thread per connection (at most
+// kMaxConnections at once, more are refused with 503), keep-alive with
 // an idle timeout, and connections that end without an answer.
 #pragma once
 

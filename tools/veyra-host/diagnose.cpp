@@ -1,5 +1,7 @@
 #include "diagnose.h"
 
+#include "terminaltext.h"
+
 #include <veyra/plugintimer.h>
 #include <veyra/thingmanager.h>
 
@@ -10,6 +12,9 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -50,17 +55,59 @@ struct MeterResult
     bool noNumber = false;    // answered, but without a number
 };
 
+// A text as the message stream quoted it, read back: \" \\ \b \f \n \r \t, \uXXXX and
+// \UXXXXXXXX for other characters it does not print (controls, lone surrogates, zero-width
+// ones), \xHH for bytes.
+QString unquoted(const QString &quoted)
+{
+    if (!quoted.contains(QLatin1Char('\\')))
+        return quoted;
+    QString text;
+    text.reserve(quoted.size());
+    for (int i = 0; i < quoted.size(); ++i) {
+        const QChar c = quoted.at(i);
+        if (c != QLatin1Char('\\') || i + 1 == quoted.size()) {
+            text += c;
+            continue;
+        }
+        const char escape = quoted.at(++i).toLatin1();
+        switch (escape) {
+        case 'b': text += QLatin1Char('\b'); break;
+        case 'f': text += QLatin1Char('\f'); break;
+        case 'n': text += QLatin1Char('\n'); break;
+        case 'r': text += QLatin1Char('\r'); break;
+        case 't': text += QLatin1Char('\t'); break;
+        case 'u':
+        case 'U':
+        case 'x': {
+            const int digits = escape == 'u' ? 4 : escape == 'U' ? 8 : 2;
+            const QString hex = quoted.mid(i + 1, digits);
+            bool ok = false;
+            const uint code = hex.toUInt(&ok, 16);
+            if (!ok || hex.size() != digits || code > 0x10FFFF) {
+                text += quoted.at(i);
+                break;
+            }
+            const char32_t ucs4 = code;
+            text += code > 0xFFFF ? QString::fromUcs4(&ucs4, 1) : QString(QChar(ushort(code)));
+            i += digits;
+            break;
+        }
+        default: // \" and \\ stand for themselves
+            text += quoted.at(i);
+        }
+    }
+    return text;
+}
+
 // Texts in double quotes of one log line, as the message stream writes them.
 QStringList quotedTexts(const QString &line)
 {
     static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
     QStringList texts;
     auto it = quoted.globalMatch(line);
-    while (it.hasNext()) {
-        QString text = it.next().captured(1);
-        text.replace(QStringLiteral("\\\""), QStringLiteral("\"")).replace(QStringLiteral("\\\\"), QStringLiteral("\\"));
-        texts.append(text);
-    }
+    while (it.hasNext())
+        texts.append(unquoted(it.next().captured(1)));
     return texts;
 }
 
@@ -72,6 +119,15 @@ QString shortReason(const QString &reason, int httpStatus)
         return reason;
     const QString said = reason.mid(replied + 16);
     return httpStatus > 0 ? QStringLiteral("HTTP %1 %2").arg(httpStatus).arg(said) : said;
+}
+
+// A path as a shell takes it when pasted: quoted unless it is plain.
+QString shellWord(const QString &text)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:+,=@%-]+$"));
+    if (plain.match(text).hasMatch())
+        return text;
+    return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
 }
 
 QString seconds(qint64 ms)
@@ -114,6 +170,7 @@ private:
     void onValueLine(const QString &line);
     void milestone(const QString &name);
     void fireUpdateTimer();
+    void checkMeterList();
     void finish(bool cycleEnded);
     void collectMeters();
     void addBridgeProblem();
@@ -139,6 +196,7 @@ private:
     int m_httpStatus = 0;
     bool m_unreachable = false;
     bool m_noMeters = false;
+    QString m_unusableList;                     // what is wrong with a meter list the plugin found empty
     bool m_listSeen = false;
     bool m_timerFired = false;
     bool m_fireWanted = false;
@@ -278,7 +336,7 @@ void Diagnosis::onPluginLine(const QString &line)
         auto it = entry.globalMatch(line);
         while (it.hasNext()) {
             const auto match = it.next();
-            meter(match.captured(1)).address = match.captured(2).toInt();
+            meter(unquoted(match.captured(1))).address = match.captured(2).toInt();
         }
         m_listSeen = true;
     } else if (line == QLatin1String("Device information received.")) {
@@ -289,8 +347,10 @@ void Diagnosis::onPluginLine(const QString &line)
             QTimer::singleShot(0, this, &Diagnosis::fireUpdateTimer);
         }
     } else if (line == QLatin1String("No devices found, retrying.")) {
-        m_noMeters = true;
-        finish(false);
+        if (!m_noMeters) {
+            m_noMeters = true;
+            checkMeterList();
+        }
     } else if (line == QLatin1String("All devices updated.")) {
         if (m_timerFired) {
             milestone(QStringLiteral("first polling cycle"));
@@ -370,6 +430,36 @@ void Diagnosis::onValueLine(const QString &line)
     }
 }
 
+// The plugin's lines are the same for a bridge that lists no meter and for an answer it could
+// not use at all; only the answer tells them apart, so the check asks for it once itself.
+void Diagnosis::checkMeterList()
+{
+    auto *network = new QNetworkAccessManager(this);
+    network->setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(QUrl(QStringLiteral("http://%1/GetCurrentConnectionDetails").arg(bridgeAddress())));
+    request.setTransferTimeout(5000);
+    QNetworkReply *reply = network->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, network] {
+        const int index = portIndex(m_options.serialPort);
+        if (reply->error() == QNetworkReply::NoError) {
+            QJsonParseError parseError;
+            const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
+            const QJsonValue port = document.array().at(index);
+            if (document.isNull())
+                m_unusableList = QStringLiteral("it is not JSON (%1)").arg(parseError.errorString());
+            else if (!document.isArray())
+                m_unusableList = QStringLiteral("it is not a JSON array of ports");
+            else if (index < document.array().size() && !port.isObject())
+                m_unusableList = QStringLiteral("its entry at index %1 is not an object").arg(index);
+            else if (port.isObject() && !port.toObject().value(QStringLiteral("abailableLMNMembers")).isArray())
+                m_unusableList = QStringLiteral("its entry at index %1 has no \"abailableLMNMembers\" array").arg(index);
+        }
+        reply->deleteLater();
+        network->deleteLater();
+        finish(false);
+    });
+}
+
 void Diagnosis::fireUpdateTimer()
 {
     if (m_timerFired || m_finished)
@@ -413,9 +503,19 @@ void Diagnosis::collectMeters()
         if (thing->thingClassId() == m_gatewayClassId)
             continue;
         const QString deviceId = thing->paramValue(QStringLiteral("deviceID")).toString();
-        // Meters the bridge no longer lists are not this check's business.
-        if (m_listSeen && !m_meters.contains(deviceId))
+        // A stored thing whose meter left the bus still holds its slot: on a full bus a new meter
+        // gets none until the thing is removed.
+        if (m_listSeen && !m_meters.contains(deviceId)) {
+            m_problems.append({QStringLiteral("Meter thing %1 in slot %2 belongs to meter %3, which the bridge no longer "
+                                              "lists; it keeps its slot.")
+                                   .arg(thing->name())
+                                   .arg(slotOf(thing))
+                                   .arg(deviceId),
+                               QStringLiteral("If the meter is gone for good, remove its thing: veyra-host --store %1 "
+                                              "--remove-thing %2")
+                                   .arg(shellWord(m_options.storePath), thing->id().toText())});
             continue;
+        }
         MeterResult &result = meter(deviceId);
         result.slot = slotOf(thing);
         result.consumed = thing->stateValue(consumedState).toDouble();
@@ -430,6 +530,15 @@ QString Diagnosis::bridgeAddress() const
 
 void Diagnosis::addBridgeProblem()
 {
+    if (m_noMeters && !m_unusableList.isEmpty()) {
+        m_problems.append({QStringLiteral("The bridge's answer to the meter list (/GetCurrentConnectionDetails) is unusable: "
+                                          "%1; the plugin finds no meters in it.")
+                               .arg(m_unusableList),
+                           QStringLiteral("The bus and the meters are not to blame: check that the program on %1 is the LMN "
+                                          "bridge server, and read its log.")
+                               .arg(bridgeAddress())});
+        return;
+    }
     if (m_noMeters) {
         const int index = portIndex(m_options.serialPort);
         m_problems.append(
@@ -515,12 +624,14 @@ QString Diagnosis::textReport() const
 {
     QString text;
     QTextStream out(&text);
-    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port " << m_options.serialPort << "\n\n";
+    // What came from outside is made safe before it is placed, so that a line break in it
+    // cannot split a line either.
+    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port " << TerminalText::safe(m_options.serialPort) << "\n\n";
 
     out << "Bridge\n";
     out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("reachable"), -16)
                .arg(m_bridgeAnswered ? QStringLiteral("yes")
-                                     : QStringLiteral("no") + (m_failureReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(m_failureReason)));
+                                     : QStringLiteral("no") + (m_failureReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(TerminalText::safe(m_failureReason))));
     const bool portUp = std::any_of(m_milestones.cbegin(), m_milestones.cend(),
                                     [](const auto &m) { return m.first.endsWith(QLatin1String("initialised")); });
     out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("serial port"), -16)
@@ -566,12 +677,12 @@ QString Diagnosis::textReport() const
         else if (row.consumedRead && row.producedRead)
             read = QStringLiteral("yes, in %1 ms").arg(row.lastAnswerMs - row.firstCallMs);
         else if (!row.failedCalls.isEmpty())
-            read = QStringLiteral("no answer to %1").arg(row.failedCalls.join(QStringLiteral(", ")));
+            read = QStringLiteral("no answer to %1").arg(TerminalText::safe(row.failedCalls.join(QStringLiteral(", "))));
         else
             read = QStringLiteral("no");
         out << QStringLiteral("  %1  %2  %3  %4  %5  %6\n")
                    .arg(row.slot == 0 ? QStringLiteral("-") : QString::number(row.slot), 4)
-                   .arg(row.deviceId, -18)
+                   .arg(TerminalText::padded(TerminalText::safe(row.deviceId), 18))
                    .arg(row.address < 0 ? QStringLiteral("?") : QString::number(row.address), 7)
                    .arg(reading(row.consumedRead, row.consumed), 12)
                    .arg(reading(row.producedRead, row.produced), 12)
@@ -581,9 +692,9 @@ QString Diagnosis::textReport() const
     if (!m_problems.isEmpty()) {
         out << "\nProblems\n";
         for (const Problem &problem : m_problems) {
-            out << "  - " << problem.text << '\n';
+            out << "  - " << TerminalText::safe(problem.text) << '\n';
             if (!problem.hint.isEmpty())
-                out << "    Hint: " << problem.hint << '\n';
+                out << "    Hint: " << TerminalText::safe(problem.hint) << '\n';
         }
     }
     const int readCount = int(std::count_if(rows.cbegin(), rows.cend(),
@@ -592,7 +703,11 @@ QString Diagnosis::textReport() const
         << (m_bridgeAnswered ? "reached" : "not reached") << ", " << readCount << " of " << rows.size()
         << " meters read, " << m_problems.size() << " problem(s).\n";
     out.flush();
-    return text;
+    // Device IDs, names and reasons come from the bridge: each line is shown, never executed.
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = TerminalText::safe(line);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QJsonObject Diagnosis::jsonReport() const

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QUuid>
 
 #include <cmath>
 
@@ -39,15 +40,27 @@ QString HostOptions::helpText()
         "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
         "                         free loopback port (or the gateway's port) and point the gateway at it\n"
         "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
-        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: run until SIGINT/SIGTERM)\n"
+        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, SIGHUP)\n"
         "  --events               print one JSON object per event on stdout instead of the table\n"
         "  --info                 print the loaded plugins and exit\n"
         "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
         "                         0 all meters read, 1 something failed, 2 bad options\n"
         "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
-        "  -h, --help             show this help\n")
+        "  --remove-thing ID      remove the thing ID and its children from the --store FILE and exit,\n"
+        "                         as a user removes a thing (a meter that left the bus keeps its slot\n"
+        "                         while its thing exists); the host must not be running on FILE\n"
+        "  --version              print the version and exit\n"
+        "  -h, --help             show this help\n"
+        "\n"
+        "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
+        "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
         .arg(defaultPluginDir())
         .arg(lmnsim::kMaxMeters);
+}
+
+QString HostOptions::versionText()
+{
+    return QStringLiteral("veyra-host " VEYRA_PROJECT_VERSION "\n");
 }
 
 namespace {
@@ -62,9 +75,10 @@ bool toBoundedInt(const QString &text, int minimum, int maximum, int *value)
 }
 } // namespace
 
-bool HostOptions::parse(const QStringList &arguments, QString *error, bool *helpRequested)
+bool HostOptions::parse(const QStringList &arguments, QString *error, bool *helpRequested, bool *versionRequested)
 {
     *helpRequested = false;
+    *versionRequested = false;
     pluginDir = defaultPluginDir();
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &option = arguments.at(i);
@@ -80,6 +94,16 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         if (option == QLatin1String("-h") || option == QLatin1String("--help")) {
             *helpRequested = true;
             return false;
+        } else if (option == QLatin1String("--version")) {
+            *versionRequested = true;
+            return false;
+        } else if (option == QLatin1String("--remove-thing")) {
+            if (!value(&removeThingId))
+                return false;
+            if (QUuid(removeThingId).isNull()) {
+                *error = QStringLiteral("--remove-thing takes a thing ID (a UUID), not \"%1\"").arg(removeThingId);
+                return false;
+            }
         } else if (option == QLatin1String("--events")) {
             events = true;
         } else if (option == QLatin1String("--info")) {
@@ -146,6 +170,14 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
             *error = QStringLiteral("unknown option \"%1\" (see --help)").arg(option);
             return false;
         }
+    }
+    if (!removeThingId.isEmpty() && (diagnose || simulateMeters >= 0)) {
+        *error = QStringLiteral("--remove-thing changes the store and exits; it takes no --diagnose or --simulate");
+        return false;
+    }
+    if (!removeThingId.isEmpty() && storePath.isEmpty()) {
+        *error = QStringLiteral("--remove-thing needs the --store FILE to remove the thing from");
+        return false;
     }
     return true;
 }

@@ -24,11 +24,14 @@ struct HostOptions
     bool infoOnly = false;
     bool diagnose = false;
     double timeoutSeconds = 60; // of --diagnose
+    QString removeThingId;      // --remove-thing: remove this thing from the store and exit
 
     // Parses the arguments (without the program name). On error returns false and sets `error`;
-    // `--help` returns false with an empty error and sets `helpRequested`.
-    bool parse(const QStringList &arguments, QString *error, bool *helpRequested);
+    // `--help` and `--version` return false with an empty error and set `helpRequested` or
+    // `versionRequested`.
+    bool parse(const QStringList &arguments, QString *error, bool *helpRequested, bool *versionRequested);
     static QString helpText();
+    static QString versionText();
     // The params of a new gateway thing.
     ParamList gatewayParams(const ThingClass &gatewayClass) const;
     // The params given on the command line that differ from a stored gateway's: they win, as if

@@ -1,6 +1,7 @@
 #include "hostoutput.h"
 
 #include "tableview.h"
+#include "terminaltext.h"
 
 #include <veyra/plugintimer.h>
 
@@ -8,12 +9,15 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent), m_manager(manager)
@@ -26,6 +30,21 @@ HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent)
     connect(manager, &ThingManager::thingStateSet, this,
             [this](Thing *thing, const StateTypeId &id) { onStateSet(thing, id); });
     connect(manager, &ThingManager::thingRemoved, this, [this](Thing *thing) { onThingRemoved(thing); });
+    // Into a pipe, a reader that went away would otherwise be noticed only at the next write,
+    // which may be minutes away. The write end of a pipe never reads, so a read notifier on it
+    // fires only for the error a pipe without reader reports: no wake-up until then.
+    struct stat status = {};
+    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode)) {
+        auto *watch = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, this);
+        connect(watch, &QSocketNotifier::activated, this, [this, watch] {
+            pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+            const bool gone = ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+            // A FIFO opened for reading too can be readable: then the next write tells.
+            watch->setEnabled(false);
+            if (gone)
+                closeOutput();
+        });
+    }
 }
 
 HostOutput::~HostOutput() = default;
@@ -40,11 +59,17 @@ bool HostOutput::write(const QByteArray &bytes)
     // SIGPIPE is ignored (Qt's network code does that), so a closed pipe shows only as EPIPE.
     const bool closed = errno == EPIPE;
     clearerr(stdout);
-    if (closed && !m_closed) {
-        m_closed = true;
-        emit outputClosed();
-    }
+    if (closed)
+        closeOutput();
     return false;
+}
+
+void HostOutput::closeOutput()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    emit outputClosed();
 }
 
 void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
@@ -147,6 +172,9 @@ TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *p
     : HostOutput(manager, parent), m_title(title), m_refresh(new QTimer(this)), m_interactive(isatty(STDOUT_FILENO))
 {
     m_clock.start();
+    // Things restored from the store show their last totals until the first reading comes.
+    for (Thing *thing : manager->things())
+        m_restored.insert(thing);
     // A terminal gets a live view; a pipe or file gets a new table only when something changed.
     m_refresh->setInterval(m_interactive ? 1000 : 5000);
     connect(m_refresh, &QTimer::timeout, this, &TableOutput::render);
@@ -221,6 +249,7 @@ void TableOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
 void TableOutput::onThingRemoved(Thing *thing)
 {
     m_readings.remove(thing);
+    m_restored.remove(thing);
     m_disconnectedAt.remove(thing);
     m_setupErrors.remove(thing);
     m_dirty = true;
@@ -238,7 +267,7 @@ void TableOutput::render()
         // column some terminals would erase its last character): no flicker, and nothing scrolls.
         QStringList lines = view().render(size.first, size.second);
         for (QString &line : lines) {
-            if (line.size() < size.first)
+            if (TerminalText::cells(line) < size.first)
                 line += QStringLiteral("\x1b[K");
         }
         text = "\x1b[H" + lines.join(QLatin1Char('\n')).toUtf8();
@@ -292,11 +321,15 @@ TableView TableOutput::view() const
         const auto match = slotPattern.match(thing->thingClass().name());
         row.slot = match.hasMatch() ? match.captured(1).toInt() : 0;
         row.deviceId = thing->stateValue(QStringLiteral("deviceID")).toString();
-        if (readings.consumedAt >= 0)
-            row.consumedKWh = thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
-        if (readings.producedAt >= 0)
-            row.producedKWh = thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
         const qint64 last = std::max(readings.consumedAt, readings.producedAt);
+        const double consumed = thing->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+        const double produced = thing->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+        // A stored total of 0 is the default: nothing was kept for it.
+        row.restored = last < 0 && m_restored.contains(thing) && (consumed > 0 || produced > 0);
+        if (readings.consumedAt >= 0 || (row.restored && consumed > 0))
+            row.consumedKWh = consumed;
+        if (readings.producedAt >= 0 || (row.restored && produced > 0))
+            row.producedKWh = produced;
         row.ageMs = last < 0 ? -1 : now - last;
         row.stale = last >= 0 && staleAfter > 0 && row.ageMs > staleAfter;
         view.rows.append(row);

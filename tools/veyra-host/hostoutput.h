@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 
 class QTimer;
 
@@ -34,6 +35,8 @@ protected:
     ThingManager *m_manager;
 
 private:
+    void closeOutput();
+
     bool m_closed = false;
 };
 
@@ -94,6 +97,7 @@ private:
     bool m_dirty = true;
     QElapsedTimer m_clock;
     QHash<Thing *, Readings> m_readings;
+    QSet<Thing *> m_restored; // from the store, with the totals kept from before the start
     QHash<Thing *, qint64> m_disconnectedAt; // when a gateway that was connected lost it
     QHash<Thing *, QString> m_setupErrors;
     QStringList m_log;

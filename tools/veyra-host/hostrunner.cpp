@@ -1,6 +1,7 @@
 #include "hostrunner.h"
 
 #include "hostoutput.h"
+#include "terminaltext.h"
 
 #include <bridgesimulator.h>
 
@@ -90,6 +91,8 @@ int HostRunner::start()
         err << "veyra-host: " << error << '\n';
         return 1;
     }
+    if (!m_options.removeThingId.isEmpty())
+        return removeStoredThing();
     Thing *gateway = storedGateway();
     if (gateway)
         applyCommandLine(gateway);
@@ -120,6 +123,30 @@ bool HostRunner::startStore(QString *error)
     return m_thingManager->claimStore(error) && m_thingManager->loadStore(error);
 }
 
+// As a user removes a thing in a host's interface: the plugin is told, the children go too, and
+// the store keeps the rest. Nothing is set up.
+int HostRunner::removeStoredThing()
+{
+    const ThingId id(m_options.removeThingId);
+    Thing *thing = m_thingManager->findThing(id);
+    if (!thing) {
+        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing "
+                            << id.toText() << " that a loaded plugin knows\n";
+        return 1;
+    }
+    QStringList removed;
+    connect(m_thingManager.get(), &ThingManager::thingRemoved, this, [&removed](Thing *gone) {
+        removed.append(QStringLiteral("%1 (%2, %3)").arg(gone->name(), gone->thingClass().name(), gone->id().toText()));
+    });
+    m_thingManager->removeThing(id);
+    if (!finish())
+        return 1;
+    QTextStream out(stdout);
+    for (const QString &line : qAsConst(removed))
+        out << "removed " << TerminalText::safe(line) << '\n';
+    return 0;
+}
+
 Thing *HostRunner::storedGateway() const
 {
     const ThingClass *gatewayClass = m_thingManager->findThingClass(gatewayClassName);
@@ -136,8 +163,13 @@ void HostRunner::applyCommandLine(Thing *gateway)
     const ParamList changed = m_options.gatewayChanges(*gateway);
     if (changed.isEmpty())
         return;
+    // What the gateway ends up with: a port not given keeps its stored value.
+    const QString serialPort =
+        m_options.serialPortGiven ? m_options.serialPort : gateway->paramValue(QStringLiteral("port")).toString();
+    const QString serverPort =
+        m_options.serverPortGiven ? m_options.serverPort : gateway->paramValue(QStringLiteral("serverPort")).toString();
     QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
-                        << m_options.serialPort << ", server port " << m_options.serverPort << '\n';
+                        << serialPort << ", server port " << serverPort << '\n';
     m_thingManager->reconfigureThing(gateway->id(), changed);
 }
 
@@ -231,11 +263,21 @@ void HostRunner::stop()
 
 void HostRunner::exitNow()
 {
-    m_output.reset(); // a pipe or file gets its last table
-    const bool saved = m_thingManager->saveStore();
-    m_thingManager->releaseStore();
+    const bool saved = finish();
     m_simulator.reset();
     std::fflush(stdout);
     std::fflush(stderr);
     ::_exit(saved ? 0 : 1);
+}
+
+bool HostRunner::finish()
+{
+    m_output.reset(); // a pipe or file gets its last table, and warnings go to stderr again
+    if (m_thingManager->storeOutdated())
+        m_thingManager->saveStore();
+    const QString error = m_thingManager->lastSaveError();
+    if (!error.isEmpty())
+        QTextStream(stderr) << "veyra-host: " << error << '\n';
+    m_thingManager->releaseStore();
+    return error.isEmpty();
 }

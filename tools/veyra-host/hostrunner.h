@@ -28,14 +28,18 @@ public:
     // Returns the process exit code when the host cannot start, or -1 when it runs; the things
     // are then set up from the running event loop.
     int start();
-    // Ends the host, with exit code 0, whatever the plugin is waiting for. Never removes a thing.
+    // Ends the host whatever the plugin is waiting for. Never removes a thing.
     void stop();
+    // After the event loop: writes the cached states that changed since the last save and
+    // releases the store. False, with the reason on stderr, when the store could not be saved.
+    bool finish();
     QString summary() const;
     // What the table shows above the things.
     QString headline() const;
 
 private:
     bool startStore(QString *error);
+    int removeStoredThing();
     Thing *storedGateway() const;
     void applyCommandLine(Thing *gateway);
     bool startSimulator(Thing *gateway, QString *error);

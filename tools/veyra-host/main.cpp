@@ -22,7 +22,7 @@ void onSignal(int)
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
-// SIGINT and SIGTERM reach the event loop through a socket pair: a signal handler may not touch Qt.
+// SIGINT, SIGTERM and SIGHUP reach the event loop through a socket pair: a signal handler may not touch Qt.
 // The notifier stays enabled, so a signal that comes while a stop is under way is not lost.
 void stopOnSignals(QObject *context, std::function<void()> stop)
 {
@@ -41,6 +41,8 @@ void stopOnSignals(QObject *context, std::function<void()> stop)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A hang-up (the terminal or the ssh session went) ends the host as SIGTERM does: saved, unlocked.
+    sigaction(SIGHUP, &action, nullptr);
     // A closed stdout is told by EPIPE and stops the host like SIGTERM; it must not kill it.
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -56,9 +58,10 @@ int main(int argc, char *argv[])
     HostOptions options;
     QString error;
     bool help = false;
-    if (!options.parse(QCoreApplication::arguments().mid(1), &error, &help)) {
-        if (help) {
-            QTextStream(stdout) << HostOptions::helpText();
+    bool version = false;
+    if (!options.parse(QCoreApplication::arguments().mid(1), &error, &help, &version)) {
+        if (help || version) {
+            QTextStream(stdout) << (help ? HostOptions::helpText() : HostOptions::versionText());
             return 0;
         }
         QTextStream(stderr) << "veyra-host: " << error << '\n';
@@ -78,6 +81,9 @@ int main(int argc, char *argv[])
         if (startResult >= 0)
             return startResult;
         exitCode = app.exec();
+        // A host that could not keep its things must not look as if it had.
+        if (!runner.finish())
+            exitCode = 1;
     }
     return exitCode;
 }

@@ -1,5 +1,7 @@
 #include "tableview.h"
 
+#include "terminaltext.h"
+
 #include <algorithm>
 
 namespace {
@@ -16,38 +18,39 @@ struct Column
     QStringList cells;
     int width(bool shortLabels) const
     {
-        int result = (shortLabels ? shortLabel : label).size();
+        int result = TerminalText::cells(shortLabels ? shortLabel : label);
         for (const QString &cell : cells)
-            result = std::max(result, int(cell.size()));
+            result = std::max(result, TerminalText::cells(cell));
         return result;
     }
 };
 
 QString elideRight(const QString &text, int width)
 {
-    if (width <= 0 || text.size() <= width)
+    if (width <= 0 || TerminalText::cells(text) <= width)
         return text;
-    return text.left(std::max(0, width - 1)) + ellipsis;
+    return TerminalText::leftCells(text, std::max(0, width - 1)) + ellipsis;
 }
 
 // Device IDs differ at their end, so that is what stays.
 QString elideLeft(const QString &text, int width)
 {
-    if (text.size() <= width)
+    if (TerminalText::cells(text) <= width)
         return text;
-    return ellipsis + text.right(std::max(0, width - 1));
+    return ellipsis + TerminalText::rightCells(text, std::max(0, width - 1));
 }
 
 // A gateway line ends in its state, which is what must stay readable.
 QString elideGateway(const QString &line, int width)
 {
     const int split = line.indexOf(QLatin1String(": "));
-    if (width <= 0 || line.size() <= width || split < 0)
+    if (width <= 0 || TerminalText::cells(line) <= width || split < 0)
         return elideRight(line, width);
     const QString state = line.mid(split);
-    if (state.size() + 2 > width)
+    const int stateCells = TerminalText::cells(state);
+    if (stateCells + 2 > width)
         return elideRight(line.mid(split + 2), width);
-    return elideRight(line.left(split), width - int(state.size())) + state;
+    return elideRight(line.left(split), width - stateCells) + state;
 }
 
 QString reading(const std::optional<double> &kWh)
@@ -58,7 +61,7 @@ QString reading(const std::optional<double> &kWh)
 QString lastReading(const TableView::Row &row)
 {
     if (row.ageMs < 0)
-        return QStringLiteral("never");
+        return row.restored ? QStringLiteral("before start") : QStringLiteral("never");
     return row.stale ? ageText(row.ageMs) + QStringLiteral(", stale") : ageText(row.ageMs);
 }
 
@@ -73,7 +76,7 @@ QVector<Column> columnsOf(const QVector<TableView::Row> &rows)
     };
     for (const TableView::Row &row : rows) {
         columns[0].cells.append(QString::number(row.slot));
-        columns[1].cells.append(row.deviceId);
+        columns[1].cells.append(TerminalText::safe(row.deviceId));
         columns[2].cells.append(reading(row.consumedKWh));
         columns[3].cells.append(reading(row.producedKWh));
         columns[4].cells.append(lastReading(row));
@@ -91,7 +94,7 @@ QStringList layOut(QVector<Column> columns, int width)
     auto total = [&] {
         int sum = gap * (columns.size() - 1);
         for (int i = 0; i < columns.size(); ++i)
-            sum += i == 1 ? std::max(idWidth, int((shortLabels ? columns[1].shortLabel : columns[1].label).size()))
+            sum += i == 1 ? std::max(idWidth, TerminalText::cells(shortLabels ? columns[1].shortLabel : columns[1].label))
                           : columns[i].width(shortLabels);
         return sum;
     };
@@ -102,7 +105,7 @@ QStringList layOut(QVector<Column> columns, int width)
             shortLabels = true;
         while (total() > width && columns.size() > 2) {
             const int excess = total() - width;
-            const int shortest = std::max(minDeviceIdWidth, int(columns[1].shortLabel.size()));
+            const int shortest = std::max(minDeviceIdWidth, TerminalText::cells(columns[1].shortLabel));
             if (idWidth - excess >= shortest) {
                 idWidth -= excess;
                 break;
@@ -124,7 +127,7 @@ QStringList layOut(QVector<Column> columns, int width)
             const int cellWidth = i == 1 ? std::max(idWidth, 1) : column.width(shortLabels);
             if (i == 1)
                 cell = line < 0 ? elideRight(cell, cellWidth) : elideLeft(cell, cellWidth);
-            cells.append(column.alignRight ? cell.rightJustified(cellWidth) : cell.leftJustified(cellWidth));
+            cells.append(TerminalText::padded(cell, cellWidth, column.alignRight));
         }
         QString text = cells.join(QString(gap, QLatin1Char(' ')));
         // Trailing blanks of an empty last cell would only wrap a narrow terminal.
@@ -150,10 +153,11 @@ QString ageText(qint64 ms)
 QStringList TableView::render(int width, int height) const
 {
     QStringList top;
+    // Names and states come from plugins and bridges: shown, never executed.
     for (const QString &line : headline)
-        top.append(elideRight(line, width));
+        top.append(elideRight(TerminalText::safe(line), width));
     for (const QString &line : gateways)
-        top.append(elideGateway(line, width));
+        top.append(elideGateway(TerminalText::safe(line), width));
     QStringList table = layOut(columnsOf(rows), width);
     const QString header = table.takeFirst();
     if (rows.isEmpty())
@@ -161,7 +165,7 @@ QStringList TableView::render(int width, int height) const
 
     QStringList logLines;
     for (const QString &line : log.mid(std::max(0, int(log.size()) - maxLogLines)))
-        logLines.append(elideRight(line, width));
+        logLines.append(elideRight(TerminalText::safe(line), width));
     const QString logTitle = elideRight(QStringLiteral("-- log --"), width);
 
     if (height <= 0) {

@@ -18,6 +18,7 @@ struct TableView
         std::optional<double> producedKWh;
         qint64 ageMs = -1;                 // of the last reading; -1: never read
         bool stale = false;                // the last reading is older than two update periods
+        bool restored = false;             // no reading yet; the totals are those kept in the store
     };
 
     QStringList headline; // never dropped
@@ -26,8 +27,9 @@ struct TableView
     QStringList log;      // recent log lines, oldest first
 
     // The table for a terminal of `width` columns and `height` lines; 0 means no limit. No line
-    // is longer than the width, numbers are never cut, and rows that do not fit are counted in
-    // a line of their own. The log region, when there is a log, takes the last lines.
+    // takes more than the width in terminal cells, numbers are never cut, and rows that do not fit
+    // are counted in a line of their own. The log region, when there is a log, takes the last
+    // lines. Every text is made terminal-safe (control characters shown escaped).
     QStringList render(int width, int height) const;
 };
 

@@ -65,7 +65,8 @@ public:
     void setStorePath(const QString &path) { m_storePath = path; }
     QString storePath() const { return m_storePath; }
     // Makes the store this process's own: checks that it can be written and takes a lock file
-    // beside it ("<store>.lock"), so that a second host on the same store is refused. Returns
+    // beside it ("<store>.lock", beside the file a symlink leads to, so that every path to one
+    // store takes the same lock), so that a second host on the same store is refused. Returns
     // false with a reason. The lock goes with the manager or with releaseStore().
     bool claimStore(QString *error);
     void releaseStore();
@@ -78,8 +79,14 @@ public:
     void setupStoredThings();
     // loadStore() and setupStoredThings() in one.
     bool restoreThings(QString *error);
-    // Writes the store now; it is also written after every change.
-    bool saveStore() const;
+    // Writes the store now; it is also written after every added, changed or removed thing. The
+    // values of cached states go with it. A failed save leaves the previous file whole, warns, and
+    // is remembered until a save succeeds.
+    bool saveStore();
+    // Why the last save failed; empty when it succeeded or none was tried.
+    QString lastSaveError() const { return m_lastSaveError; }
+    // True when cached states changed since the last save, or the last save failed.
+    bool storeOutdated() const { return m_statesChanged || !m_lastSaveError.isEmpty(); }
 
 signals:
     void thingAdded(Thing *thing);
@@ -92,7 +99,9 @@ signals:
 
 private:
     Thing *createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
-                       const ParamList &params, const ThingId &parentId);
+                       const ParamList &params, const ThingId &parentId,
+                       const QJsonObject &storedStates = QJsonObject());
+    QString storeFile() const;
     void setupThing(Thing *thing);
     void onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDescriptors &descriptors);
     IntegrationPlugin *pluginFor(const ThingClass &thingClass) const;
@@ -109,4 +118,7 @@ private:
     QList<ThingId> m_storedThings;  // created by loadStore(), set up by setupStoredThings()
     QJsonArray m_keptThings;        // stored things no loaded plugin can restore
     QJsonObject m_keptKeys;         // top-level keys of the store other than "things"
+    QHash<ThingId, QJsonObject> m_keptStates; // stored states of a thing that its class does not know
+    QString m_lastSaveError;
+    bool m_statesChanged = false;
 };
