@@ -335,6 +335,7 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
     m_deviceList = std::move(members.addresses);
     m_deviceOrder = std::move(members.order);
     warnOfUnusableMembers(members.unusable);
+    warnOfAmbiguousMembers(members.duplicates, members.shared);
     qCDebug(dcQelLmn) << m_deviceList;
     return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
@@ -350,6 +351,58 @@ void NetworkHandler::warnOfUnusableMembers(const QStringList &unusable)
             qCWarning(dcQelLmn) << "Meter" << deviceID << "has no whole-number lmnAdress, so it is not polled.";
     }
     m_unusableMembers = std::move(now);
+}
+
+namespace {
+
+// "4 and 7", "1, 4 and 7".
+QByteArray listText(const QList<int> &addresses)
+{
+    QByteArray text;
+    for (int i = 0; i < addresses.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == addresses.size() ? " and " : ", ";
+        text += QByteArray::number(addresses.at(i));
+    }
+    return text;
+}
+
+} // namespace
+
+void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
+                                            const QList<BridgeReplies::Members::Shared> &shared)
+{
+    // Once for as long as the list says the same; again once it says it otherwise.
+    QSet<QString> now;
+    for (const BridgeReplies::Members::Duplicate &duplicate : duplicates) {
+        const QByteArray addresses = listText(duplicate.addresses);
+        const QString key = QStringLiteral("id\n%1\n%2").arg(duplicate.deviceID, QString::fromLatin1(addresses));
+        now.insert(key);
+        if (m_ambiguousMembers.contains(key))
+            continue;
+        if (duplicate.addresses.isEmpty())
+            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed more than once.";
+        else
+            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed at LMN addresses" << addresses.constData()
+                                << "- only address" << duplicate.addresses.last() << "is polled.";
+    }
+    for (const BridgeReplies::Members::Shared &entry : shared) {
+        const QString key = QStringLiteral("address\n%1\n%2").arg(entry.address).arg(entry.deviceIDs.join(QLatin1Char('\n')));
+        now.insert(key);
+        if (m_ambiguousMembers.contains(key))
+            continue;
+        // The IDs quoted as every other line quotes them: "a" and "b".
+        QString names;
+        {
+            QDebug quoted(&names);
+            quoted << entry.deviceIDs.first();
+            for (int i = 1; i < entry.deviceIDs.size(); ++i)
+                quoted << "and" << entry.deviceIDs.at(i);
+        }
+        qCWarning(dcQelLmn).noquote() << "Meters" << names.trimmed() << "share LMN address" << entry.address
+                                      << "- none of them is polled until the bridge lists them apart.";
+    }
+    m_ambiguousMembers = std::move(now);
 }
 
 QStringList NetworkHandler::returnDeviceList() const
