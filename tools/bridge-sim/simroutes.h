@@ -32,6 +32,11 @@ struct Bridge {
 
     std::array<FaultSlot, 5> endpointFaults; // by Endpoint
     std::map<int, FaultSlot> meterFaults;
+    std::map<std::pair<int, Call>, ValueFault> valueFaults;
+    MemberFault memberFault = MemberFault::None;
+    int memberA = 0;
+    int memberB = 0;
+    bool swapped = false; // AddressSwap: the two meters are at each other's address now
     std::uint64_t clearGeneration = 0;
 
     std::vector<RecordedRequest> record;
