@@ -440,15 +440,24 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
         return;
     }
 
+    const int address = device.value();
     const QString path = QLatin1Char('/') + portSegment() + QLatin1Char('/')
-        + QString::number(device.value()) + QLatin1Char('/') + api;
+        + QString::number(address) + QLatin1Char('/') + api;
     sendRequestGet(
         path,
-        [this, api, deviceID, attempt](QNetworkReply *reply) {
+        [this, api, deviceID, attempt, address](QNetworkReply *reply) {
             qCDebug(dcQelLmn) << reply->error();
             if (reply->error() == QNetworkReply::NoError) {
                 qCDebug(dcQelLmn) << "Call " << api << "to device " << deviceID << "successful.";
                 const std::optional<double> value = BridgeReplies::valueFromReply(reply->readAll());
+                if (value && m_deviceList.value(deviceID, -1) != address) {
+                    // The meter list changed while the call was out: whoever answered at the old
+                    // address may be another meter now.
+                    qCWarning(dcQelLmn) << "Reply to" << api << "from device" << deviceID << "came from LMN address"
+                                        << address << ", where the bridge no longer lists it; nothing reported.";
+                    failValueCall(api, deviceID, false);
+                    return;
+                }
                 if (value) {
                     QPointer<NetworkHandler> self(this);
                     // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()

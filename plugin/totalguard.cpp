@@ -41,9 +41,11 @@ TotalGuard::Verdict TotalGuard::check(double wh, double seconds)
         const bool agrees = m_seriesLength > 0 && wh >= m_seriesWh
             && plausibleRise(m_seriesWh, wh, seconds - m_seriesSeconds);
         m_seriesLength = agrees ? m_seriesLength + 1 : 1;
+        if (m_seriesLength == 1)
+            m_seriesFirstWh = wh;
         m_seriesWh = wh;
         m_seriesSeconds = seconds;
-        if (m_seriesLength < restartReadings)
+        if (m_seriesLength < restartReadings || wh <= m_seriesFirstWh)
             return verdict;
         verdict = Verdict::Restarted;
     }

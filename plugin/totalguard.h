@@ -17,8 +17,9 @@ constexpr double riseGraceSeconds = 60;
 // century. It is the only bound on the first reading after a total taken from the thing's stored
 // state, whose time is unknown (the host may have been off for months).
 constexpr double totalCeilingWh = 1e15;
-// Refused totals that agree with each other for this many readings in a row are a new series
-// (a meter whose register was reset), which is then taken.
+// Refused totals that agree with each other for this many readings in a row, and have counted
+// meanwhile, are a new series (a meter whose register was reset), which is then taken. One that
+// stands still is more likely a stale value the bridge keeps serving.
 constexpr int restartReadings = 3;
 
 class TotalGuard
@@ -46,6 +47,7 @@ private:
     double m_lastSeconds = 0;
     bool m_timeKnown = false;
     // The refused totals that agree with each other, the latest one and how many.
+    double m_seriesFirstWh = 0;
     double m_seriesWh = 0;
     double m_seriesSeconds = 0;
     int m_seriesLength = 0;

@@ -643,6 +643,138 @@ private slots:
         QVERIFY(other->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0);
     }
 
+    // A well-formed reading that cannot be right keeps the last written total, with one warning
+    // for the episode and one line when totals are written again; a reset register is taken on
+    // its third agreeing reading.
+    void wrongReadingsAreHeldBack_data()
+    {
+        QTest::addColumn<int>("fault"); // lmnsim::ValueFault
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("zero") << int(lmnsim::ValueFault::Zero) << QStringLiteral("held");
+        QTest::newRow("lower") << int(lmnsim::ValueFault::Lower) << QStringLiteral("held");
+        QTest::newRow("huge") << int(lmnsim::ValueFault::Huge) << QStringLiteral("held");
+        QTest::newRow("negative") << int(lmnsim::ValueFault::Negative) << QStringLiteral("held");
+        QTest::newRow("frozen") << int(lmnsim::ValueFault::Frozen) << QStringLiteral("written");
+        QTest::newRow("restart") << int(lmnsim::ValueFault::Restart) << QStringLiteral("restarted");
+    }
+    void wrongReadingsAreHeldBack()
+    {
+        QFETCH(int, fault);
+        QFETCH(QString, outcome);
+        Rig rig(2);
+        QVERIFY(rig.addGatewayWithMeters(2));
+        Thing *meter = rig.meter(id(0));
+        const QString consumed = QStringLiteral("totalEnergyConsumed");
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > 0, 8000);
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        const double before = meter->stateValue(consumed).toDouble();
+        rig.sim->setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault(fault));
+        QVERIFY(loggedMore(cycleEnd, 4, 20000));
+
+        const QString refused = QStringLiteral("Meter \"%1\" totalEnergyConsumed of").arg(id(0));
+        const QString restarted = QStringLiteral("Meter \"%1\" totalEnergyConsumed restarted at").arg(id(0));
+        const double now = meter->stateValue(consumed).toDouble();
+        if (outcome == QLatin1String("restarted")) {
+            QCOMPARE(g_log.count(restarted), 1);
+            QCOMPARE(g_log.count(refused), 1);
+            QVERIFY(now < before);
+            QCOMPARE(now * 1000, rig.sim->currentValue(1, "GeActiceEnergyPlusTotal"));
+            return;
+        }
+        QCOMPARE(now, before);
+        QCOMPARE(g_log.count(refused), outcome == QLatin1String("held") ? 1 : 0);
+        // The other total and the other meter go on.
+        QVERIFY(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() * 1000
+                == rig.sim->currentValue(1, "GeActiceEnergyMinusTotal"));
+        QVERIFY(rig.meter(id(1))->stateValue(consumed).toDouble() * 1000
+                == rig.sim->currentValue(2, "GeActiceEnergyPlusTotal"));
+
+        rig.sim->setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::None);
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > before, 8000);
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" totalEnergyConsumed written again:").arg(id(0))),
+                 outcome == QLatin1String("held") ? 1 : 0);
+        QCOMPARE(g_log.count(restarted), 0);
+    }
+
+    // The totals the host kept for a meter thing are what the next readings must fit; a kept 0
+    // is the state's default, not a reading.
+    void storedTotalIsTheReference()
+    {
+        Rig rig(1);
+        QVERIFY(rig.addGatewayWithMeters(1));
+        Thing *meter = rig.meter(id(0));
+        const QString consumed = QStringLiteral("totalEnergyConsumed");
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > 0, 8000);
+
+        meter->setStateValue(consumed, 5e6);
+        QVERIFY(rig.manager->reconfigureThing(meter->id(), meter->params()));
+        QVERIFY(loggedMore(cycleEnd, 2, 10000));
+        QCOMPARE(meter->stateValue(consumed).toDouble(), 5e6);
+        QCOMPARE(g_log.count(QStringLiteral("totalEnergyConsumed of")), 1);
+
+        meter->setStateValue(consumed, 0);
+        QVERIFY(rig.manager->reconfigureThing(meter->id(), meter->params()));
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > 0, 8000);
+        QVERIFY(meter->stateValue(consumed).toDouble() < 5e6);
+    }
+
+    // A meter that stops answering while the others answer is said once, and once when it is back.
+    void silentMeterIsSaidOnce()
+    {
+        Rig rig(2);
+        QVERIFY(rig.addGatewayWithMeters(2));
+        Thing *meter = rig.meter(id(1));
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 8000);
+        rig.sim->setMeterFault(2, {lmnsim::Fault::Kind::HttpStatus, 404, {}, -1});
+        QVERIFY(loggedMore(cycleEnd, 4, 20000));
+        const double held = meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        QCOMPARE(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble(), held);
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" is not answering").arg(id(1))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
+
+        rig.sim->clearFaults();
+        QVERIFY(loggedMore(cycleEnd, 3, 10000));
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" answers again.").arg(id(1))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
+    }
+
+    // Two IDs at one address: neither is polled, said once however often the list comes. One ID
+    // twice: the later address is polled, also said once.
+    void ambiguousMemberList_data()
+    {
+        QTest::addColumn<int>("fault"); // lmnsim::MemberFault between addresses 1 and 2
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QList<int>>("polled");
+        QTest::newRow("shared address") << int(lmnsim::MemberFault::SharedAddress)
+                                        << QStringLiteral("Meters \"%1\" and \"%2\" share LMN address 1").arg(id(0), id(1))
+                                        << QList<int>{3};
+        QTest::newRow("one ID twice") << int(lmnsim::MemberFault::DuplicateId)
+                                      << QStringLiteral("Meter \"%1\" is listed at LMN addresses 1 and 5 - only address 5 is polled.").arg(id(0))
+                                      << QList<int>{2, 3, 5};
+    }
+    void ambiguousMemberList()
+    {
+        QFETCH(int, fault);
+        QFETCH(QString, warning);
+        QFETCH(QList<int>, polled);
+        Rig rig(3);
+        QVERIFY(rig.addGatewayWithMeters(3));
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        rig.sim->setMemberFault(lmnsim::MemberFault(fault), 1, polled.size() == 1 ? 2 : 5);
+        QVERIFY(loggedMore(meterCheck, 1, 10000));
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        rig.sim->clearRequests();
+        QVERIFY(loggedMore(meterCheck, 2, 20000));
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+
+        QSet<int> addresses;
+        for (const ValueCall &call : valueCalls(*rig.sim))
+            addresses.insert(call.address);
+        QCOMPARE(addresses, QSet<int>(polled.cbegin(), polled.cend()));
+        QCOMPARE(g_log.count(warning), 1);
+    }
+
 private:
     rig::Watchdog m_watchdog;
 };

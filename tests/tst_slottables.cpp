@@ -130,6 +130,8 @@ private slots:
             << 0.0 << QList<double>{1e6, 1e6 + 2 * fullPeriodWh, 1e6 + 2 * fullPeriodWh} << QList<double>{0, 600, 1200} << "WSW";
         QTest::newRow("a reset register is taken on the third agreeing reading")
             << 0.0 << QList<double>{5e6, 100, 200, 300, 400, 350} << periods << "WLLRWL";
+        QTest::newRow("a lower total that stands still is never taken, once it counts it is")
+            << 0.0 << QList<double>{5e6, 100, 100, 100, 100, 101} << periods << "WLLLLR";
         QTest::newRow("a frozen total is written")
             << 0.0 << QList<double>{5e6, 5e6, 5e6} << periods << "WWW";
         QTest::newRow("readings that disagree start the row again")

@@ -53,7 +53,7 @@ enum class ValueFault {
     Huge,     // 1.8e19 Wh (1.8e16 kWh), a decoding fault
     Negative, // the last reading with a minus sign
     Frozen,   // the last reading again
-    Restart,  // the counter starts again from its start value and counts up; clears itself
+    Restart,  // the counter starts again from 1000 Wh (above the address) and counts up; clears itself
 };
 
 // Member lists that name meters wrongly, between the meters at the LMN addresses a and b

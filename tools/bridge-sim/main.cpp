@@ -48,7 +48,7 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   emptyarray    200 with []
   wrongtypes    200 with wrongly typed values
 VALUE:    zero, lower (1000 Wh below the last), huge (1.8e19 Wh), negative, frozen (the last
-          again), restart (the counter starts again from its start value, once)
+          again), restart (the counter starts again from 1000 Wh, once)
 LIST:     duplicate-id (a second member with A's serverID, at B), shared-address (B's member
           listed at A), address-swap (the two meters swap addresses at every details request)
 Example: --fault value=status:500@3 --meter-fault 2=hang --value-fault 3=zero:minus

@@ -85,9 +85,9 @@ double Readings::next(Call call)
 void Readings::restart(Call call)
 {
     if (call == Call::PlusTotal)
-        m_plus = Readings(m_address).m_plus;
+        m_plus = kRestartWh;
     else if (call == Call::MinusTotal)
-        m_minus = Readings(m_address).m_minus;
+        m_minus = kRestartWh;
 }
 
 int portIndex(const std::string &serialPort)

@@ -16,7 +16,7 @@ public:
     explicit Readings(int address);
     double current(Call call) const; // what was served last (the start before any); NaN for Unknown
     double next(Call call);          // serves a new reading of a known call
-    void restart(Call call);         // a total starts again from its start value
+    void restart(Call call);         // a total starts again from kRestartWh (above its address)
 
 private:
     int m_address;
@@ -29,6 +29,7 @@ private:
 };
 
 constexpr double kAddressScale = 1e6;
+constexpr double kRestartWh = 1000.0;
 
 // The element of the connection details that belongs to a serial port: the value of the
 // name's last character, a digit; -1 when it ends otherwise or is empty.
