@@ -453,8 +453,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                 if (value && m_deviceList.value(deviceID, -1) != address) {
                     // The meter list changed while the call was out: whoever answered at the old
                     // address may be another meter now.
-                    qCWarning(dcQelLmn) << "Reply to" << api << "from device" << deviceID << "came from LMN address"
-                                        << address << ", where the bridge no longer lists it; nothing reported.";
+                    qCWarning(dcQelLmn) << "The answer to" << api << "for device" << deviceID << "came from LMN address"
+                                        << address << "- the bridge no longer lists it there, nothing reported.";
                     failValueCall(api, deviceID, false);
                     return;
                 }

@@ -521,9 +521,9 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
 
 void IntegrationPluginQelLmn::endCycle()
 {
+    warnOfSilentMeters();
     qCDebug(dcQelLmn) << "All devices updated.";
     m_updateInProgress = false;
-    warnOfSilentMeters();
     // Started, not restarted: with cycles that follow each other faster than the connection
     // interval, a restart at every end would put the refresh off for ever. Nothing is scheduled
     // for an unusable server port.
