@@ -252,8 +252,9 @@ uchar NetworkHandler::checkPortInitialized()
                     return;
                 }
                 qCDebug(dcQelLmn) << "Connection details received.";
-                emit checkInitializedFinished(
-                    BridgeReplies::initializedFromDetails(reply->readAll(), m_serialPort));
+                const QByteArray body = reply->readAll();
+                refreshAddresses(body);
+                emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
             },
             QString());
 
@@ -403,6 +404,26 @@ void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::
                                       << "- none of them is polled until the bridge lists them apart.";
     }
     m_ambiguousMembers = std::move(now);
+}
+
+void NetworkHandler::refreshAddresses(const QByteArray &body)
+{
+    // The same list as a fetch's: a meter that moved since the last fetch must be read where it is
+    // now, as whoever answers at its old address may be another meter. Meters that are new or
+    // gone from the bus are the next fetch's business, and an unusable list changes nothing.
+    const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+    if (members.count == 0)
+        return;
+    for (auto it = m_deviceList.begin(); it != m_deviceList.end();) {
+        const auto now = members.addresses.constFind(it.key());
+        if (now == members.addresses.constEnd()) {
+            m_deviceOrder.removeAll(it.key());
+            it = m_deviceList.erase(it);
+            continue;
+        }
+        it.value() = now.value();
+        ++it;
+    }
 }
 
 QStringList NetworkHandler::returnDeviceList() const

@@ -83,6 +83,8 @@ private:
     // Reports a call that ended without a value, then ends it.
     void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
     void warnOfUnusableMembers(const QStringList &unusable);
+    // Moves the listed meters to the addresses of a connection-details body; drops those not in it.
+    void refreshAddresses(const QByteArray &body);
     void warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
                                 const QList<BridgeReplies::Members::Shared> &shared);
 

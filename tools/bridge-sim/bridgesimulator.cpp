@@ -157,7 +157,6 @@ void BridgeSimulator::setMemberFault(MemberFault fault, int addressA, int addres
     d->bridge.memberFault = fault;
     d->bridge.memberA = addressA;
     d->bridge.memberB = addressB;
-    d->bridge.swapped = false;
 }
 
 void BridgeSimulator::clearFaults()
@@ -165,7 +164,6 @@ void BridgeSimulator::clearFaults()
     std::lock_guard<std::mutex> lock(d->shared.mutex);
     d->bridge.valueFaults.clear();
     d->bridge.memberFault = MemberFault::None;
-    d->bridge.swapped = false;
     for (FaultSlot &slot : d->bridge.endpointFaults)
         slot.fault = Fault{};
     // Meter slots keep existing (with their generations) so that hung requests can watch them.

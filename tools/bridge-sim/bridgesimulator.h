@@ -63,7 +63,8 @@ enum class MemberFault {
     DuplicateId,   // a second member with a's serverID, at address b
     SharedAddress, // b's member listed at address a
     AddressSwap,   // at every connection-details request the two meters swap addresses, and
-                   // answer at their new ones: each value still names the meter's first address
+                   // answer at their new ones: each value still names the meter's first address.
+                   // Cleared, they go back at the next such request.
 };
 
 struct Meter {

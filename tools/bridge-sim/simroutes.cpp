@@ -144,11 +144,11 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
 // The address whose meter answers at `address`: the other one of a swapped pair.
 int meterAnswering(const Bridge &bridge, int address)
 {
-    if (bridge.memberFault != MemberFault::AddressSwap || !bridge.swapped)
+    if (!bridge.swapped)
         return address;
-    if (address == bridge.memberA)
-        return bridge.memberB;
-    return address == bridge.memberB ? bridge.memberA : address;
+    if (address == bridge.swapA)
+        return bridge.swapB;
+    return address == bridge.swapB ? bridge.swapA : address;
 }
 
 double faultyValue(ValueFault fault, Readings &meter, Call call)
@@ -169,14 +169,14 @@ void answerValue(Bridge &bridge, const Route &route, Fault::Kind variant, httpli
 {
     const bool faulty = variant != Fault::Kind::None;
     const Call call = callNamed(route.callName);
+    const int answering = meterAnswering(bridge, route.address);
     const bool known = std::any_of(bridge.meters.begin(), bridge.meters.end(),
-                                   [&](const Meter &m) { return m.lmnAddress == route.address; });
+                                   [&](const Meter &m) { return m.lmnAddress == answering; });
     if (!faulty && (!known || call == Call::Unknown))
         return setText(res, 404, "not found");
     // A faulty answer is not a reading, so the meter's counters stay where they are; it is shaped
     // like a total even for a call the bridge does not know.
     const Call shown = call == Call::Unknown ? Call::PlusTotal : call;
-    const int answering = meterAnswering(bridge, route.address);
     Readings &meter = bridge.readings.try_emplace(answering, answering).first->second;
     if (faulty)
         return setJson(res, variant, valueBody(shown, meter.current(shown), variant));
@@ -193,7 +193,22 @@ void answerValue(Bridge &bridge, const Route &route, Fault::Kind variant, httpli
 // The member list as the bridge gives it, after a member fault.
 std::vector<Meter> listedMeters(Bridge &bridge)
 {
+    // Moved at this request: the swap toggles while its fault holds, and is undone after it.
+    if (bridge.memberFault == MemberFault::AddressSwap) {
+        bridge.swapped = !bridge.swapped;
+        bridge.swapA = bridge.memberA;
+        bridge.swapB = bridge.memberB;
+    } else {
+        bridge.swapped = false;
+    }
     std::vector<Meter> listed = bridge.meters;
+    if (bridge.swapped) {
+        for (Meter &meter : listed) {
+            meter.lmnAddress = meter.lmnAddress == bridge.swapA   ? bridge.swapB
+                               : meter.lmnAddress == bridge.swapB ? bridge.swapA
+                                                                  : meter.lmnAddress;
+        }
+    }
     const int a = bridge.memberA;
     const int b = bridge.memberB;
     const auto at = [&listed](int address) {
@@ -211,11 +226,6 @@ std::vector<Meter> listedMeters(Bridge &bridge)
             at(b)->lmnAddress = a;
         break;
     case MemberFault::AddressSwap:
-        bridge.swapped = !bridge.swapped;
-        if (bridge.swapped) {
-            for (Meter &meter : listed)
-                meter.lmnAddress = meter.lmnAddress == a ? b : meter.lmnAddress == b ? a : meter.lmnAddress;
-        }
         break;
     }
     return listed;
