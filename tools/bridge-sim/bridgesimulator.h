@@ -44,6 +44,9 @@ struct Fault {
     int count = -1;
 };
 
+// Where ValueFault::Restart starts a total again, above the meter's address.
+constexpr double kRestartWh = 1000.0;
+
 // Well-formed readings that cannot be right, served for one meter and call (setValueFault). The
 // meter's own counter is not advanced by them, except by Restart.
 enum class ValueFault {

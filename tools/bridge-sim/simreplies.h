@@ -29,7 +29,6 @@ private:
 };
 
 constexpr double kAddressScale = 1e6;
-constexpr double kRestartWh = 1000.0;
 
 // The element of the connection details that belongs to a serial port: the value of the
 // name's last character, a digit; -1 when it ends otherwise or is empty.
