@@ -617,8 +617,8 @@ QString Diagnosis::textReport() const
                    .arg(row.slot == 0 ? QStringLiteral("-") : QString::number(row.slot), 4)
                    .arg(row.deviceId, -18)
                    .arg(row.address < 0 ? QStringLiteral("?") : QString::number(row.address), 7)
-                   .arg(reading(row.consumedRead, row.consumed), 12)
-                   .arg(reading(row.producedRead, row.produced), 12)
+                   .arg(reading(row.consumedRead && !row.refused.contains(consumedState), row.consumed), 12)
+                   .arg(reading(row.producedRead && !row.refused.contains(producedState), row.produced), 12)
                    .arg(read);
     }
 
@@ -664,8 +664,8 @@ QJsonObject Diagnosis::jsonReport() const
             {QStringLiteral("slot"), row.slot == 0 ? QJsonValue() : QJsonValue(row.slot)},
             {QStringLiteral("lmnAddress"), row.address < 0 ? QJsonValue() : QJsonValue(row.address)},
             {QStringLiteral("created"), row.slot != 0},
-            {QStringLiteral("consumedKWh"), row.consumedRead ? QJsonValue(row.consumed) : QJsonValue()},
-            {QStringLiteral("producedKWh"), row.producedRead ? QJsonValue(row.produced) : QJsonValue()},
+            {QStringLiteral("consumedKWh"), row.consumedRead && !row.refused.contains(consumedState) ? QJsonValue(row.consumed) : QJsonValue()},
+            {QStringLiteral("producedKWh"), row.producedRead && !row.refused.contains(producedState) ? QJsonValue(row.produced) : QJsonValue()},
             {QStringLiteral("read"), row.consumedRead && row.producedRead},
             {QStringLiteral("refused"), QJsonArray::fromStringList(row.refused)},
             {QStringLiteral("readMs"), row.consumedRead && row.producedRead ? QJsonValue(row.lastAnswerMs - row.firstCallMs) : QJsonValue()},
