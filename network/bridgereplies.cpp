@@ -124,20 +124,43 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
     const QJsonArray members = portDetails(body, index).value(BridgeWire::membersKey).toArray();
     // The last entry of a serverID decides; its place is that of its first entry.
     QHash<QString, std::optional<int>> latest;
+    QHash<QString, QList<int>> listedAt;
+    QHash<QString, int> entries;
     QStringList seen;
     for (const QJsonValue &member : members) {
         const QJsonObject object = member.toObject();
         const QString deviceID = object.value(BridgeWire::serverIdKey).toString();
         if (!latest.contains(deviceID))
             seen.append(deviceID);
-        latest.insert(deviceID, wholeNumber(object.value(BridgeWire::lmnAddressKey)));
+        const std::optional<int> address = wholeNumber(object.value(BridgeWire::lmnAddressKey));
+        latest.insert(deviceID, address);
+        ++entries[deviceID];
+        if (address)
+            listedAt[deviceID].append(*address);
     }
+    QHash<int, QStringList> atAddress;
+    QList<int> addressOrder;
     for (const QString &deviceID : qAsConst(seen)) {
+        if (entries.value(deviceID) > 1)
+            result.duplicates.append({deviceID, listedAt.value(deviceID)});
         const std::optional<int> address = latest.value(deviceID);
         if (!address) {
             result.unusable.append(deviceID);
             continue;
         }
+        if (!atAddress.contains(*address))
+            addressOrder.append(*address);
+        atAddress[*address].append(deviceID);
+    }
+    for (int address : qAsConst(addressOrder)) {
+        const QStringList &ids = atAddress[address];
+        if (ids.size() > 1)
+            result.shared.append({address, ids});
+    }
+    for (const QString &deviceID : qAsConst(seen)) {
+        const std::optional<int> address = latest.value(deviceID);
+        if (!address || atAddress.value(*address).size() > 1)
+            continue;
         result.addresses.insert(deviceID, *address);
         result.order.append(deviceID);
     }

@@ -18,16 +18,29 @@ namespace BridgeReplies {
 int portIndex(const QString &serialPort);
 
 struct Members {
+    // A serverID listed more than once: every whole-number address it was listed at, in order.
+    struct Duplicate {
+        QString deviceID;
+        QList<int> addresses;
+    };
+    // serverIDs whose (last) address is the same: their readings would all be that one meter's.
+    struct Shared {
+        int address = 0;
+        QStringList deviceIDs;
+    };
     QHash<QString, int> addresses; // serverID -> lmnAdress; a later duplicate wins
     QStringList order;             // the keys of `addresses` in the bridge's member order
     QStringList unusable;          // serverIDs whose last entry has no whole-number lmnAdress
+    QList<Duplicate> duplicates;   // in member order
+    QList<Shared> shared;          // in the order of the addresses' first members; left out of `addresses`
     int count = 0;                 // members listed, duplicates included
 };
 
 // The meters listed for the serial port in a connection-details body. Missing or malformed parts
 // give no members; a member that is not an object or lacks "serverID" counts under "". A member
 // without a whole-number "lmnAdress" is left out of `addresses`: polled at a made-up address, it
-// would read whichever meter has that address.
+// would read whichever meter has that address. Neither is a serverID that shares its address with
+// another: at most one of them is the meter that answers there.
 Members membersFromDetails(const QByteArray &body, const QString &serialPort);
 
 // 0 when the serial port's element says it is initialised, 1 for anything else.

@@ -252,8 +252,9 @@ uchar NetworkHandler::checkPortInitialized()
                     return;
                 }
                 qCDebug(dcQelLmn) << "Connection details received.";
-                emit checkInitializedFinished(
-                    BridgeReplies::initializedFromDetails(reply->readAll(), m_serialPort));
+                const QByteArray body = reply->readAll();
+                refreshAddresses(body);
+                emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
             },
             QString());
 
@@ -335,6 +336,7 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
     m_deviceList = std::move(members.addresses);
     m_deviceOrder = std::move(members.order);
     warnOfUnusableMembers(members.unusable);
+    warnOfAmbiguousMembers(members.duplicates, members.shared);
     qCDebug(dcQelLmn) << m_deviceList;
     return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
@@ -350,6 +352,78 @@ void NetworkHandler::warnOfUnusableMembers(const QStringList &unusable)
             qCWarning(dcQelLmn) << "Meter" << deviceID << "has no whole-number lmnAdress, so it is not polled.";
     }
     m_unusableMembers = std::move(now);
+}
+
+namespace {
+
+// "4 and 7", "1, 4 and 7".
+QByteArray listText(const QList<int> &addresses)
+{
+    QByteArray text;
+    for (int i = 0; i < addresses.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == addresses.size() ? " and " : ", ";
+        text += QByteArray::number(addresses.at(i));
+    }
+    return text;
+}
+
+} // namespace
+
+void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
+                                            const QList<BridgeReplies::Members::Shared> &shared)
+{
+    // Once for as long as the list says the same; again once it says it otherwise.
+    QSet<QString> now;
+    for (const BridgeReplies::Members::Duplicate &duplicate : duplicates) {
+        const QByteArray addresses = listText(duplicate.addresses);
+        const QString key = QStringLiteral("id\n%1\n%2").arg(duplicate.deviceID, QString::fromLatin1(addresses));
+        now.insert(key);
+        if (m_ambiguousMembers.contains(key))
+            continue;
+        if (duplicate.addresses.isEmpty())
+            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed more than once.";
+        else
+            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed at LMN addresses" << addresses.constData()
+                                << "- only address" << duplicate.addresses.last() << "is polled.";
+    }
+    for (const BridgeReplies::Members::Shared &entry : shared) {
+        const QString key = QStringLiteral("address\n%1\n%2").arg(entry.address).arg(entry.deviceIDs.join(QLatin1Char('\n')));
+        now.insert(key);
+        if (m_ambiguousMembers.contains(key))
+            continue;
+        // The IDs quoted as every other line quotes them: "a" and "b".
+        QString names;
+        {
+            QDebug quoted(&names);
+            quoted << entry.deviceIDs.first();
+            for (int i = 1; i < entry.deviceIDs.size(); ++i)
+                quoted << "and" << entry.deviceIDs.at(i);
+        }
+        qCWarning(dcQelLmn).noquote() << "Meters" << names.trimmed() << "share LMN address" << entry.address
+                                      << "- none of them is polled until the bridge lists them apart.";
+    }
+    m_ambiguousMembers = std::move(now);
+}
+
+void NetworkHandler::refreshAddresses(const QByteArray &body)
+{
+    // The same list as a fetch's: a meter that moved since the last fetch must be read where it is
+    // now, as whoever answers at its old address may be another meter. Meters that are new or
+    // gone from the bus are the next fetch's business, and an unusable list changes nothing.
+    const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+    if (members.count == 0)
+        return;
+    for (auto it = m_deviceList.begin(); it != m_deviceList.end();) {
+        const auto now = members.addresses.constFind(it.key());
+        if (now == members.addresses.constEnd()) {
+            m_deviceOrder.removeAll(it.key());
+            it = m_deviceList.erase(it);
+            continue;
+        }
+        it.value() = now.value();
+        ++it;
+    }
 }
 
 QStringList NetworkHandler::returnDeviceList() const
@@ -387,15 +461,24 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
         return;
     }
 
+    const int address = device.value();
     const QString path = QLatin1Char('/') + portSegment() + QLatin1Char('/')
-        + QString::number(device.value()) + QLatin1Char('/') + api;
+        + QString::number(address) + QLatin1Char('/') + api;
     sendRequestGet(
         path,
-        [this, api, deviceID, attempt](QNetworkReply *reply) {
+        [this, api, deviceID, attempt, address](QNetworkReply *reply) {
             qCDebug(dcQelLmn) << reply->error();
             if (reply->error() == QNetworkReply::NoError) {
                 qCDebug(dcQelLmn) << "Call " << api << "to device " << deviceID << "successful.";
                 const std::optional<double> value = BridgeReplies::valueFromReply(reply->readAll());
+                if (value && m_deviceList.value(deviceID, -1) != address) {
+                    // The meter list changed while the call was out: whoever answered at the old
+                    // address may be another meter now.
+                    qCWarning(dcQelLmn) << "The answer to" << api << "for device" << deviceID << "came from LMN address"
+                                        << address << "- the bridge no longer lists it there, nothing reported.";
+                    failValueCall(api, deviceID, false);
+                    return;
+                }
                 if (value) {
                     QPointer<NetworkHandler> self(this);
                     // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()

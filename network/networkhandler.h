@@ -2,6 +2,8 @@
 // the bus and reads their values. Every outcome is reported through the signals.
 #pragma once
 
+#include "bridgereplies.h"
+
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -81,6 +83,10 @@ private:
     // Reports a call that ended without a value, then ends it.
     void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
     void warnOfUnusableMembers(const QStringList &unusable);
+    // Moves the listed meters to the addresses of a connection-details body; drops those not in it.
+    void refreshAddresses(const QByteArray &body);
+    void warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
+                                const QList<BridgeReplies::Members::Shared> &shared);
 
     uchar m_pendingValueCalls = 0;
     QUrl m_baseUrl;
@@ -89,6 +95,7 @@ private:
     QHash<QString, int> m_deviceList;
     QStringList m_deviceOrder;
     QSet<QString> m_unusableMembers;
+    QSet<QString> m_ambiguousMembers; // what the last list said twice or at one address
     QTimer *m_waitTimer = nullptr;
     // The connection-details fetch: idle, in its wait, or with its request under way.
     enum class Fetch { Idle, Waiting, Requesting };

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 // The host API version this plugin is written against.
 extern "C" Q_DECL_EXPORT QString libveyra_api_version()
@@ -26,6 +27,13 @@ const QString slotAvailable = QStringLiteral("available");
 const QString slotUsed = QStringLiteral("used");
 
 const QString deviceIdName = QStringLiteral("deviceID");
+const char *const totalNames[2] = {"totalEnergyConsumed", "totalEnergyProduced"};
+
+// A total in kWh for the log: every digit a register can hold, and "nan" or "inf" as they are.
+QByteArray kWhText(double wh)
+{
+    return QByteArray::number(wh / 1000, 'g', 12);
+}
 
 constexpr int meterSlotCount = 32;
 
@@ -76,6 +84,7 @@ const MeterSlot meterSlots[meterSlotCount] = {
 IntegrationPluginQelLmn::IntegrationPluginQelLmn()
     : IntegrationPlugin(nullptr), m_valueCalls{BridgeWire::energyPlusCall, BridgeWire::energyMinusCall}
 {
+    m_clock.start();
 }
 
 IntegrationPluginQelLmn::~IntegrationPluginQelLmn()
@@ -209,6 +218,12 @@ void IntegrationPluginQelLmn::setupMeter(ThingSetupInfo *info)
     const QString deviceID = thing->paramValue(deviceIdName).toString();
     thing->setStateValue(deviceIdName, deviceID);
     m_meters.insert(deviceID, thing);
+    // The totals the host kept for the thing are the reference the next readings must fit.
+    MeterTotals &totals = m_totals[thing->id()];
+    for (int total = 0; total < 2; ++total) {
+        totals.guards[total].startFrom(thing->stateValue(QLatin1String(totalNames[total])).toDouble() * 1000);
+        totals.refusing[total] = false;
+    }
     // A meter restored by the host holds its slot, so that no new meter is put into it.
     if (isMeterClass(thing->thingClassId()))
         markSlotUsed(thing->thingClassId());
@@ -230,6 +245,7 @@ void IntegrationPluginQelLmn::postSetupThing(Thing *thing)
 void IntegrationPluginQelLmn::thingRemoved(Thing *thing)
 {
     qCDebug(dcQelLmn) << "Remove thing" << thing;
+    m_totals.remove(thing->id());
     unregisterMeter(thing);
     if (myThings().isEmpty())
         releaseEverything();
@@ -366,6 +382,7 @@ void IntegrationPluginQelLmn::setupConnects(Thing *gateway)
     connect(this, &IntegrationPluginQelLmn::update, this, &IntegrationPluginQelLmn::onCycleStart, unique);
     connect(m_networkHandler, &NetworkHandler::receivedValue, this, &IntegrationPluginQelLmn::onReceivedValue, unique);
     connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate, unique);
+    connect(m_networkHandler, &NetworkHandler::valueCallFailed, this, &IntegrationPluginQelLmn::onValueCallFailed, unique);
     connect(m_connectionTimer, &QTimer::timeout, m_networkHandler, &NetworkHandler::getConnectionDetails, unique);
 }
 
@@ -450,6 +467,8 @@ void IntegrationPluginQelLmn::onUpdateTimer()
     if (m_networkHandler && !m_networkHandler->isUrlValid())
         return;
     m_cycleDevices = m_meters.keys();
+    m_cycleAnswered.clear();
+    m_cycleFailed.clear();
     m_currentDevice = 0;
     m_currentValueCall = 0;
     emit update();
@@ -502,6 +521,7 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
 
 void IntegrationPluginQelLmn::endCycle()
 {
+    warnOfSilentMeters();
     qCDebug(dcQelLmn) << "All devices updated.";
     m_updateInProgress = false;
     // Started, not restarted: with cycles that follow each other faster than the connection
@@ -525,16 +545,90 @@ void IntegrationPluginQelLmn::updateValues()
 
 void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)
 {
+    m_cycleAnswered.insert(deviceID);
+    if (m_silentMeters.remove(deviceID))
+        qCInfo(dcQelLmn) << "Meter" << deviceID << "answers again.";
     Thing *thing = m_meters.value(deviceID);
     if (!thing) {
         // For instance a meter removed while its call was under way.
         qCDebug(dcQelLmn) << "Ignoring a value for" << deviceID << "which has no meter thing";
         return;
     }
-    if (api == BridgeWire::energyPlusCall)
-        thing->setStateValue(QStringLiteral("totalEnergyConsumed"), value / 1000);
-    else if (api == BridgeWire::energyMinusCall)
-        thing->setStateValue(QStringLiteral("totalEnergyProduced"), value / 1000);
-    else if (api == BridgeWire::activePowerCall)
-        thing->setStateValue(QStringLiteral("currentPower"), value);
+    if (api == BridgeWire::energyPlusCall) {
+        writeTotal(thing, deviceID, 0, value);
+    } else if (api == BridgeWire::energyMinusCall) {
+        writeTotal(thing, deviceID, 1, value);
+    } else if (api == BridgeWire::activePowerCall) {
+        // A power may be negative (feeding in) and jump; only a number that is none is held back.
+        if (std::isfinite(value))
+            thing->setStateValue(QStringLiteral("currentPower"), value);
+        else
+            qCWarning(dcQelLmn) << "Meter" << deviceID << "currentPower of" << value << "W not written.";
+    }
+}
+
+void IntegrationPluginQelLmn::writeTotal(Thing *thing, const QString &deviceID, int total, double wh)
+{
+    MeterTotals &totals = m_totals[thing->id()];
+    TotalGuard &guard = totals.guards[total];
+    const double lastWh = guard.last();
+    const double seconds = double(m_clock.elapsed()) / 1000 / QelLmnIntervals::timeScale();
+    const TotalGuard::Verdict verdict = guard.check(wh, seconds);
+    const char *const name = totalNames[total];
+    const char *reason = nullptr;
+    switch (verdict) {
+    case TotalGuard::Verdict::Write:
+        if (totals.refusing[total])
+            qCInfo(dcQelLmn) << "Meter" << deviceID << name << "written again:" << kWhText(wh).constData() << "kWh.";
+        break;
+    case TotalGuard::Verdict::Restarted:
+        qCWarning(dcQelLmn) << "Meter" << deviceID << name << "restarted at" << kWhText(wh).constData() << "kWh after"
+                            << restartReadings << "readings in a row that agree. Last written:"
+                            << kWhText(lastWh).constData() << "kWh.";
+        break;
+    case TotalGuard::Verdict::Invalid:
+        reason = "negative, not finite or beyond any register.";
+        break;
+    case TotalGuard::Verdict::Lower:
+        reason = "lower than the last written total.";
+        break;
+    case TotalGuard::Verdict::TooSteep:
+        reason = "more than a meter can count in that time.";
+        break;
+    }
+    if (reason) {
+        // Once per episode: a bridge that keeps serving the bad value is not worth a line a cycle.
+        if (!totals.refusing[total])
+            qCWarning(dcQelLmn) << "Meter" << deviceID << name << "of" << kWhText(wh).constData()
+                                << "kWh not written, as it is" << reason << "Last written:"
+                                << kWhText(lastWh).constData() << "kWh.";
+        totals.refusing[total] = true;
+        return;
+    }
+    totals.refusing[total] = false;
+    thing->setStateValue(QLatin1String(name), wh / 1000);
+}
+
+void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut)
+{
+    Q_UNUSED(api)
+    Q_UNUSED(timedOut)
+    m_cycleFailed.insert(deviceID);
+}
+
+// A meter none of whose calls gave a value in a cycle in which the bridge answered for others is
+// said once to be silent, and once when it answers again; its totals keep their last values.
+// When nothing answered it is the bridge, whose own lines say so.
+void IntegrationPluginQelLmn::warnOfSilentMeters()
+{
+    if (m_cycleAnswered.isEmpty())
+        return;
+    for (const QString &deviceID : qAsConst(m_cycleFailed)) {
+        if (m_cycleAnswered.contains(deviceID) || !m_meters.contains(deviceID) || m_silentMeters.contains(deviceID))
+            continue;
+        m_silentMeters.insert(deviceID);
+        qCWarning(dcQelLmn) << "Meter" << deviceID << "is not answering; its totals keep their last values.";
+    }
+    m_cycleAnswered.clear();
+    m_cycleFailed.clear();
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "totalguard.h"
+
 #include <veyra/integrationplugin.h>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
 #include <QSet>
@@ -46,6 +49,7 @@ private slots:
     void onCycleStart();
     void onNextDeviceUpdate();
     void onReceivedValue(const QString &api, const QString &deviceID, double value);
+    void onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut);
 
 private:
     void setupGateway(ThingSetupInfo *info);
@@ -60,6 +64,8 @@ private:
     void endCycle();
     void releaseEverything();
     bool isMeterClass(const ThingClassId &thingClassId) const;
+    void writeTotal(Thing *thing, const QString &deviceID, int total, double wh);
+    void warnOfSilentMeters();
 
     PluginTimer *m_updateTimer = nullptr;
     QTimer *m_connectionTimer = nullptr;
@@ -81,4 +87,19 @@ private:
     // The device list of the last meter check, and the meters since named as having no slot.
     QStringList m_checkedDevices;
     QSet<QString> m_slotlessWarned;
+
+    // Per meter thing, for its two totals (consumed, produced): what may be written, and whether
+    // a refusal has been logged since the last written value.
+    struct MeterTotals
+    {
+        TotalGuard guards[2];
+        bool refusing[2] = {false, false};
+    };
+    QHash<ThingId, MeterTotals> m_totals;
+    QElapsedTimer m_clock;
+    // This cycle's meters that answered and those with a call that ended without a value; the
+    // meters said to be silent, until they answer again.
+    QSet<QString> m_cycleAnswered;
+    QSet<QString> m_cycleFailed;
+    QSet<QString> m_silentMeters;
 };

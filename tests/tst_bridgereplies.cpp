@@ -87,6 +87,49 @@ private slots:
         QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port3)), 0);
     }
 
+    // A serverID listed twice keeps its last address; IDs at one address are all left out.
+    void ambiguousMembers_data()
+    {
+        QTest::addColumn<QByteArray>("members");
+        QTest::addColumn<QString>("polled");     // id=address in member order
+        QTest::addColumn<QString>("duplicates"); // id:addresses
+        QTest::addColumn<QString>("shared");     // address:ids
+        QTest::newRow("one ID twice") << QByteArray(R"({"serverID":"a","lmnAdress":4},{"serverID":"b","lmnAdress":5},{"serverID":"a","lmnAdress":7})")
+                                      << "a=7 b=5"_q << "a:4,7"_q << ""_q;
+        QTest::newRow("two IDs at one address") << QByteArray(R"({"serverID":"a","lmnAdress":3},{"serverID":"c","lmnAdress":5},{"serverID":"b","lmnAdress":3})")
+                                                << "c=5"_q << ""_q << "3:a,b"_q;
+        QTest::newRow("a duplicate's last address is another's") << QByteArray(R"({"serverID":"a","lmnAdress":1},{"serverID":"b","lmnAdress":2},{"serverID":"a","lmnAdress":2})")
+                                                                 << ""_q << "a:1,2"_q << "2:a,b"_q;
+        QTest::newRow("an ID twice at one address") << QByteArray(R"({"serverID":"a","lmnAdress":1},{"serverID":"a","lmnAdress":1})")
+                                                    << "a=1"_q << "a:1,1"_q << ""_q;
+    }
+    void ambiguousMembers()
+    {
+        QFETCH(QByteArray, members);
+        QFETCH(QString, polled);
+        QFETCH(QString, duplicates);
+        QFETCH(QString, shared);
+        const BridgeReplies::Members got = BridgeReplies::membersFromDetails(
+            details(QByteArray(R"({"abailableLMNMembers":[)" + members + "]}").constData()), port3);
+        QStringList texts;
+        for (const QString &id : got.order)
+            texts << id + QLatin1Char('=') + QString::number(got.addresses.value(id));
+        QCOMPARE(texts.join(QLatin1Char(' ')), polled);
+        QCOMPARE(got.addresses.size(), got.order.size());
+        texts.clear();
+        for (const auto &duplicate : got.duplicates) {
+            QStringList addresses;
+            for (int address : duplicate.addresses)
+                addresses << QString::number(address);
+            texts << duplicate.deviceID + QLatin1Char(':') + addresses.join(QLatin1Char(','));
+        }
+        QCOMPARE(texts.join(QLatin1Char(' ')), duplicates);
+        texts.clear();
+        for (const auto &entry : got.shared)
+            texts << QString::number(entry.address) + QLatin1Char(':') + entry.deviceIDs.join(QLatin1Char(','));
+        QCOMPARE(texts.join(QLatin1Char(' ')), shared);
+    }
+
     void value_data()
     {
         QTest::addColumn<QByteArray>("body");

@@ -795,36 +795,44 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
     QTest::addColumn<QString>("serialPort");
     QTest::addColumn<int>("meterCount");
     QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none; -1: the meter list is not JSON
+    QTest::addColumn<bool>("wrongNumbers");  // meter 1 serves a negative total; meter 2's ID also at meter 5's address
     QTest::addColumn<bool>("bridgeUp");
     QTest::addColumn<bool>("withStore");     // both runs share one store
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("mentions");
     const QString port = QStringLiteral("/dev/ttymxc3");
-    QTest::newRow("healthy bus") << port << 3 << 0 << true << false << 0
+    QTest::newRow("healthy bus") << port << 3 << 0 << false << true << false << 0
                                  << QStringList{QStringLiteral("reachable        yes"), QStringLiteral("initialised"),
                                                 QStringLiteral("first polling cycle"), QStringLiteral("Verdict: OK"),
                                                 QStringLiteral("3 of 3 meters read")};
-    QTest::newRow("healthy bus, kept in a store") << port << 3 << 0 << true << true << 0
+    QTest::newRow("healthy bus, kept in a store") << port << 3 << 0 << false << true << true << 0
                                                   << QStringList{QStringLiteral("Verdict: OK"), QStringLiteral("3 of 3 meters read")};
-    QTest::newRow("meter answers 404") << port << 3 << 2 << true << false << 1
+    QTest::newRow("meter answers 404") << port << 3 << 2 << false << true << false << 1
                                        << QStringList{QStringLiteral("1-QEL-000-00000002        2             -             -"),
                                                       QStringLiteral("never answers GeActiceEnergyPlusTotal"),
                                                       QStringLiteral("HTTP 404"), QStringLiteral("Verdict: FAILED"),
                                                       QStringLiteral("2 of 3 meters read")};
-    QTest::newRow("meters over 32") << port << 34 << 0 << true << false << 1
+    QTest::newRow("meters over 32") << port << 34 << 0 << false << true << false << 1
                                     << QStringList{QStringLiteral("not created (all 32 slots taken)"),
                                                    QStringLiteral("2 meter(s) over 32"), QStringLiteral("32 of 34 meters read")};
-    QTest::newRow("no meters on the port") << port << 0 << 0 << true << false << 1
+    QTest::newRow("no meters on the port") << port << 0 << 0 << false << true << false << 1
                                            << QStringList{QStringLiteral("lists no meters for port index 3"),
                                                           QStringLiteral("0 of 0 meters read")};
-    QTest::newRow("meter list not JSON") << port << 0 << -1 << true << false << 1
+    QTest::newRow("meter list not JSON") << port << 0 << -1 << false << true << false << 1
                                          << QStringList{QStringLiteral("is unusable: it is not JSON"), QStringLiteral("not to blame"),
                                                         QStringLiteral("0 of 0 meters read")};
-    QTest::newRow("bridge down") << port << 3 << 0 << false << false << 1
+    QTest::newRow("bridge down") << port << 3 << 0 << false << false << false << 1
                                  << QStringList{QStringLiteral("reachable        no (Connection refused)"),
                                                 QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
                                                 QStringLiteral("Verdict: FAILED: bridge not reached")};
-    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 3 << 0 << true << false << 2
+    QTest::newRow("wrong numbers and an ambiguous member list") << port << 5 << 0 << true << true << false << 1
+        << QStringList{QStringLiteral("Meter 1-QEL-000-00000001 reads totalEnergyConsumed = -1200 kWh, which was not written: negative"),
+                       QStringLiteral("Hint: The bridge serves a total that cannot be right"),
+                       QStringLiteral("lists meter 1-QEL-000-00000002 at more than one LMN address (2 and 5); only address 5 is read"),
+                       QStringLiteral("lists meters 1-QEL-000-00000002, 1-QEL-000-00000005 at one LMN address 5; none of them"),
+                       QStringLiteral("Hint: Every meter on the bus needs an LMN address of its own"),
+                       QStringLiteral("refused totalEnergyConsumed"), QStringLiteral("2 of 3 meters read")};
+    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 3 << 0 << false << true << false << 2
                                              << QStringList{QStringLiteral("does not end in a digit")};
 }
 
@@ -833,6 +841,7 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QFETCH(QString, serialPort);
     QFETCH(int, meterCount);
     QFETCH(int, failingAddress);
+    QFETCH(bool, wrongNumbers);
     QFETCH(bool, bridgeUp);
     QFETCH(bool, withStore);
     QFETCH(int, exitCode);
@@ -846,6 +855,10 @@ void TestHost::diagnoseReportsWhatThePluginSees()
         bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
     if (failingAddress < 0)
         bridge.setFault(lmnsim::Endpoint::ConnectionDetails, lmnsim::Fault{lmnsim::Fault::Kind::NotJson});
+    if (wrongNumbers) {
+        bridge.setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::Negative);
+        bridge.setMemberFault(lmnsim::MemberFault::DuplicateId, 2, 5);
+    }
     if (!bridgeUp)
         bridge.stop();
 
@@ -876,6 +889,9 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     const QJsonObject object = QJsonDocument::fromJson(events.lines().first()).object();
     QCOMPARE(object.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
     QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), bridgeUp);
+    QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
+    if (wrongNumbers)
+        return;
     const QJsonArray meters = object.value(QStringLiteral("meters")).toArray();
     QCOMPARE(meters.size(), bridgeUp ? meterCount : 0);
     int created = 0;

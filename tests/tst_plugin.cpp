@@ -643,6 +643,154 @@ private slots:
         QVERIFY(other->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() > 0);
     }
 
+    // A well-formed reading that cannot be right keeps the last written total, with one warning
+    // for the episode and one line when totals are written again; a reset register is taken on
+    // its third agreeing reading. One fault per meter and total, all in one run.
+    void wrongReadingsAreHeldBack()
+    {
+        struct Case
+        {
+            int address;
+            bool consumed;
+            lmnsim::ValueFault fault;
+            QString outcome;
+            double before = 0;
+        };
+        QList<Case> cases{{1, true, lmnsim::ValueFault::Zero, QStringLiteral("held")},
+                          {1, false, lmnsim::ValueFault::Negative, QStringLiteral("held")},
+                          {2, true, lmnsim::ValueFault::Lower, QStringLiteral("held")},
+                          {2, false, lmnsim::ValueFault::Huge, QStringLiteral("held")},
+                          {3, true, lmnsim::ValueFault::Frozen, QStringLiteral("written")},
+                          {3, false, lmnsim::ValueFault::Restart, QStringLiteral("restarted")}};
+        Rig rig(4, 1);
+        const auto call = [](const Case &c) { return c.consumed ? "GeActiceEnergyPlusTotal" : "GeActiceEnergyMinusTotal"; };
+        const auto state = [](const Case &c) { return c.consumed ? QStringLiteral("totalEnergyConsumed") : QStringLiteral("totalEnergyProduced"); };
+        const auto value = [&](const Case &c) { return rig.meter(id(c.address - 1))->stateValue(state(c)).toDouble(); };
+        const auto lines = [&](const Case &c, const char *what) {
+            return g_log.count(QStringLiteral("Meter \"%1\" %2 %3").arg(id(c.address - 1), state(c), QLatin1String(what)));
+        };
+
+        QVERIFY(rig.addGatewayWithMeters(4));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.meter(id(3))->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 8000);
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        for (Case &c : cases) {
+            c.before = value(c);
+            rig.sim->setValueFault(c.address, call(c), c.fault);
+        }
+        QVERIFY(loggedMore(cycleEnd, 4, 20000));
+        for (const Case &c : cases) {
+            const QByteArray row = (state(c) + QLatin1Char(' ') + c.outcome).toUtf8();
+            if (c.outcome == QLatin1String("restarted")) {
+                QVERIFY2(lines(c, "restarted at") == 1 && lines(c, "of") == 1, row.constData());
+                QVERIFY2(value(c) < c.before && qFuzzyCompare(value(c), rig.sim->currentValue(c.address, call(c)) / 1000), row.constData());
+                continue;
+            }
+            QVERIFY2(value(c) == c.before, row.constData());
+            QVERIFY2(lines(c, "of") == (c.outcome == QLatin1String("held") ? 1 : 0), row.constData());
+        }
+        // The meter without a fault goes on.
+        QCOMPARE(rig.meter(id(3))->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble() * 1000,
+                 rig.sim->currentValue(4, "GeActiceEnergyPlusTotal"));
+
+        rig.sim->clearFaults();
+        QVERIFY(loggedMore(cycleEnd, 2, 10000));
+        for (const Case &c : cases) {
+            const QByteArray row = (state(c) + QLatin1Char(' ') + c.outcome).toUtf8();
+            QVERIFY2(qFuzzyCompare(value(c), rig.sim->currentValue(c.address, call(c)) / 1000), row.constData());
+            QVERIFY2(lines(c, "written again:") == (c.outcome == QLatin1String("held") ? 1 : 0), row.constData());
+            QVERIFY2(lines(c, "restarted at") == (c.outcome == QLatin1String("restarted") ? 1 : 0), row.constData());
+        }
+    }
+
+    // The totals the host kept for a meter thing are what the next readings must fit; a kept 0
+    // is the state's default, not a reading.
+    void storedTotalIsTheReference()
+    {
+        Rig rig(1, 1);
+        QVERIFY(rig.addGatewayWithMeters(1));
+        Thing *meter = rig.meter(id(0));
+        const QString consumed = QStringLiteral("totalEnergyConsumed");
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > 0, 8000);
+
+        meter->setStateValue(consumed, 5e6);
+        QVERIFY(rig.manager->reconfigureThing(meter->id(), meter->params()));
+        QVERIFY(loggedMore(cycleEnd, 2, 10000));
+        QCOMPARE(meter->stateValue(consumed).toDouble(), 5e6);
+        QCOMPARE(g_log.count(QStringLiteral("totalEnergyConsumed of")), 1);
+
+        meter->setStateValue(consumed, 0);
+        QVERIFY(rig.manager->reconfigureThing(meter->id(), meter->params()));
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(consumed).toDouble() > 0, 8000);
+        QVERIFY(meter->stateValue(consumed).toDouble() < 5e6);
+    }
+
+    // A meter that stops answering while the others answer is said once, and once when it is back.
+    void silentMeterIsSaidOnce()
+    {
+        Rig rig(2, 1);
+        QVERIFY(rig.addGatewayWithMeters(2));
+        Thing *meter = rig.meter(id(1));
+        QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 8000);
+        rig.sim->setMeterFault(2, {lmnsim::Fault::Kind::HttpStatus, 404, {}, -1});
+        QVERIFY(loggedMore(cycleEnd, 4, 20000));
+        const double held = meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        QCOMPARE(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble(), held);
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" is not answering").arg(id(1))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
+
+        rig.sim->clearFaults();
+        QVERIFY(loggedMore(cycleEnd, 3, 10000));
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" answers again.").arg(id(1))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
+    }
+
+    // Two IDs at one address: neither is polled, said once however often the list comes. One ID
+    // twice: the later address is polled, also said once. Meters that swap addresses between two
+    // lists are polled where the latest list says.
+    void ambiguousMemberList_data()
+    {
+        QTest::addColumn<int>("fault"); // lmnsim::MemberFault between addresses 1 and 2
+        QTest::addColumn<int>("other");
+        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QList<int>>("polled");
+        QTest::newRow("shared address") << int(lmnsim::MemberFault::SharedAddress) << 2
+                                        << QStringLiteral("Meters \"%1\" and \"%2\" share LMN address 1").arg(id(0), id(1))
+                                        << QList<int>{3};
+        QTest::newRow("one ID twice") << int(lmnsim::MemberFault::DuplicateId) << 5
+                                      << QStringLiteral("Meter \"%1\" is listed at LMN addresses 1 and 5 - only address 5 is polled.").arg(id(0))
+                                      << QList<int>{2, 3, 5};
+        QTest::newRow("address swap at every list") << int(lmnsim::MemberFault::AddressSwap) << 2 << QString()
+                                                    << QList<int>{1, 2, 3};
+    }
+    void ambiguousMemberList()
+    {
+        QFETCH(int, fault);
+        QFETCH(int, other);
+        QFETCH(QString, warning);
+        QFETCH(QList<int>, polled);
+        Rig rig(3, 1);
+        QVERIFY(rig.addGatewayWithMeters(3));
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        rig.sim->setMemberFault(lmnsim::MemberFault(fault), 1, other);
+        QVERIFY(loggedMore(meterCheck, 1, 10000));
+        rig.sim->clearRequests();
+        QVERIFY(loggedMore(meterCheck, 1, 10000));
+        QVERIFY(loggedMore(cycleEnd, 1, 10000));
+
+        QSet<int> addresses;
+        for (const ValueCall &call : valueCalls(*rig.sim))
+            addresses.insert(call.address);
+        QCOMPARE(addresses, QSet<int>(polled.cbegin(), polled.cend()));
+        if (!warning.isEmpty())
+            QCOMPARE(g_log.count(warning), 1);
+        // Whatever the list says, no meter holds another's reading.
+        for (Thing *meter : rig.meters()) {
+            const double consumed = meter->stateValue(QStringLiteral("totalEnergyConsumed")).toDouble();
+            QCOMPARE(lmnsim::BridgeSimulator::addressOfValue(consumed * 1000), addressOf(meter->name()));
+        }
+    }
+
 private:
     rig::Watchdog m_watchdog;
 };

@@ -9,13 +9,27 @@
 
 namespace soak {
 
+namespace {
+
+// The most a meter on an LMN bus can count: 1 GW, over the time between two written totals plus
+// a minute's grace. The soak's meters count a few Wh a reading, so only garbage comes near it.
+constexpr double kMaxPowerW = 1e9;
+constexpr double kGraceS = 60;
+
+QString episodeKey(const QString &deviceId, const QString &stateName)
+{
+    return deviceId + QLatin1Char(' ') + stateName;
+}
+
+} // namespace
+
 const char *invariantName(Invariant invariant)
 {
     static const char *const names[] = {
         "reading written to the wrong meter",    "reading the bridge never served",
-        "energy total 0 or below the previous",  "two meter things for one device ID",
+        "energy total 0, dropping or too steep",  "two meter things for one device ID",
         "request rate above the bound",          "details fetches less than a wait apart",
-        "no recovery within the promise",
+        "no recovery within the promise",        "a warning repeated within one episode",
     };
     static_assert(std::size(names) == InvariantCount, "one name per invariant");
     return std::size_t(invariant) < std::size(names) ? names[std::size_t(invariant)] : "?";
@@ -69,6 +83,7 @@ bool Invariants::anyViolation() const
 void Invariants::meterAdded(const QString &thingId, const QString &deviceId, int thingsForDevice)
 {
     ++m_tally.metersCreated;
+    m_deviceOfThing.insert(thingId, deviceId);
     if (thingsForDevice > 1) {
         m_reportedDuplicates.insert(thingId);
         violation(DuplicateThing, QStringLiteral("a second thing for %1 was added").arg(deviceId));
@@ -77,11 +92,52 @@ void Invariants::meterAdded(const QString &thingId, const QString &deviceId, int
 
 void Invariants::thingRemoved(const QString &thingId)
 {
-    m_lastTotal.remove(thingId + QLatin1String("+"));
-    m_lastTotal.remove(thingId + QLatin1String("-"));
+    // A new thing for the meter starts its totals, and their warnings, afresh.
+    const QString deviceId = m_deviceOfThing.take(thingId);
+    for (const char *name : {"totalEnergyConsumed", "totalEnergyProduced"}) {
+        m_refusing.remove(episodeKey(deviceId, QLatin1String(name)));
+        m_restartPending.remove(episodeKey(deviceId, QLatin1String(name)));
+    }
+    for (const QString &key : QStringList{thingId + QLatin1String("+"), thingId + QLatin1String("-")}) {
+        m_lastTotal.remove(key);
+        m_lastTotalAt.remove(key);
+    }
 }
 
-void Invariants::reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh)
+void Invariants::refusalLogged(const QString &deviceId, const QString &stateName)
+{
+    const QString key = episodeKey(deviceId, stateName);
+    if (m_refusing.contains(key))
+        violation(RepeatedWarning, QStringLiteral("%1 refused again without a written total between").arg(key));
+    m_refusing.insert(key);
+}
+
+void Invariants::writtenAgainLogged(const QString &deviceId, const QString &stateName)
+{
+    m_refusing.remove(episodeKey(deviceId, stateName));
+}
+
+void Invariants::restartLogged(const QString &deviceId, const QString &stateName)
+{
+    const QString key = episodeKey(deviceId, stateName);
+    m_refusing.remove(key);
+    m_restartPending.insert(key);
+    m_restarted.insert(key);
+}
+
+void Invariants::silentLogged(const QString &deviceId)
+{
+    if (m_silent.contains(deviceId))
+        violation(RepeatedWarning, QStringLiteral("%1 said not to answer again before it answered").arg(deviceId));
+    m_silent.insert(deviceId);
+}
+
+void Invariants::answersAgainLogged(const QString &deviceId)
+{
+    m_silent.remove(deviceId);
+}
+
+void Invariants::reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh, qint64 t)
 {
     const bool consumed = stateName == QLatin1String("totalEnergyConsumed");
     if (!consumed && stateName != QLatin1String("totalEnergyProduced"))
@@ -98,16 +154,30 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
         // and beyond its starting value (every served value grows by at least 1 Wh). The other
         // quantity's values lie outside that range, so a swap shows here too.
         const double served = m_served(expected, consumed);
-        const double startValue = m_startWh[expected][consumed ? 0 : 1];
+        // A meter the plugin took as restarted serves from the simulator's restart value on.
+        const double start = m_startWh[expected][consumed ? 0 : 1];
+        const double startValue = m_restarted.contains(episodeKey(deviceId, stateName))
+            ? std::min(start, expected * 1e6 + lmnsim::kRestartWh)
+            : start;
         if (wh > served + 0.5 || wh < startValue + 0.5)
             violation(NotServed, QStringLiteral("%1, bridge served up to %2 Wh from %3 Wh")
                                      .arg(what).arg(served, 0, 'f', 1).arg(startValue, 0, 'f', 1));
     }
     const QString key = thingId + (consumed ? QLatin1String("+") : QLatin1String("-"));
     const double last = m_lastTotal.value(key, 0);
-    if (kWh <= 0 || kWh < last)
+    const bool restart = m_restartPending.remove(episodeKey(deviceId, stateName));
+    m_refusing.remove(episodeKey(deviceId, stateName));
+    if (kWh <= 0 || (kWh < last && !restart))
         violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh").arg(what).arg(last, 0, 'f', 3));
-    m_lastTotal.insert(key, std::max(last, kWh));
+    // The product's seconds: the update period stands for 600 of them.
+    const auto at = m_lastTotalAt.constFind(key);
+    if (at != m_lastTotalAt.constEnd() && !restart && last > 0) {
+        const double seconds = double(t - at.value()) * 600 / m_iv.periodMs + kGraceS;
+        if ((kWh - last) * 1000 > kMaxPowerW * seconds / 3600)
+            violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh, a rise no meter counts").arg(what).arg(last, 0, 'f', 3));
+    }
+    m_lastTotal.insert(key, restart ? kWh : std::max(last, kWh));
+    m_lastTotalAt.insert(key, t);
 }
 
 void Invariants::checkDuplicates(const std::vector<MeterThing> &meters)

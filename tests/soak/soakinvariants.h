@@ -36,11 +36,14 @@ struct Intervals {
 enum Invariant {
     WrongMeter,      // a reading whose value names another meter
     NotServed,       // a reading the bridge never served for that meter and quantity
-    ZeroOrDecrease,  // an energy total of 0 or below the thing's previous total
+    ZeroOrDecrease,  // an energy total of 0, below the thing's previous total or risen more than
+                     // any meter counts, unless the plugin said the meter's total restarted
     DuplicateThing,  // two meter things for one device ID
     RequestRate,     // more requests in a window than the plugin's intervals allow
     FetchOverlap,    // two connection-details fetches less than one wait apart
     Recovery,        // after the schedule: a present meter without fresh readings, or not connected
+    RepeatedWarning, // a second refusal warning for a meter's total, or a second "not answering",
+                     // within one episode
     InvariantCount
 };
 
@@ -77,7 +80,14 @@ public:
     // Things and readings.
     void meterAdded(const QString &thingId, const QString &deviceId, int thingsForDevice);
     void thingRemoved(const QString &thingId);
-    void reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh);
+    // `t` in ms; 0 for checks that do not care about time.
+    void reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh, qint64 t = 0);
+    // The plugin's lines about a meter's totals and its answers.
+    void refusalLogged(const QString &deviceId, const QString &stateName);
+    void writtenAgainLogged(const QString &deviceId, const QString &stateName);
+    void restartLogged(const QString &deviceId, const QString &stateName);
+    void silentLogged(const QString &deviceId);
+    void answersAgainLogged(const QString &deviceId);
     void checkDuplicates(const std::vector<MeterThing> &meters);
 
     // Requests.
@@ -107,6 +117,12 @@ private:
     QHash<QString, int> m_addressOf;                // device ID -> LMN address
     std::map<int, std::array<double, 2>> m_startWh; // address -> start value (plus, minus)
     QHash<QString, double> m_lastTotal;             // thing id + quantity -> last total in kWh
+    QHash<QString, qint64> m_lastTotalAt;           // ... and when it was written
+    QHash<QString, QString> m_deviceOfThing;
+    QSet<QString> m_refusing;                       // device ID + quantity: an episode is open
+    QSet<QString> m_restartPending;                 // device ID + quantity: may drop once
+    QSet<QString> m_restarted;                      // device ID + quantity: may be below its start
+    QSet<QString> m_silent;                         // device IDs said not to answer
     QSet<QString> m_reportedDuplicates;
     std::deque<std::pair<qint64, std::uint64_t>> m_rateSamples;
     std::deque<qint64> m_setupTimes;                // gateway setups (add, reconfigure)

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QThread>
 #include <QTimer>
 
@@ -29,6 +30,8 @@ const char *const kPlusCall = "GeActiceEnergyPlusTotal";
 const char *const kMinusCall = "GeActiceEnergyMinusTotal";
 constexpr int kLogRing = 80;
 constexpr int kEmptyBusSlot = 0;
+constexpr int kValueFaultSlots = 1000000; // + address * 2 + the call
+constexpr int kMemberFaultSlot = 2000000;
 
 bool onMeter(Kind kind)
 {
@@ -182,7 +185,7 @@ private:
         if (m_config.verbose)
             std::fprintf(stderr, "[%7.3f] %s\n", seconds(), describe(event).c_str());
         // A kind is counted when it took effect; the armed ones when they strike.
-        if (injectReplyFault(event) || changeBridge(event) || actAsUser(event))
+        if (injectReplyFault(event) || injectWrongData(event) || changeBridge(event) || actAsUser(event))
             ++m_injected[std::size_t(event.kind)];
     }
 
@@ -264,6 +267,36 @@ private:
                                   : event.pick % 2                ? Endpoint::Probe
                                                                   : Endpoint::InitializePort;
         faultFor(-1 - int(endpoint), [this, endpoint](const Fault &f) { m_sim->setFault(endpoint, f); }, fault, durationMs);
+        return true;
+    }
+
+    // Well-formed answers that are wrong: totals that cannot be right, member lists that name
+    // meters wrongly.
+    bool injectWrongData(const Event &event)
+    {
+        if (event.kind == Kind::MeterWrongValue) {
+            if (m_bus.empty())
+                return false;
+            const int address = pickPresentMeter(event.pick);
+            const int minus = int(event.pick / 7 % 2);
+            const char *const call = minus ? kMinusCall : kPlusCall;
+            const auto fault = lmnsim::ValueFault(event.variant);
+            m_sim->setValueFault(address, call, fault);
+            if (fault != lmnsim::ValueFault::Restart) {
+                later(m_faultToken[kValueFaultSlots + address * 2 + minus], event.durationMs,
+                      [this, address, call] { m_sim->setValueFault(address, call, lmnsim::ValueFault::None); });
+            }
+            return true;
+        }
+        if (event.kind != Kind::MemberListWrong || m_bus.size() < 2)
+            return false;
+        const int a = pickPresentMeter(event.pick);
+        int b = a;
+        for (std::uint32_t k = 1; b == a; ++k)
+            b = pickPresentMeter(event.pick / 41 + k);
+        m_sim->setMemberFault(lmnsim::MemberFault(event.variant), a, b);
+        later(m_faultToken[kMemberFaultSlot], event.durationMs,
+              [this] { m_sim->setMemberFault(lmnsim::MemberFault::None); });
         return true;
     }
 
@@ -482,6 +515,7 @@ private:
         if (m_config.pluginLog)
             std::fprintf(stderr, "[%7.3f] %s\n", seconds(), qPrintable(text));
         m_log.append(QString::number(now()) + QLatin1Char(' ') + text);
+        noteMeterLine(text);
         if (m_log.size() > kLogRing)
             m_log.removeFirst();
         if (type != QtDebugMsg && type != QtCriticalMsg && type != QtWarningMsg)
@@ -537,6 +571,29 @@ private:
         });
     }
 
+    // The plugin's warnings about one meter: each must come once per episode.
+    void noteMeterLine(const QString &text)
+    {
+        static const QRegularExpression line(
+            QStringLiteral("^Meter \"([^\"]*)\" (?:(total\\w+) (of .* not written|written again:|restarted at)|(is not answering|answers again))"));
+        const QRegularExpressionMatch match = line.match(text);
+        if (!match.hasMatch())
+            return;
+        const QString deviceId = match.captured(1);
+        const QString state = match.captured(2);
+        const QString what = match.captured(3);
+        if (what.startsWith(QLatin1String("of ")))
+            m_inv->refusalLogged(deviceId, state);
+        else if (what.startsWith(QLatin1String("written again")))
+            m_inv->writtenAgainLogged(deviceId, state);
+        else if (what.startsWith(QLatin1String("restarted")))
+            m_inv->restartLogged(deviceId, state);
+        else if (match.captured(4) == QLatin1String("is not answering"))
+            m_inv->silentLogged(deviceId);
+        else if (!match.captured(4).isEmpty())
+            m_inv->answersAgainLogged(deviceId);
+    }
+
     void onThingAdded(Thing *thing)
     {
         if (thing->thingClassId() == m_host.gatewayClass->id())
@@ -558,7 +615,7 @@ private:
         }
         const ThingClass &thingClass = thing->thingClass();
         const QString name = thingClass.stateTypes().at(thingClass.stateIndex(stateTypeId)).name;
-        m_inv->reading(thing->id().toText(), rig::deviceIdOf(thing), name, value.toDouble());
+        m_inv->reading(thing->id().toText(), rig::deviceIdOf(thing), name, value.toDouble(), now());
     }
 
     void checkDuplicates()

@@ -40,6 +40,8 @@ constexpr KindInfo kKinds[] = {
     {"gateway removed in details wait", 3},
     {"gateway reconfigured", 2},
     {"gateway given an invalid port", 3},
+    {"wrong totals on a meter", 5},
+    {"member list names meters wrongly", 4},
 };
 static_assert(std::size(kKinds) == std::size_t(Kind::Count), "one entry per kind");
 
@@ -166,6 +168,14 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
         case Kind::GatewayMisconfigured:
             event.durationMs = draw.between(1, limits.maxGatewayAwayMs);
             event.variant = draw.chance(60) ? draw.between(50, 400) : 0;
+            break;
+        case Kind::MeterWrongValue:
+            event.variant = draw.between(1, 6);  // Zero .. Restart
+            event.durationMs = draw.between(300, 3000);
+            break;
+        case Kind::MemberListWrong:
+            event.variant = draw.between(1, 3);  // DuplicateId .. AddressSwap
+            event.durationMs = draw.between(300, 3000);
             break;
         case Kind::MeterJoins:
         case Kind::MeterLeaves:

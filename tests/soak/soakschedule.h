@@ -35,6 +35,10 @@ enum class Kind {
     GatewayMisconfigured, // the user gives the gateway an invalid server port and puts it right
                           // after durationMs; from within the retry wait when `variant` > 0
                           // (the bridge goes away for `variant` ms to cause one)
+    MeterWrongValue,      // one meter serves a well-formed wrong total (`variant`: lmnsim::ValueFault)
+                          // for durationMs; a restart happens once
+    MemberListWrong,      // the member list names two meters wrongly (`variant`: lmnsim::MemberFault)
+                          // for durationMs
     Count
 };
 

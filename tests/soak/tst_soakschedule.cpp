@@ -150,6 +150,27 @@ private slots:
                  inv.thingRemoved(QStringLiteral("t"));
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.120);
              }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"a recorded restart may drop once; a rise no meter counts", [&](Invariants &inv) {
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.180, 0);
+                 inv.restartLogged(m3, plus);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.150, 500);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.120, 1000);
+                 inv.reading(QStringLiteral("t"), m3, minus, 3000.350, 0);
+                 inv.reading(QStringLiteral("t"), m3, minus, 3000.350 + 1e9, 500);
+             }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"one warning per episode", [&](Invariants &inv) {
+                 inv.refusalLogged(m3, plus);
+                 inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
+                 inv.refusalLogged(m3, plus);
+                 inv.writtenAgainLogged(m3, plus);
+                 inv.refusalLogged(m3, plus);
+                 inv.refusalLogged(m3, minus);
+                 inv.refusalLogged(m3, minus);
+                 inv.silentLogged(m3);
+                 inv.answersAgainLogged(m3);
+                 inv.silentLogged(m3);
+                 inv.silentLogged(m3);
+             }, {{soak::RepeatedWarning, 2}}},
             {"each duplicate thing once", [&](Invariants &inv) {
                  inv.meterAdded(QStringLiteral("a"), m3, 1);
                  inv.meterAdded(QStringLiteral("b"), m3, 2);

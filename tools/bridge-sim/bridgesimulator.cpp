@@ -141,9 +141,29 @@ void BridgeSimulator::setMeterFault(int lmnAddress, Fault fault)
     d->bridge.setFault(d->bridge.meterFaults[lmnAddress], fault);
 }
 
+void BridgeSimulator::setValueFault(int lmnAddress, const std::string &callName, ValueFault fault)
+{
+    std::lock_guard<std::mutex> lock(d->shared.mutex);
+    const std::pair<int, Call> key{lmnAddress, callNamed(callName)};
+    if (fault == ValueFault::None)
+        d->bridge.valueFaults.erase(key);
+    else
+        d->bridge.valueFaults[key] = fault;
+}
+
+void BridgeSimulator::setMemberFault(MemberFault fault, int addressA, int addressB)
+{
+    std::lock_guard<std::mutex> lock(d->shared.mutex);
+    d->bridge.memberFault = fault;
+    d->bridge.memberA = addressA;
+    d->bridge.memberB = addressB;
+}
+
 void BridgeSimulator::clearFaults()
 {
     std::lock_guard<std::mutex> lock(d->shared.mutex);
+    d->bridge.valueFaults.clear();
+    d->bridge.memberFault = MemberFault::None;
     for (FaultSlot &slot : d->bridge.endpointFaults)
         slot.fault = Fault{};
     // Meter slots keep existing (with their generations) so that hung requests can watch them.

@@ -46,6 +46,32 @@ struct Fault {
     int count = -1;
 };
 
+// Where ValueFault::Restart starts a total again, above the meter's address.
+constexpr double kRestartWh = 1000.0;
+
+// Well-formed readings that cannot be right, served for one meter and call (setValueFault). The
+// meter's own counter is not advanced by them, except by Restart.
+enum class ValueFault {
+    None,
+    Zero,     // 0
+    Lower,    // 1000 Wh below the last reading
+    Huge,     // 1.8e19 Wh (1.8e16 kWh), a decoding fault
+    Negative, // the last reading with a minus sign
+    Frozen,   // the last reading again
+    Restart,  // the counter starts again from 1000 Wh (above the address) and counts up; clears itself
+};
+
+// Member lists that name meters wrongly, between the meters at the LMN addresses a and b
+// (setMemberFault). Only the list changes, except for AddressSwap.
+enum class MemberFault {
+    None,
+    DuplicateId,   // a second member with a's serverID, at address b
+    SharedAddress, // b's member listed at address a
+    AddressSwap,   // at every connection-details request the two meters swap addresses, and
+                   // answer at their new ones: each value still names the meter's first address.
+                   // Cleared, they go back at the next such request.
+};
+
 struct Meter {
     std::string serverId;   // "serverID"
     int lmnAddress = 0;     // "lmnAdress"
@@ -109,7 +135,11 @@ public:
     // to value calls of that LMN address and wins over the endpoint fault.
     void setFault(Endpoint endpoint, Fault fault);
     void setMeterFault(int lmnAddress, Fault fault);
-    void clearFaults();
+    // `callName` as in the request path; ValueFault::None clears it. An error fault of the meter
+    // wins over it.
+    void setValueFault(int lmnAddress, const std::string &callName, ValueFault fault);
+    void setMemberFault(MemberFault fault, int addressA = 0, int addressB = 0);
+    void clearFaults();                // all of them, value and member faults too
 
     // Energy totals in Wh. Each value names its meter: value / 1e6 (integer part) is the meter's
     // LMN address, so a reading written to the wrong meter is detectable. The rest grows with time

@@ -33,6 +33,9 @@ Options:
   --fault ENDPOINT=FAULT    fault for every request of an endpoint (repeatable)
   --meter-fault ADDR=FAULT  fault for value calls of one LMN address (repeatable)
   --version                 print the version and exit
+  --value-fault ADDR=VALUE[:CALL]  a well-formed but wrong reading for one LMN address and call
+                            (repeatable; CALL plus (default), minus or power)
+  --member-fault LIST=A,B   a member list that names the meters at LMN addresses A and B wrongly
   --help                    show this text
 
 ENDPOINT: probe, init, reinit, details, value
@@ -46,7 +49,11 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   empty         200 with an empty body
   emptyarray    200 with []
   wrongtypes    200 with wrongly typed values
-Example: --fault value=status:500@3 --meter-fault 2=hang
+VALUE:    zero, lower (1000 Wh below the last), huge (1.8e19 Wh), negative, frozen (the last
+          again), restart (the counter starts again from 1000 Wh, once)
+LIST:     duplicate-id (a second member with A's serverID, at B), shared-address (B's member
+          listed at A), address-swap (the two meters swap addresses at every details request)
+Example: --fault value=status:500@3 --meter-fault 2=hang --value-fault 3=zero:minus
 Exit status: 0 after a signal, 1 when it cannot listen, 2 for bad options.
 )";
 
@@ -120,11 +127,58 @@ std::pair<std::string, std::string> splitAssignment(const std::string &text, con
     return {text.substr(0, eq), text.substr(eq + 1)};
 }
 
+struct ValueFaultFlag {
+    int address = 0;
+    std::string callName;
+    lmnsim::ValueFault fault = lmnsim::ValueFault::None;
+};
+
+ValueFaultFlag parseValueFault(const std::string &address, const std::string &text)
+{
+    using lmnsim::ValueFault;
+    static const std::map<std::string, ValueFault> kinds = {
+        {"zero", ValueFault::Zero},         {"lower", ValueFault::Lower},   {"huge", ValueFault::Huge},
+        {"negative", ValueFault::Negative}, {"frozen", ValueFault::Frozen}, {"restart", ValueFault::Restart}};
+    static const std::map<std::string, std::string> calls = {{"plus", "GeActiceEnergyPlusTotal"},
+                                                             {"minus", "GeActiceEnergyMinusTotal"},
+                                                             {"power", "GetCurrentActivePower"}};
+    const std::size_t colon = text.find(':');
+    const auto kind = kinds.find(text.substr(0, colon));
+    const auto call = calls.find(colon == std::string::npos ? std::string("plus") : text.substr(colon + 1));
+    if (kind == kinds.end() || call == calls.end())
+        throw UsageError("unknown value fault \"" + text + "\"");
+    return {parseInt(address, "LMN address", 0, 999999999), call->second, kind->second};
+}
+
+struct MemberFaultFlag {
+    lmnsim::MemberFault fault = lmnsim::MemberFault::None;
+    int a = 0;
+    int b = 0;
+};
+
+MemberFaultFlag parseMemberFault(const std::string &kind, const std::string &addresses)
+{
+    using lmnsim::MemberFault;
+    static const std::map<std::string, MemberFault> kinds = {{"duplicate-id", MemberFault::DuplicateId},
+                                                             {"shared-address", MemberFault::SharedAddress},
+                                                             {"address-swap", MemberFault::AddressSwap}};
+    const auto it = kinds.find(kind);
+    if (it == kinds.end())
+        throw UsageError("unknown member fault \"" + kind + "\"");
+    const std::size_t comma = addresses.find(',');
+    if (comma == std::string::npos)
+        throw UsageError("--member-fault expects LIST=A,B, got \"" + addresses + "\"");
+    return {it->second, parseInt(addresses.substr(0, comma), "LMN address", 0, 999999999),
+            parseInt(addresses.substr(comma + 1), "LMN address", 0, 999999999)};
+}
+
 struct Config {
     lmnsim::Options options;
     int port = 0;
     std::vector<std::pair<lmnsim::Endpoint, lmnsim::Fault>> faults;
     std::vector<std::pair<int, lmnsim::Fault>> meterFaults;
+    std::vector<ValueFaultFlag> valueFaults;
+    MemberFaultFlag memberFault;
     bool help = false;
     bool version = false;
 };
@@ -185,6 +239,12 @@ Config parseArguments(int argc, char **argv)
             const auto assignment = splitAssignment(next(), flag);
             config.meterFaults.emplace_back(parseInt(assignment.first, "LMN address", 0, 999999999),
                                             parseFault(assignment.second));
+        } else if (flag == "--value-fault") {
+            const auto assignment = splitAssignment(next(), flag);
+            config.valueFaults.push_back(parseValueFault(assignment.first, assignment.second));
+        } else if (flag == "--member-fault") {
+            const auto assignment = splitAssignment(next(), flag);
+            config.memberFault = parseMemberFault(assignment.first, assignment.second);
         } else {
             throw UsageError("unknown option \"" + std::string(argv[i]) + "\"");
         }
@@ -225,6 +285,9 @@ int main(int argc, char **argv)
         simulator.setFault(fault.first, fault.second);
     for (const auto &fault : config.meterFaults)
         simulator.setMeterFault(fault.first, fault.second);
+    for (const ValueFaultFlag &fault : config.valueFaults)
+        simulator.setValueFault(fault.address, fault.callName, fault.fault);
+    simulator.setMemberFault(config.memberFault.fault, config.memberFault.a, config.memberFault.b);
     if (!simulator.start(static_cast<std::uint16_t>(config.port))) {
         std::cerr << "lmn-bridge-sim: cannot listen on 127.0.0.1:" << config.port << "\n";
         return 1;

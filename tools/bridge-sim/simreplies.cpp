@@ -82,6 +82,14 @@ double Readings::next(Call call)
     return current(call);
 }
 
+void Readings::restart(Call call)
+{
+    if (call == Call::PlusTotal)
+        m_plus = kRestartWh;
+    else if (call == Call::MinusTotal)
+        m_minus = kRestartWh;
+}
+
 int portIndex(const std::string &serialPort)
 {
     return !serialPort.empty() && isDigit(serialPort.back()) ? serialPort.back() - '0' : -1;

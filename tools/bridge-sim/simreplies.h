@@ -16,6 +16,7 @@ public:
     explicit Readings(int address);
     double current(Call call) const; // what was served last (the start before any); NaN for Unknown
     double next(Call call);          // serves a new reading of a known call
+    void restart(Call call);         // a total starts again from kRestartWh (above its address)
 
 private:
     int m_address;

@@ -141,20 +141,94 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     return false;
 }
 
+// The address whose meter answers at `address`: the other one of a swapped pair.
+int meterAnswering(const Bridge &bridge, int address)
+{
+    if (!bridge.swapped)
+        return address;
+    if (address == bridge.swapA)
+        return bridge.swapB;
+    return address == bridge.swapB ? bridge.swapA : address;
+}
+
+double faultyValue(ValueFault fault, Readings &meter, Call call)
+{
+    switch (fault) {
+    case ValueFault::Zero: return 0;
+    case ValueFault::Lower: return meter.current(call) - 1000;
+    case ValueFault::Huge: return 1.8e19;
+    case ValueFault::Negative: return -meter.current(call);
+    case ValueFault::Frozen: return meter.current(call);
+    case ValueFault::Restart: meter.restart(call); break;
+    case ValueFault::None: break;
+    }
+    return meter.next(call);
+}
+
 void answerValue(Bridge &bridge, const Route &route, Fault::Kind variant, httplib::Response &res)
 {
     const bool faulty = variant != Fault::Kind::None;
     const Call call = callNamed(route.callName);
+    const int answering = meterAnswering(bridge, route.address);
     const bool known = std::any_of(bridge.meters.begin(), bridge.meters.end(),
-                                   [&](const Meter &m) { return m.lmnAddress == route.address; });
+                                   [&](const Meter &m) { return m.lmnAddress == answering; });
     if (!faulty && (!known || call == Call::Unknown))
         return setText(res, 404, "not found");
     // A faulty answer is not a reading, so the meter's counters stay where they are; it is shaped
     // like a total even for a call the bridge does not know.
     const Call shown = call == Call::Unknown ? Call::PlusTotal : call;
-    Readings &meter = bridge.readings.try_emplace(route.address, route.address).first->second;
-    const double value = faulty ? meter.current(shown) : meter.next(shown);
-    setJson(res, variant, valueBody(shown, value, variant));
+    Readings &meter = bridge.readings.try_emplace(answering, answering).first->second;
+    if (faulty)
+        return setJson(res, variant, valueBody(shown, meter.current(shown), variant));
+    ValueFault fault = ValueFault::None;
+    const auto it = bridge.valueFaults.find({answering, shown});
+    if (it != bridge.valueFaults.end()) {
+        fault = it->second;
+        if (fault == ValueFault::Restart)
+            bridge.valueFaults.erase(it);
+    }
+    setJson(res, variant, valueBody(shown, faultyValue(fault, meter, shown), variant));
+}
+
+// The member list as the bridge gives it, after a member fault.
+std::vector<Meter> listedMeters(Bridge &bridge)
+{
+    // Moved at this request: the swap toggles while its fault holds, and is undone after it.
+    if (bridge.memberFault == MemberFault::AddressSwap) {
+        bridge.swapped = !bridge.swapped;
+        bridge.swapA = bridge.memberA;
+        bridge.swapB = bridge.memberB;
+    } else {
+        bridge.swapped = false;
+    }
+    std::vector<Meter> listed = bridge.meters;
+    if (bridge.swapped) {
+        for (Meter &meter : listed) {
+            meter.lmnAddress = meter.lmnAddress == bridge.swapA   ? bridge.swapB
+                               : meter.lmnAddress == bridge.swapB ? bridge.swapA
+                                                                  : meter.lmnAddress;
+        }
+    }
+    const int a = bridge.memberA;
+    const int b = bridge.memberB;
+    const auto at = [&listed](int address) {
+        return std::find_if(listed.begin(), listed.end(), [address](const Meter &m) { return m.lmnAddress == address; });
+    };
+    switch (bridge.memberFault) {
+    case MemberFault::None:
+        break;
+    case MemberFault::DuplicateId:
+        if (at(a) != listed.end())
+            listed.push_back({at(a)->serverId, b});
+        break;
+    case MemberFault::SharedAddress:
+        if (at(b) != listed.end())
+            at(b)->lmnAddress = a;
+        break;
+    case MemberFault::AddressSwap:
+        break;
+    }
+    return listed;
 }
 
 void answer(Bridge &bridge, const Route &route, const std::string &method, Fault::Kind variant, httplib::Response &res)
@@ -179,7 +253,7 @@ void answer(Bridge &bridge, const Route &route, const std::string &method, Fault
             return;
         break;
     case Endpoint::ConnectionDetails:
-        return setJson(res, variant, connectionDetailsBody(bridge.options, bridge.initialized, bridge.meters, variant));
+        return setJson(res, variant, connectionDetailsBody(bridge.options, bridge.initialized, listedMeters(bridge), variant));
     case Endpoint::Value:
         return answerValue(bridge, route, variant, res);
     }

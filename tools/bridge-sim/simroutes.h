@@ -32,6 +32,16 @@ struct Bridge {
 
     std::array<FaultSlot, 5> endpointFaults; // by Endpoint
     std::map<int, FaultSlot> meterFaults;
+    std::map<std::pair<int, Call>, ValueFault> valueFaults;
+    MemberFault memberFault = MemberFault::None;
+    int memberA = 0;
+    int memberB = 0;
+    // AddressSwap: the meters at swapA and swapB are at each other's address now. They go back
+    // only at a connection-details request, also once the fault is cleared: a bus whose meters
+    // move between two lists is a fault the client cannot see.
+    bool swapped = false;
+    int swapA = 0;
+    int swapB = 0;
     std::uint64_t clearGeneration = 0;
 
     std::vector<RecordedRequest> record;

@@ -53,6 +53,7 @@ struct MeterResult
     QString failure;          // why, as the request layer said
     int failureStatus = 0;
     bool noNumber = false;    // answered, but without a number
+    QStringList refused;      // totals the plugin did not write, as they cannot be right
 };
 
 // A text as the message stream quoted it, read back: \" \\ \b \f \n \r \t, \uXXXX and
@@ -168,6 +169,7 @@ private:
     void onPluginLine(const QString &line);
     void onRequestFailure(const QString &line);
     void onValueLine(const QString &line);
+    void onMeterWarning(const QString &line);
     void milestone(const QString &name);
     void fireUpdateTimer();
     void checkMeterList();
@@ -370,6 +372,8 @@ void Diagnosis::onPluginLine(const QString &line)
         m_problems.append({QStringLiteral("The bridge lists meter %1 without a usable LMN address; it is not polled.")
                                .arg(texts.isEmpty() ? QString() : texts.first()),
                            QStringLiteral("Check the meter's address on the bridge: it must be a whole number.")});
+    } else if (line.startsWith(QLatin1String("Meter ")) || line.startsWith(QLatin1String("Meters "))) {
+        onMeterWarning(line);
     } else if (line.startsWith(QLatin1String("All 32 meter slots are taken"))) {
         const QStringList texts = quotedTexts(line);
         if (!texts.isEmpty())
@@ -458,6 +462,41 @@ void Diagnosis::checkMeterList()
         network->deleteLater();
         finish(false);
     });
+}
+
+// The plugin's warnings about the bridge's member list and about readings it did not write.
+void Diagnosis::onMeterWarning(const QString &line)
+{
+    static const QRegularExpression listedTwice(QStringLiteral("is listed at LMN addresses (.+) - only address (-?\\d+) is polled\\.$"));
+    static const QRegularExpression shared(QStringLiteral("share LMN address (-?\\d+) - "));
+    static const QRegularExpression refused(QStringLiteral("\" (total\\w+) of (\\S+) kWh not written, as it is (.+) Last written: (\\S+) kWh\\.$"));
+    const QStringList texts = quotedTexts(line);
+    if (texts.isEmpty())
+        return;
+    const QString &deviceId = texts.first();
+    if (const auto match = listedTwice.match(line); match.hasMatch()) {
+        m_problems.append({QStringLiteral("The bridge lists meter %1 at more than one LMN address (%2); only address %3 is read.")
+                               .arg(deviceId, match.captured(1), match.captured(2)),
+                           QStringLiteral("Two meters answer with one server ID, or the bridge's list is out of date: "
+                                          "check the IDs on the meters' displays and let the bridge scan the bus again.")});
+    } else if (const auto sharedMatch = shared.match(line); sharedMatch.hasMatch()) {
+        m_problems.append({QStringLiteral("The bridge lists meters %1 at one LMN address %2; none of them is read until it lists them apart.")
+                               .arg(texts.join(QStringLiteral(", ")), sharedMatch.captured(1)),
+                           QStringLiteral("Every meter on the bus needs an LMN address of its own: check the meters' "
+                                          "addresses, then let the bridge scan the bus again.")});
+    } else if (const auto refusedMatch = refused.match(line); refusedMatch.hasMatch()) {
+        meter(deviceId).refused.append(refusedMatch.captured(1));
+        m_problems.append({QStringLiteral("Meter %1 reads %2 = %3 kWh, which was not written: %4 The last written total is %5 kWh.")
+                               .arg(deviceId, refusedMatch.captured(1), refusedMatch.captured(2), refusedMatch.captured(3),
+                                    refusedMatch.captured(4)),
+                           QStringLiteral("The bridge serves a total that cannot be right: compare it with the meter's "
+                                          "display. A meter that was replaced under the same ID needs its thing removed, "
+                                          "so that its totals start afresh.")});
+    } else if (line.endsWith(QLatin1String("is not answering; its totals keep their last values."))) {
+        MeterResult &result = meter(deviceId);
+        if (result.failure.isEmpty())
+            result.failure = QStringLiteral("it does not answer while the others do");
+    }
 }
 
 void Diagnosis::fireUpdateTimer()
@@ -591,6 +630,9 @@ void Diagnosis::addMeterProblems()
             ++full;
             continue;
         }
+        // Said with what was refused.
+        if (!result.refused.isEmpty())
+            continue;
         if (result.consumedRead && result.producedRead)
             continue;
         const QString address = result.address >= 0 ? QStringLiteral(" (LMN address %1)").arg(result.address) : QString();
@@ -674,6 +716,8 @@ QString Diagnosis::textReport() const
         QString read;
         if (row.slotsFull)
             read = QStringLiteral("not created (all 32 slots taken)");
+        else if (!row.refused.isEmpty())
+            read = QStringLiteral("refused %1").arg(row.refused.join(QStringLiteral(", ")));
         else if (row.consumedRead && row.producedRead)
             read = QStringLiteral("yes, in %1 ms").arg(row.lastAnswerMs - row.firstCallMs);
         else if (!row.failedCalls.isEmpty())
@@ -684,8 +728,8 @@ QString Diagnosis::textReport() const
                    .arg(row.slot == 0 ? QStringLiteral("-") : QString::number(row.slot), 4)
                    .arg(TerminalText::padded(TerminalText::safe(row.deviceId), 18))
                    .arg(row.address < 0 ? QStringLiteral("?") : QString::number(row.address), 7)
-                   .arg(reading(row.consumedRead, row.consumed), 12)
-                   .arg(reading(row.producedRead, row.produced), 12)
+                   .arg(reading(row.consumedRead && !row.refused.contains(consumedState), row.consumed), 12)
+                   .arg(reading(row.producedRead && !row.refused.contains(producedState), row.produced), 12)
                    .arg(read);
     }
 
@@ -698,7 +742,7 @@ QString Diagnosis::textReport() const
         }
     }
     const int readCount = int(std::count_if(rows.cbegin(), rows.cend(),
-                                            [](const MeterResult &m) { return m.consumedRead && m.producedRead; }));
+                                            [](const MeterResult &m) { return m.consumedRead && m.producedRead && m.refused.isEmpty(); }));
     out << "\nVerdict: " << (exitCode() == Diagnose::AllRead ? "OK" : "FAILED") << ": bridge "
         << (m_bridgeAnswered ? "reached" : "not reached") << ", " << readCount << " of " << rows.size()
         << " meters read, " << m_problems.size() << " problem(s).\n";
@@ -735,9 +779,10 @@ QJsonObject Diagnosis::jsonReport() const
             {QStringLiteral("slot"), row.slot == 0 ? QJsonValue() : QJsonValue(row.slot)},
             {QStringLiteral("lmnAddress"), row.address < 0 ? QJsonValue() : QJsonValue(row.address)},
             {QStringLiteral("created"), row.slot != 0},
-            {QStringLiteral("consumedKWh"), row.consumedRead ? QJsonValue(row.consumed) : QJsonValue()},
-            {QStringLiteral("producedKWh"), row.producedRead ? QJsonValue(row.produced) : QJsonValue()},
+            {QStringLiteral("consumedKWh"), row.consumedRead && !row.refused.contains(consumedState) ? QJsonValue(row.consumed) : QJsonValue()},
+            {QStringLiteral("producedKWh"), row.producedRead && !row.refused.contains(producedState) ? QJsonValue(row.produced) : QJsonValue()},
             {QStringLiteral("read"), row.consumedRead && row.producedRead},
+            {QStringLiteral("refused"), QJsonArray::fromStringList(row.refused)},
             {QStringLiteral("readMs"), row.consumedRead && row.producedRead ? QJsonValue(row.lastAnswerMs - row.firstCallMs) : QJsonValue()},
         });
     }
