@@ -178,6 +178,15 @@ int BridgeSimulator::addressOfValue(double valueWh)
     return static_cast<int>(std::floor(valueWh / kAddressScale));
 }
 
+void BridgeSimulator::continueFrom(double plusWh, double minusWh)
+{
+    const int address = addressOfValue(plusWh);
+    if (!std::isfinite(plusWh) || !std::isfinite(minusWh) || address != addressOfValue(minusWh))
+        return;
+    std::lock_guard<std::mutex> lock(d->shared.mutex);
+    d->bridge.readings.try_emplace(address, address).first->second.continueFrom(plusWh, minusWh);
+}
+
 double BridgeSimulator::currentValue(int lmnAddress, const std::string &callName) const
 {
     std::lock_guard<std::mutex> lock(d->shared.mutex);

@@ -148,6 +148,10 @@ public:
     // before any request), NaN for an unknown call name. Values are kept per address, so a meter
     // that leaves and comes back continues where it was.
     static int addressOfValue(double valueWh);
+    // A bus that outlived the simulator: the meter at the address of `plusWh` counts on from
+    // these totals, as served by an earlier run, instead of from its start. Values that name no
+    // address of theirs, or lie below where the meter is, change nothing.
+    void continueFrom(double plusWh, double minusWh);
     double currentValue(int lmnAddress, const std::string &callName) const;
 
     // Everything received, in order of arrival. A request is recorded when it arrives, before any

@@ -90,6 +90,13 @@ void Readings::restart(Call call)
         m_minus = kRestartWh;
 }
 
+void Readings::continueFrom(double plusWh, double minusWh)
+{
+    const double base = m_address * kAddressScale;
+    m_plus = std::clamp(plusWh - base, m_plus, kGrowthCap);
+    m_minus = std::clamp(minusWh - base, m_minus, kGrowthCap);
+}
+
 int portIndex(const std::string &serialPort)
 {
     return !serialPort.empty() && isDigit(serialPort.back()) ? serialPort.back() - '0' : -1;

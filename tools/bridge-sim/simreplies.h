@@ -17,6 +17,8 @@ public:
     double current(Call call) const; // what was served last (the start before any); NaN for Unknown
     double next(Call call);          // serves a new reading of a known call
     void restart(Call call);         // a total starts again from kRestartWh (above its address)
+    // The totals go on from what an earlier run served (in Wh, address included), never back.
+    void continueFrom(double plusWh, double minusWh);
 
 private:
     int m_address;

@@ -204,6 +204,15 @@ bool HostRunner::startSimulator(Thing *gateway, QString *error)
         m_simulator.reset();
         return false;
     }
+    // A real bus keeps counting while the host is off: the stored meters' totals go on from where
+    // they were, rather than restarting below them (which the plugin would take for a fault).
+    for (const Thing *thing : m_thingManager->things()) {
+        const QVariant consumed = thing->stateValue(QStringLiteral("totalEnergyConsumed"));
+        const QVariant produced = thing->stateValue(QStringLiteral("totalEnergyProduced"));
+        if (thing->parentId().isNull() || !consumed.isValid() || !produced.isValid())
+            continue;
+        m_simulator->continueFrom(consumed.toDouble() * 1000, produced.toDouble() * 1000);
+    }
     m_options.serverPort = QString::number(m_simulator->port());
     QTextStream(stderr) << "veyra-host: bridge simulator with " << m_options.simulateMeters
                         << " meters listening on 127.0.0.1:" << m_simulator->port() << '\n';
