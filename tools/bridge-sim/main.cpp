@@ -44,6 +44,12 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   empty         200 with an empty body
   emptyarray    200 with []
   wrongtypes    200 with wrongly typed values
+  endless       200 with a chunked body that never ends
+  oversized     200 with the right body after 8 MiB of blanks
+  trickle[:MS]  the right body, one byte every MS milliseconds (default 1000)
+  gzip          the right body gzip-encoded, unasked
+  cookie        the right answer with a new cookie each time
+  badutf8       200 with a byte that is not UTF-8 in the body's first string
 Example: --fault value=status:500@3 --meter-fault 2=hang
 Exit status: 0 after a signal, 1 when it cannot listen, 2 for bad options.
 )";
@@ -72,7 +78,9 @@ lmnsim::Fault parseFault(const std::string &text)
     static const std::map<std::string, Kind> kinds = {
         {"status", Kind::HttpStatus}, {"delay", Kind::Delay},       {"hang", Kind::Hang},
         {"close", Kind::Close},       {"notjson", Kind::NotJson},   {"notarray", Kind::NotArray},
-        {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes}, {"emptyarray", Kind::EmptyArray}};
+        {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes}, {"emptyarray", Kind::EmptyArray},
+        {"endless", Kind::EndlessBody}, {"oversized", Kind::OversizedBody}, {"trickle", Kind::Trickle},
+        {"gzip", Kind::GzipBody},     {"cookie", Kind::NewCookie},  {"badutf8", Kind::InvalidUtf8}};
     lmnsim::Fault fault;
     std::string rest = text;
     const std::size_t at = rest.find('@');
@@ -89,7 +97,7 @@ lmnsim::Fault parseFault(const std::string &text)
     fault.kind = it->second;
     if (fault.kind == Kind::HttpStatus)
         fault.status = parseInt(arg, "HTTP status", 100, 599);
-    else if (fault.kind == Kind::Delay)
+    else if (fault.kind == Kind::Delay || (fault.kind == Kind::Trickle && colon != std::string::npos))
         fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600000));
     else if (colon != std::string::npos)
         throw UsageError("fault \"" + kind + "\" takes no argument");
