@@ -22,12 +22,14 @@ struct Members {
     QStringList order;             // the keys of `addresses` in the bridge's member order
     QStringList unusable;          // serverIDs whose last entry has no whole-number lmnAdress
     int count = 0;                 // members listed, duplicates included
+    QString problem;               // what makes the body unusable, empty when it is usable
 };
 
 // The meters listed for the serial port in a connection-details body. Missing or malformed parts
 // give no members; a member that is not an object or lacks "serverID" counts under "". A member
 // without a whole-number "lmnAdress" is left out of `addresses`: polled at a made-up address, it
-// would read whichever meter has that address.
+// would read whichever meter has that address. A body without a member list for the port (not
+// JSON, not an array, no element or no list for the port) says so in `problem`.
 Members membersFromDetails(const QByteArray &body, const QString &serialPort);
 
 // 0 when the serial port's element says it is initialised, 1 for anything else.

@@ -366,6 +366,7 @@ void IntegrationPluginQelLmn::setupConnects(Thing *gateway)
     connect(this, &IntegrationPluginQelLmn::update, this, &IntegrationPluginQelLmn::onCycleStart, unique);
     connect(m_networkHandler, &NetworkHandler::receivedValue, this, &IntegrationPluginQelLmn::onReceivedValue, unique);
     connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate, unique);
+    connect(m_networkHandler, &NetworkHandler::valueCallFailed, this, &IntegrationPluginQelLmn::onValueCallFailed, unique);
     connect(m_connectionTimer, &QTimer::timeout, m_networkHandler, &NetworkHandler::getConnectionDetails, unique);
 }
 
@@ -521,6 +522,17 @@ void IntegrationPluginQelLmn::updateValues()
     const QString &deviceID = m_cycleDevices.at(m_currentDevice);
     qCDebug(dcQelLmn) << "Updating value " << api << " for " << deviceID;
     m_networkHandler->getValueCall(api, deviceID, 1);
+}
+
+void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut)
+{
+    // A meter that let one call time out would most likely let the next hang as long: the
+    // cycle goes on with the next meter, so that a hung meter costs one request timeout.
+    if (!timedOut || !m_updateInProgress || m_cycleDevices.value(m_currentDevice) != deviceID
+        || m_currentValueCall >= m_valueCalls.size())
+        return;
+    qCWarning(dcQelLmn) << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
+    m_currentValueCall = int(m_valueCalls.size());
 }
 
 void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)

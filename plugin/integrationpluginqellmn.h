@@ -46,6 +46,7 @@ private slots:
     void onCycleStart();
     void onNextDeviceUpdate();
     void onReceivedValue(const QString &api, const QString &deviceID, double value);
+    void onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut);
 
 private:
     void setupGateway(ThingSetupInfo *info);
