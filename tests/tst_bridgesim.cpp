@@ -420,7 +420,7 @@ private slots:
         } else if (body == QLatin1String("array")) {
             QVERIFY(json.isArray());
         } else if (body == QLatin1String("big array")) {
-            QVERIFY(json.isArray() && faulty.body.size() > 8 * 1024 * 1024);
+            QVERIFY(json.isArray() && faulty.body.size() > 2 * 1024 * 1024);
         } else if (body == QLatin1String("string value")) {
             const QJsonValue v = json.array().at(0).toObject().value(QStringLiteral("value"));
             QVERIFY(v.isString());

@@ -37,7 +37,7 @@ struct Fault {
         WrongTypes,     // 200 with the right shape but wrongly typed values
         EmptyArray,     // 200 with "[]"
         EndlessBody,    // 200 with a chunked body that never ends
-        OversizedBody,  // 200 with the right body after 8 MiB of blanks, its length announced
+        OversizedBody,  // 200 with the right body after 2 MiB of blanks, its length announced
         Trickle,        // 200 with the right body, one byte per `delay` (1 s when 0)
         GzipBody,       // the right body gzip-encoded, though the client never asked for it
         NewCookie,      // the right answer, with a new cookie set each time

@@ -45,7 +45,7 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   emptyarray    200 with []
   wrongtypes    200 with wrongly typed values
   endless       200 with a chunked body that never ends
-  oversized     200 with the right body after 8 MiB of blanks
+  oversized     200 with the right body after 2 MiB of blanks
   trickle[:MS]  the right body, one byte every MS milliseconds (default 1000)
   gzip          the right body gzip-encoded, unasked
   cookie        the right answer with a new cookie each time

@@ -202,7 +202,7 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
         });
         break;
     case Fault::Kind::OversizedBody:
-        res.body.insert(0, std::string(8 * 1024 * 1024, ' '));
+        res.body.insert(0, std::string(2 * 1024 * 1024, ' '));
         break;
     case Fault::Kind::Trickle: {
         const std::string body = std::move(res.body);
