@@ -25,10 +25,10 @@ public:
     // be buffered without bound.
     // A value reply is one small JSON array, under 100 bytes; the probe and the port
     // initialisation answer with less. 4 kB leaves room for fields a later bridge may add.
-    static constexpr qint64 replyLimit = 4 * 1024;
+    static constexpr qint64 replyLimit = qint64(4) * 1024;
     // Connection details: at most 10 port elements (the index is one digit), each listing a
     // few hundred members of under 100 bytes: about 10 x 300 x 100 = 300 kB. 1 MB of headroom.
-    static constexpr qint64 detailsReplyLimit = 1024 * 1024;
+    static constexpr qint64 detailsReplyLimit = qint64(1024) * 1024;
 
     // Why the handler itself ended a request; its error is then OperationCanceledError.
     enum class Abort { None, TimedOut, TooLarge };

@@ -196,13 +196,13 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
     case Fault::Kind::EndlessBody:
         res.body.clear();
         res.set_chunked_content_provider(type, [&shared](std::size_t, httplib::DataSink &sink) {
-            static const std::string blanks(64 * 1024, ' ');
+            static const std::string blanks(std::size_t(64) * 1024, ' ');
             // Ends when the client goes away (the write fails) or the server stops.
             return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
         });
         break;
     case Fault::Kind::OversizedBody:
-        res.body.insert(0, std::string(2 * 1024 * 1024, ' '));
+        res.body.insert(0, std::string(std::size_t(2) * 1024 * 1024, ' '));
         break;
     case Fault::Kind::Trickle: {
         const std::string body = std::move(res.body);
