@@ -223,9 +223,12 @@ void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
                             << "bytes, request aborted.";
         abortReply(reply, Abort::TooLarge);
     };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
-        check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-    });
+    // A HEAD reply announces the length of a body it does not bring.
+    if (reply->operation() != QNetworkAccessManager::HeadOperation) {
+        connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+            check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+        });
+    }
     // Taken out as it comes: Qt's own buffer then never holds more than the limit, and stops
     // reading from the socket when full, so a fast endless body piles up nowhere.
     auto *body = new ReplyBody(reply);

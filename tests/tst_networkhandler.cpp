@@ -194,6 +194,8 @@ private slots:
         QFETCH(bool, reinitialize);
         QFETCH(QString, second);
         Rig r;
+        // The probe's page may be large: a HEAD reply announces its length, but brings no body.
+        r.sim.setFault(Endpoint::Probe, Fault{Fault::Kind::OversizedBody, 500, {}, -1});
         QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
         QSignalSpy port(r.h.get(), &NetworkHandler::portReachable);
         r.h->setupConnection(reinitialize);
