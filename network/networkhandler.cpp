@@ -229,8 +229,8 @@ void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
             check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
         });
     }
-    // Taken out as it comes: Qt's own buffer then never holds more than the limit, and stops
-    // reading from the socket when full, so a fast endless body piles up nowhere.
+    // Taken out as it comes and checked at once. Qt's own buffer holds at most one byte over the
+    // limit and is not filled further while full, so a fast endless body does not pile up there.
     auto *body = new ReplyBody(reply);
     connect(reply, &QNetworkReply::readyRead, body, [reply, body, check] {
         body->data += reply->readAll();

@@ -34,7 +34,7 @@ public:
     enum class Abort { None, TimedOut, TooLarge };
     static Abort abortOf(const QNetworkReply *reply);
     // The whole body of a finished reply; a reply handler reads it this way, not with readAll(),
-    // since the handler takes the body out while it arrives.
+    // since the body is taken out of the reply while it arrives.
     static QByteArray bodyOf(QNetworkReply *reply);
 
     NetworkHandler();
