@@ -11,7 +11,7 @@ namespace QelLmnIntervals {
 constexpr int connectionDetailsWaitMs = 10000; // wait before each connection-details request
 constexpr int connectionTimerMs = 480000;      // refresh of the connection details after a cycle
 constexpr int retryTimerMs = 10000;            // wait after the bridge server was unreachable
-constexpr int requestTimeoutMs = 30000;        // transfer timeout of every request
+constexpr int requestTimeoutMs = 30000;        // deadline of every request, start to finish
 constexpr int valueResendDelayMs = 1000;       // delay before a failed value call is sent again
 constexpr int valueCallAttempts = 3;           // attempts of one value call in all
 constexpr int updateTimerPeriod = 600;         // update timer, in units of the host's timer manager
@@ -19,7 +19,7 @@ constexpr int updateTimerPeriod = 600;         // update timer, in units of the 
 // The interval to use for `ms`, after the seam's factor.
 int scaled(int ms);
 
-// The transfer timeout of a request, after the seam's factor but never below one second, so
+// The deadline of a request, after the seam's factor but never below one second, so
 // that a busy test machine does not turn slow answers into failures.
 int requestTimeout();
 

@@ -81,15 +81,37 @@ bool repeatsKey(const QByteArray &body)
 }
 
 // The bridge never repeats a key, so such a body is unreadable; it never reaches the parser.
-QJsonDocument readBody(const QByteArray &body)
+// `problem`, when given, says what made the body unreadable.
+QJsonDocument readBody(const QByteArray &body, QString *problem = nullptr)
 {
-    return repeatsKey(body) ? QJsonDocument() : QJsonDocument::fromJson(body);
+    if (repeatsKey(body)) {
+        if (problem)
+            *problem = QStringLiteral("an object repeats a key");
+        return QJsonDocument();
+    }
+    QJsonParseError error{};
+    QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (problem && error.error != QJsonParseError::NoError)
+        *problem = error.error == QJsonParseError::IllegalUTF8String ? QStringLiteral("it is not valid UTF-8")
+                                                                     : QStringLiteral("it is not JSON");
+    return document;
 }
 
 // The port's element of the connection details; an empty object when there is none.
-QJsonObject portDetails(const QByteArray &body, int index)
+QJsonObject portDetails(const QByteArray &body, int index, QString *problem = nullptr)
 {
-    return readBody(body).array().at(index).toObject();
+    const QJsonDocument document = readBody(body, problem);
+    if (problem && !problem->isEmpty())
+        return QJsonObject();
+    if (!document.isArray()) {
+        if (problem)
+            *problem = QStringLiteral("it is not a JSON array");
+        return QJsonObject();
+    }
+    const QJsonValue element = document.array().at(index);
+    if (problem && !element.isObject())
+        *problem = QStringLiteral("it has no element for port index %1").arg(index);
+    return element.toObject();
 }
 
 // A JSON number that is a whole number within int; nothing for fractions, strings and the rest.
@@ -121,7 +143,10 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
     const int index = portIndex(serialPort);
     if (index < 0)
         return result;
-    const QJsonArray members = portDetails(body, index).value(BridgeWire::membersKey).toArray();
+    const QJsonObject port = portDetails(body, index, &result.problem);
+    if (result.problem.isEmpty() && !port.value(BridgeWire::membersKey).isArray())
+        result.problem = QStringLiteral("its element for port index %1 has no member list").arg(index);
+    const QJsonArray members = port.value(BridgeWire::membersKey).toArray();
     // The last entry of a serverID decides; its place is that of its first entry.
     QHash<QString, std::optional<int>> latest;
     QHash<QString, QList<int>> listedAt;

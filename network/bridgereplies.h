@@ -34,6 +34,7 @@ struct Members {
     QList<Duplicate> duplicates;   // in member order
     QList<Shared> shared;          // in the order of the addresses' first members; left out of `addresses`
     int count = 0;                 // members listed, duplicates included
+    QString problem;               // what makes the body unusable, empty when it is usable
 };
 
 // The meters listed for the serial port in a connection-details body. Missing or malformed parts
@@ -41,6 +42,8 @@ struct Members {
 // without a whole-number "lmnAdress" is left out of `addresses`: polled at a made-up address, it
 // would read whichever meter has that address. Neither is a serverID that shares its address with
 // another: at most one of them is the meter that answers there.
+// A body without a member list for the port (not JSON, not an array, no element or no list for
+// the port) says so in `problem`.
 Members membersFromDetails(const QByteArray &body, const QString &serialPort);
 
 // 0 when the serial port's element says it is initialised, 1 for anything else.

@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkConfiguration>
+#include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -51,6 +53,35 @@ protected:
     qint64 readData(char *, qint64) override { return -1; }
 };
 
+// Where the handler notes why it aborted a reply.
+const char *const abortProperty = "qellmnAbort";
+
+// Keeps no cookie: the bridge needs none, and a bridge that sets a new one per reply would make
+// every request, and the jar, grow without bound.
+class NoCookieJar : public QNetworkCookieJar
+{
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+};
+
+// The body of a reply as far as it has arrived; a child of the reply.
+class ReplyBody : public QObject
+{
+public:
+    explicit ReplyBody(QObject *parent) : QObject(parent) { setObjectName(name()); }
+    static QString name() { return QStringLiteral("qellmnReplyBody"); }
+    QByteArray data;
+};
+
+void abortReply(QNetworkReply *reply, NetworkHandler::Abort why)
+{
+    if (reply->isFinished())
+        return;
+    reply->setProperty(abortProperty, int(why));
+    reply->abort();
+}
+
 void logErrorReport(QNetworkReply *reply)
 {
     qCWarning(dcQelLmn) << "Error: " << reply->error();
@@ -74,6 +105,7 @@ NetworkHandler::NetworkHandler()
     QT_WARNING_DISABLE_DEPRECATED
     m_manager->setConfiguration(QNetworkConfiguration());
     QT_WARNING_POP
+    m_manager->setCookieJar(new NoCookieJar(m_manager));
     m_waitTimer = new QTimer(this);
     m_waitTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionDetailsWaitMs));
 }
@@ -144,15 +176,67 @@ void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
                                   url, m_manager);
     } else {
         QNetworkRequest request(url);
-        // A bridge that accepts but never answers must not stall the caller.
-        request.setTransferTimeout(QelLmnIntervals::requestTimeout());
+        // Set here, so Qt never inflates: a small compressed body could grow without bound, and
+        // on loopback compression buys nothing.
+        request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
         reply = head ? m_manager->head(request) : m_manager->get(request);
+        guard(reply, path == BridgeWire::connectionDetailsPath ? detailsReplyLimit : replyLimit);
     }
     // Deletion first: it is already scheduled when the handler runs, and only happens once
     // control is back in the event loop, so the reply outlives the handler.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     connect(reply, &QNetworkReply::finished, reply,
             [reply, handler = std::move(handler)]() { handler(reply); });
+}
+
+NetworkHandler::Abort NetworkHandler::abortOf(const QNetworkReply *reply)
+{
+    return Abort(reply->property(abortProperty).toInt());
+}
+
+QByteArray NetworkHandler::bodyOf(QNetworkReply *reply)
+{
+    // By name: without a meta-object of its own, a lookup by type would match any child.
+    auto *body = static_cast<ReplyBody *>(reply->findChild<QObject *>(ReplyBody::name(), Qt::FindDirectChildrenOnly));
+    if (!body)
+        return reply->readAll();
+    QByteArray data = std::exchange(body->data, QByteArray());
+    data += reply->readAll();
+    return data;
+}
+
+void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
+{
+    // An overall deadline: a timeout of inactivity alone lets a reply that trickles one byte
+    // at a time hold the bus for ever.
+    const int deadline = QelLmnIntervals::requestTimeout();
+    QTimer::singleShot(deadline, reply, [reply, deadline] {
+        qCWarning(dcQelLmn) << "No complete reply to" << reply->url().path() << "within" << deadline
+                            << "ms, request aborted.";
+        abortReply(reply, Abort::TimedOut);
+    });
+    // The body is checked as it arrives, and an announced length before any of it.
+    auto check = [reply, limit](qint64 size) {
+        if (size <= limit || reply->isFinished())
+            return;
+        qCWarning(dcQelLmn) << "Reply to" << reply->url().path() << "is larger than the limit of" << limit
+                            << "bytes, request aborted.";
+        abortReply(reply, Abort::TooLarge);
+    };
+    // A HEAD reply announces the length of a body it does not bring.
+    if (reply->operation() != QNetworkAccessManager::HeadOperation) {
+        connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+            check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+        });
+    }
+    // Taken out as it comes and checked at once. Qt's own buffer holds at most one byte over the
+    // limit and is not filled further while full, so a fast endless body does not pile up there.
+    auto *body = new ReplyBody(reply);
+    connect(reply, &QNetworkReply::readyRead, body, [reply, body, check] {
+        body->data += reply->readAll();
+        check(body->data.size());
+    });
+    reply->setReadBufferSize(limit + 1);
 }
 
 void NetworkHandler::sendRequestGet(const QString &path,
@@ -252,7 +336,7 @@ uchar NetworkHandler::checkPortInitialized()
                     return;
                 }
                 qCDebug(dcQelLmn) << "Connection details received.";
-                const QByteArray body = reply->readAll();
+                const QByteArray body = bodyOf(reply);
                 refreshAddresses(body);
                 emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
             },
@@ -315,7 +399,7 @@ void NetworkHandler::getConnectionDetails()
                 return;
             }
             qCDebug(dcQelLmn) << "Connection details received.";
-            if (saveDeviceList(reply->readAll()) != 0) {
+            if (saveDeviceList(bodyOf(reply)) != 0) {
                 qCDebug(dcQelLmn) << "Device information received.";
                 QPointer<NetworkHandler> self(this);
                 emit deviceInfoReceived();
@@ -337,6 +421,11 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
     m_deviceOrder = std::move(members.order);
     warnOfUnusableMembers(members.unusable);
     warnOfAmbiguousMembers(members.duplicates, members.shared);
+    // Once, not at every retry; again when the problem changes or follows a usable reply.
+    if (!members.problem.isEmpty() && members.problem != m_detailsProblem)
+        qCWarning(dcQelLmn).noquote() << QStringLiteral("The connection details are unusable, so no meter can be found: %1.")
+                                             .arg(members.problem);
+    m_detailsProblem = members.problem;
     qCDebug(dcQelLmn) << m_deviceList;
     return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
@@ -470,7 +559,7 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
             qCDebug(dcQelLmn) << reply->error();
             if (reply->error() == QNetworkReply::NoError) {
                 qCDebug(dcQelLmn) << "Call " << api << "to device " << deviceID << "successful.";
-                const std::optional<double> value = BridgeReplies::valueFromReply(reply->readAll());
+                const std::optional<double> value = BridgeReplies::valueFromReply(bodyOf(reply));
                 if (value && m_deviceList.value(deviceID, -1) != address) {
                     // The meter list changed while the call was out: whoever answered at the old
                     // address may be another meter now.
@@ -512,6 +601,11 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
 
             qCWarning(dcQelLmn) << "Error in " << api << "for " << deviceID;
             logErrorReport(reply);
+            if (abortOf(reply) == Abort::TimedOut) {
+                // Sent again, it would most likely hang as long once more.
+                failValueCall(api, deviceID, true);
+                return;
+            }
             qCWarning(dcQelLmn) << "Server likely still running. Call simply did not go through";
             if (attempt < QelLmnIntervals::valueCallAttempts) {
                 QTimer::singleShot(QelLmnIntervals::scaled(QelLmnIntervals::valueResendDelayMs),

@@ -22,6 +22,23 @@ class NetworkHandler : public QObject
     Q_OBJECT
 
 public:
+    // The largest reply body accepted; a reply that announces or delivers more is aborted. The
+    // bridge shares the host's process memory with every other plugin, so nothing it sends may
+    // be buffered without bound.
+    // A value reply is one small JSON array, under 100 bytes; the probe and the port
+    // initialisation answer with less. 4 kB leaves room for fields a later bridge may add.
+    static constexpr qint64 replyLimit = qint64(4) * 1024;
+    // Connection details: at most 10 port elements (the index is one digit), each listing a
+    // few hundred members of under 100 bytes: about 10 x 300 x 100 = 300 kB. 1 MB of headroom.
+    static constexpr qint64 detailsReplyLimit = qint64(1024) * 1024;
+
+    // Why the handler itself ended a request; its error is then OperationCanceledError.
+    enum class Abort { None, TimedOut, TooLarge };
+    static Abort abortOf(const QNetworkReply *reply);
+    // The whole body of a finished reply; a reply handler reads it this way, not with readAll(),
+    // since the body is taken out of the reply while it arrives.
+    static QByteArray bodyOf(QNetworkReply *reply);
+
     NetworkHandler();
     ~NetworkHandler() override;
 
@@ -76,6 +93,8 @@ private:
     QUrl requestUrl(const QString &path) const;
     // Sends the request, or, without a usable server port, a stand-in that fails.
     void send(bool head, const QString &path, const QUrl &url, std::function<void(QNetworkReply *)> handler);
+    // Bounds the reply: an overall deadline and a body of at most `limit` bytes.
+    static void guard(QNetworkReply *reply, qint64 limit);
     QString portSegment() const;
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
@@ -96,6 +115,8 @@ private:
     QStringList m_deviceOrder;
     QSet<QString> m_unusableMembers;
     QSet<QString> m_ambiguousMembers; // what the last list said twice or at one address
+    // What was wrong with the last connection details, empty when they were usable.
+    QString m_detailsProblem;
     QTimer *m_waitTimer = nullptr;
     // The connection-details fetch: idle, in its wait, or with its request under way.
     enum class Fetch { Idle, Waiting, Requesting };

@@ -543,6 +543,18 @@ void IntegrationPluginQelLmn::updateValues()
     m_networkHandler->getValueCall(api, deviceID, 1);
 }
 
+void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut)
+{
+    m_cycleFailed.insert(deviceID);
+    // A meter that let one call time out would most likely let the next hang as long: the
+    // cycle goes on with the next meter, so that a hung meter costs one request timeout.
+    if (!timedOut || !m_updateInProgress || m_cycleDevices.value(m_currentDevice) != deviceID
+        || m_currentValueCall >= m_valueCalls.size())
+        return;
+    qCWarning(dcQelLmn) << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
+    m_currentValueCall = int(m_valueCalls.size());
+}
+
 void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)
 {
     m_cycleAnswered.insert(deviceID);
@@ -607,13 +619,6 @@ void IntegrationPluginQelLmn::writeTotal(Thing *thing, const QString &deviceID, 
     }
     totals.refusing[total] = false;
     thing->setStateValue(QLatin1String(name), wh / 1000);
-}
-
-void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut)
-{
-    Q_UNUSED(api)
-    Q_UNUSED(timedOut)
-    m_cycleFailed.insert(deviceID);
 }
 
 // A meter none of whose calls gave a value in a cycle in which the bridge answered for others is

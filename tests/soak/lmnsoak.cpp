@@ -9,8 +9,19 @@
 
 #include <cstdio>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 int main(int argc, char *argv[])
 {
+#if defined(__GLIBC__)
+    // A fixed threshold: blocks of 256 kB and more are always the system's and go back to it when
+    // freed. glibc would otherwise raise it after the first such free, keep the large bodies that
+    // the simulator and the client handle in its arenas, and resident memory would then tell
+    // nothing about what is still in use.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     // The plugin's debug lines count cycles and mark the moments for armed removals.
     // Through the environment, before anything logs: rules from there override rules set in code.
     QByteArray rules = qgetenv("QT_LOGGING_RULES");

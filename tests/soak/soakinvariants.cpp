@@ -30,6 +30,7 @@ const char *invariantName(Invariant invariant)
         "energy total 0, dropping or too steep",  "two meter things for one device ID",
         "request rate above the bound",          "details fetches less than a wait apart",
         "no recovery within the promise",        "a warning repeated within one episode",
+        "resident memory above its margin",      "a hung meter cost two timeouts a cycle",
     };
     static_assert(std::size(names) == InvariantCount, "one name per invariant");
     return std::size_t(invariant) < std::size(names) ? names[std::size_t(invariant)] : "?";
@@ -256,6 +257,27 @@ void Invariants::sampleRate(qint64 t, std::uint64_t requestCount)
         m_setupTimes.pop_front();
     while (!m_extraRequests.empty() && m_extraRequests.front().first < t - 4 * qint64(kRateWindowMs))
         m_extraRequests.pop_front();
+}
+
+void Invariants::sampleMemory(qint64 kB)
+{
+    if (m_tally.baselineKb < 0)
+        return;
+    const qint64 growth = kB - m_tally.baselineKb;
+    m_tally.maxGrowthKb = std::max(m_tally.maxGrowthKb, growth);
+    // Once per excursion above the margin, not at every sample of it.
+    const bool over = growth > kMemoryMarginKb;
+    if (over && !m_overMargin)
+        violation(MemoryGrowth, QStringLiteral("resident memory %1 kB above its level before the faults, margin %2 kB")
+                                    .arg(growth)
+                                    .arg(kMemoryMarginKb));
+    m_overMargin = over;
+}
+
+void Invariants::valueTimedOut(int address)
+{
+    if (!m_timedOutThisCycle.insert(address).second)
+        violation(HungMeterCost, QStringLiteral("meter %1 timed out twice in one cycle").arg(address));
 }
 
 // The connection details are asked for by the initialised check (its request follows its log

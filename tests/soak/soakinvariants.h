@@ -21,6 +21,7 @@ constexpr int kSlotCount = 32;
 // The meter that joins when the schedule is over; the schedule's meters are 1 to 40.
 constexpr int kNewcomer = 41;
 constexpr int kRateWindowMs = 5000;
+constexpr qint64 kMemoryMarginKb = 10 * 1024;
 
 // The intervals in force, from the plugin's own constants after the seam, and the update period
 // after the timer unit.
@@ -44,6 +45,8 @@ enum Invariant {
     Recovery,        // after the schedule: a present meter without fresh readings, or not connected
     RepeatedWarning, // a second refusal warning for a meter's total, or a second "not answering",
                      // within one episode
+    MemoryGrowth,    // resident memory more than kMemoryMarginKb above its level before the faults
+    HungMeterCost,   // a meter whose value calls timed out more than once in one cycle
     InvariantCount
 };
 
@@ -62,6 +65,8 @@ struct Tally {
     double boundAtMax = 0;
     double recoveryMs = -1; // -1: not reached
     std::size_t healedMeters = 0;
+    qint64 baselineKb = -1;     // resident memory before the faults; -1: not measured
+    qint64 maxGrowthKb = 0;
 };
 
 class Invariants
@@ -91,12 +96,23 @@ public:
     void checkDuplicates(const std::vector<MeterThing> &meters);
 
     // Requests.
-    void setupStarted(qint64 t) { m_setupTimes.push_back(t); }
+    void setupStarted(qint64 t)
+    {
+        m_setupTimes.push_back(t);
+        cycleEnded();
+    }
     // Requests a dropped connection may repeat.
     void mayRepeat(qint64 t, int requests) { m_extraRequests.emplace_back(t, requests); }
     void sampleRate(qint64 t, std::uint64_t requestCount);
     double rateBound(double spanMs, qint64 fromMs, qint64 toMs) const;
     void detailsRequest(qint64 t, const QString &previousPluginLine);
+
+    // Resident memory: its level before the faults, then samples.
+    void memoryBaseline(qint64 kB) { m_tally.baselineKb = kB; }
+    void sampleMemory(qint64 kB);
+    // A value call to the meter at `address` timed out; a cycle ended, or a setup started one afresh.
+    void valueTimedOut(int address);
+    void cycleEnded() { m_timedOutThisCycle.clear(); }
 
     // After the schedule: the meters present at the heal must get fresh readings.
     void healed(qint64 t, const std::set<int> &bus);
@@ -132,6 +148,8 @@ private:
     qint64 m_healedAtMs = 0;
     std::map<int, std::array<double, 2>> m_healWh; // present meters at the heal -> values then
     Tally m_tally;
+    bool m_overMargin = false;
+    std::set<int> m_timedOutThisCycle;
 };
 
 } // namespace soak

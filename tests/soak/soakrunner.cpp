@@ -18,6 +18,8 @@
 #include <iterator>
 #include <memory>
 
+#include <unistd.h>
+
 using lmnsim::BridgeSimulator;
 using lmnsim::Endpoint;
 using lmnsim::Fault;
@@ -36,7 +38,38 @@ constexpr int kMemberFaultSlot = 2000000;
 bool onMeter(Kind kind)
 {
     return kind == Kind::MeterHttp404 || kind == Kind::MeterHttp500 || kind == Kind::MeterHang
-        || kind == Kind::MeterSlow || kind == Kind::MeterBadBody;
+        || kind == Kind::MeterSlow || kind == Kind::MeterBadBody || kind == Kind::MeterTransfer;
+}
+
+// The fault behind each transfer, in the order of Transfer.
+constexpr Fault::Kind kTransferFault[] = {Fault::Kind::EndlessBody, Fault::Kind::OversizedBody, Fault::Kind::Trickle,
+                                          Fault::Kind::GzipBody,    Fault::Kind::NewCookie,     Fault::Kind::InvalidUtf8};
+static_assert(std::size(kTransferFault) == std::size_t(Transfer::Count), "one fault per transfer");
+
+// Under AddressSanitizer freed memory stays in its quarantine, so resident memory says nothing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryMeasurable = false;
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+
+// This process's resident memory in kB, -1 when unknown.
+qint64 residentKb()
+{
+    std::FILE *file = std::fopen("/proc/self/statm", "r");
+    if (!file)
+        return -1;
+    long long size = 0, resident = -1;
+    if (std::fscanf(file, "%lld %lld", &size, &resident) != 2)
+        resident = -1;
+    std::fclose(file);
+    return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The fault behind each broken body, in the order of Body.
@@ -89,6 +122,8 @@ public:
         connect(&m_sampleTimer, &QTimer::timeout, this, [this] {
             m_inv->sampleRate(now(), m_sim->requestCount());
             checkDuplicates();
+            if (kMemoryMeasurable)
+                m_inv->sampleMemory(residentKb());
         });
         m_sampleTimer.start(100);
         connect(&m_recoveryTimer, &QTimer::timeout, this, &Runner::checkRecovery);
@@ -137,6 +172,10 @@ public:
                         tally.healedMeters, tally.recoveryMs, recoveryPromiseMs(m_iv));
         else
             std::printf("  recovery: not reached (promise %.0f ms)\n", recoveryPromiseMs(m_iv));
+        if (tally.baselineKb >= 0)
+            std::printf("  resident memory: %lld kB before the faults, at most %lld kB more (margin %lld kB)\n",
+                        static_cast<long long>(tally.baselineKb), static_cast<long long>(tally.maxGrowthKb),
+                        static_cast<long long>(kMemoryMarginKb));
         std::printf("  messages outside the plugin's category: %d\n", m_pluginLog.foreignMessages());
         std::printf("  invariant violations:\n");
         // A crash or a sanitizer report ends the process before this summary.
@@ -172,6 +211,8 @@ private:
         // Actions may run nested event loops (a setup waits for the bridge), and this slot may run
         // again inside them: each event is taken before it runs, and the timer is armed for the next.
         while (!m_healed && m_next < m_schedule.size() && m_schedule[m_next].atMs <= now()) {
+            if (m_next == 0 && kMemoryMeasurable)
+                m_inv->memoryBaseline(residentKb());
             const Event event = m_schedule[m_next++];
             armNextEvent();
             execute(event);
@@ -253,6 +294,10 @@ private:
                 m_inv->mayRepeat(now(), fault.count);
             break;
         }
+        case Kind::MeterTransfer:
+        case Kind::DetailsTransfer:
+            fault.kind = kTransferFault[std::size_t(event.variant)];
+            break;
         default:
             return false;
         }
@@ -522,7 +567,16 @@ private:
             return;
         if (text == QLatin1String("All devices updated.")) {
             ++m_cycles;
+            m_inv->cycleEnded();
             return;
+        }
+        if (text.startsWith(QLatin1String("No complete reply to \"/"))) {
+            // `No complete reply to "/<port>/<address>/<call>" within ...`: a value call timed out.
+            const QStringList path = text.section(QLatin1Char('"'), 1, 1).split(QLatin1Char('/'));
+            bool isValueCall = false;
+            const int address = path.size() == 4 ? path.at(2).toInt(&isValueCall) : 0;
+            if (isValueCall)
+                m_inv->valueTimedOut(address);
         }
         const QString previous = m_lastPluginLine;
         m_lastPluginLine = text;
@@ -662,6 +716,15 @@ private:
             m_bus.erase(std::prev(m_bus.end()));
         m_bus.insert(kNewcomer);
         applyBus();
+        // Things of meters that are gone keep their slots until the user removes them; with all
+        // 32 held so, the newcomer could never get one. The user tidies up, as an operator would.
+        std::set<QString> onBus;
+        for (int address : m_bus)
+            onBus.insert(deviceIdOf(address));
+        for (Thing *thing : m_host.meters()) {
+            if (!onBus.count(rig::deviceIdOf(thing)))
+                m_host.manager->removeThing(thing->id());
+        }
         m_inv->healed(now(), m_bus);
         std::fprintf(stderr, "[%7.3f] schedule over, bridge healthy with %zu meters; recovery promised within %.0f ms\n",
                      seconds(), m_bus.size(), recoveryPromiseMs(m_iv));

@@ -42,6 +42,8 @@ constexpr KindInfo kKinds[] = {
     {"gateway given an invalid port", 3},
     {"wrong totals on a meter", 5},
     {"member list names meters wrongly", 4},
+    {"transfer faults on a meter", 6},
+    {"transfer faults on connection details", 5},
 };
 static_assert(std::size(kKinds) == std::size_t(Kind::Count), "one entry per kind");
 
@@ -110,6 +112,14 @@ const char *bodyName(Body body)
     return std::size_t(body) < std::size(names) ? names[std::size_t(body)] : "?";
 }
 
+const char *transferName(Transfer transfer)
+{
+    static const char *const names[] = {"endless body", "oversized body", "trickling body",
+                                        "gzip body",    "new cookie",     "not UTF-8"};
+    static_assert(std::size(names) == std::size_t(Transfer::Count), "one name per transfer");
+    return std::size_t(transfer) < std::size(names) ? names[std::size_t(transfer)] : "?";
+}
+
 std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &limits)
 {
     Draw draw(seed);
@@ -148,6 +158,11 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
         case Kind::DetailsBadBody:
             event.variant = draw.between(0, int(Body::Count) - 1);
             drawStreak(draw, event, 6);
+            break;
+        case Kind::MeterTransfer:
+        case Kind::DetailsTransfer:
+            event.variant = draw.between(0, int(Transfer::Count) - 1);
+            drawStreak(draw, event, 4);
             break;
         case Kind::MeterSet:
             event.meters = drawMeterSet(draw, limits);
@@ -200,6 +215,8 @@ std::string describe(const Event &event)
         out << " for " << event.durationMs << " ms";
     if (event.kind == Kind::MeterBadBody || event.kind == Kind::DetailsBadBody)
         out << " (" << bodyName(Body(event.variant)) << ')';
+    else if (event.kind == Kind::MeterTransfer || event.kind == Kind::DetailsTransfer)
+        out << " (" << transferName(Transfer(event.variant)) << ')';
     else if (event.variant != 0)
         out << " variant " << event.variant;
     if (!event.meters.empty()) {

@@ -39,14 +39,21 @@ enum class Kind {
                           // for durationMs; a restart happens once
     MemberListWrong,      // the member list names two meters wrongly (`variant`: lmnsim::MemberFault)
                           // for durationMs
+    MeterTransfer,        // a streak of transfers of kind `variant` (Transfer) on one meter
+    DetailsTransfer,      // ... on the connection details
     Count
 };
 
 // The broken bodies a bridge may send with status 200, and a connection closed without answer.
 enum class Body { NotJson, WrongTypes, NotArray, EmptyBody, EmptyArray, Dropped, Count };
 
+// What a bridge may do to a transfer: bodies without end or beyond reason, a body that trickles,
+// an encoding never asked for, a cookie per reply, bytes that are not UTF-8.
+enum class Transfer { Endless, Oversized, Trickle, Gzip, NewCookie, InvalidUtf8, Count };
+
 const char *kindName(Kind kind);
 const char *bodyName(Body body);
+const char *transferName(Transfer transfer);
 
 struct Event {
     int atMs = 0;           // from the start of the run
@@ -56,7 +63,7 @@ struct Event {
     std::uint32_t pick = 0;
     int count = -1;         // streaks: requests it lasts; -1 = for durationMs
     int durationMs = 0;
-    int variant = 0;        // status code, Body, delay in ms or outage in ms, by kind
+    int variant = 0;        // status code, Body, Transfer, delay in ms or outage in ms, by kind
     std::vector<int> meters; // MeterSet: LMN addresses, 1 .. universe
 };
 

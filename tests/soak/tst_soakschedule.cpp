@@ -59,6 +59,7 @@ private slots:
         const std::vector<Event> events = soak::makeSchedule(seed, kCiLengthMs, limits);
         std::map<Kind, int> perKind;
         std::set<soak::Body> bodies;
+        std::set<soak::Transfer> transfers;
         bool overSlots = false, withinSlots = false, hangBeyondTimeout = false, hangWithin = false;
         bool awayZero = false;
         int last = 0;
@@ -89,6 +90,10 @@ private slots:
             case Kind::DetailsBadBody:
                 bodies.insert(soak::Body(event.variant));
                 break;
+            case Kind::MeterTransfer:
+            case Kind::DetailsTransfer:
+                transfers.insert(soak::Transfer(event.variant));
+                break;
             case Kind::ListenerStopped:
                 QVERIFY(event.durationMs > 0 && event.durationMs <= limits.maxOutageMs);
                 break;
@@ -105,6 +110,7 @@ private slots:
         for (int i = 0; i < int(Kind::Count); ++i)
             QVERIFY2(perKind[Kind(i)] >= 2, soak::kindName(Kind(i)));
         QCOMPARE(int(bodies.size()), int(soak::Body::Count));
+        QCOMPARE(int(transfers.size()), int(soak::Transfer::Count));
         QVERIFY2(overSlots && withinSlots, "the bus must go over 32 meters and back");
         QVERIFY2(hangBeyondTimeout && hangWithin, "hangs must reach the request timeout, and not always");
         QVERIFY2(awayZero, "the gateway must sometimes come back in the same turn");

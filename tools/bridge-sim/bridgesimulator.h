@@ -38,6 +38,12 @@ struct Fault {
         EmptyBody,      // 200 with an empty body
         WrongTypes,     // 200 with the right shape but wrongly typed values
         EmptyArray,     // 200 with "[]"
+        EndlessBody,    // 200 with a chunked body that never ends
+        OversizedBody,  // 200 with the right body after 2 MiB of blanks, its length announced
+        Trickle,        // 200 with the right body, one byte per `delay` (1 s when 0)
+        GzipBody,       // the right body gzip-encoded, though the client never asked for it
+        NewCookie,      // the right answer, with a new cookie set each time
+        InvalidUtf8,    // 200 with the right body but a byte that is not UTF-8 in its first string
     };
     Kind kind = Kind::None;
     int status = 500;

@@ -148,4 +148,35 @@ std::string connectionDetailsBody(const Options &options, bool initialized, cons
     return out + "]";
 }
 
+std::string gzipStored(const std::string &data)
+{
+    std::uint32_t crc = 0xffffffffU;
+    for (const char c : data) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320U & (0U - (crc & 1U)));
+    }
+    crc = ~crc;
+    auto le32 = [](std::string &out, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out += static_cast<char>((v >> (8 * i)) & 0xffU);
+    };
+    std::string out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min<std::size_t>(data.size() - at, 65535);
+        const bool last = at + n == data.size();
+        out += static_cast<char>(last ? 1 : 0);
+        out += static_cast<char>(n & 0xffU);
+        out += static_cast<char>(n >> 8);
+        out += static_cast<char>(~n & 0xffU);
+        out += static_cast<char>((~n >> 8) & 0xffU);
+        out.append(data, at, n);
+        at += n;
+    } while (at < data.size());
+    le32(out, crc);
+    le32(out, static_cast<std::uint32_t>(data.size()));
+    return out;
+}
+
 } // namespace lmnsim

@@ -40,4 +40,7 @@ std::string valueBody(Call call, double value, Fault::Kind variant);
 std::string connectionDetailsBody(const Options &options, bool initialized, const std::vector<Meter> &meters,
                                   Fault::Kind variant);
 
+// `data` as a gzip member of stored (uncompressed) blocks: valid gzip without a compressor.
+std::string gzipStored(const std::string &data);
+
 } // namespace lmnsim

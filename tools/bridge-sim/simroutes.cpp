@@ -93,7 +93,7 @@ void setJson(httplib::Response &res, Fault::Kind variant, const std::string &jso
 
 // False when the fault settled the request: an error status, or no answer at all.
 bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> &lock, Fault::Kind &variant,
-               httplib::Response &res)
+               std::chrono::milliseconds &interval, httplib::Response &res)
 {
     // A meter fault beats the endpoint fault for value calls of its address.
     FaultSlot *slot = &bridge.endpointFaults[static_cast<std::size_t>(route.endpoint)];
@@ -131,6 +131,7 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
         return false;
     default:
         variant = fault.kind;
+        interval = fault.delay;
         return true;
     }
     // Released: answer as if nothing had happened, unless the server stops.
@@ -260,6 +261,57 @@ void answer(Bridge &bridge, const Route &route, const std::string &method, Fault
     setJson(res, variant, "{}");
 }
 
+// The misbehaviours of the transfer itself, applied to the answer once it is made.
+void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds interval, httplib::Response &res)
+{
+    const std::string type = res.get_header_value("Content-Type");
+    Shared &shared = bridge.shared;
+    switch (variant) {
+    case Fault::Kind::EndlessBody:
+        res.body.clear();
+        res.set_chunked_content_provider(type, [&shared](std::size_t, httplib::DataSink &sink) {
+            static const std::string blanks(std::size_t(64) * 1024, ' ');
+            // Ends when the client goes away (the write fails) or the server stops.
+            return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
+        });
+        break;
+    case Fault::Kind::OversizedBody:
+        res.body.insert(0, std::string(std::size_t(2) * 1024 * 1024, ' '));
+        break;
+    case Fault::Kind::Trickle: {
+        const std::string body = std::move(res.body);
+        res.body.clear();
+        const auto pause = interval.count() > 0 ? interval : std::chrono::milliseconds(1000);
+        res.set_content_provider(body.size(), type,
+                                 [&shared, body, pause](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                                     if (offset > 0) {
+                                         std::unique_lock<std::mutex> lock(shared.mutex);
+                                         if (shared.wakeup.wait_for(lock, pause, [&] { return shared.stopping.load(); }))
+                                             return false;
+                                     }
+                                     return sink.write(body.data() + offset, 1);
+                                 });
+        break;
+    }
+    case Fault::Kind::GzipBody:
+        res.body = gzipStored(res.body);
+        res.set_header("Content-Encoding", "gzip");
+        break;
+    case Fault::Kind::NewCookie:
+        res.set_header("Set-Cookie", "session" + std::to_string(bridge.requestTotal) + "=" + std::string(64, 'c')
+                                         + "; Path=/");
+        break;
+    case Fault::Kind::InvalidUtf8: {
+        const std::size_t quote = res.body.find('"');
+        if (quote != std::string::npos)
+            res.body.insert(quote + 1, "\xff");
+        break;
+    }
+    default:
+        break;
+    }
+}
+
 } // namespace
 
 Bridge::Bridge(Shared &sharedState, Options o)
@@ -301,8 +353,11 @@ void Bridge::handle(const httplib::Request &req, httplib::Response &res)
         return setText(res, 405, "method not allowed");
     }
     Fault::Kind variant = Fault::Kind::None;
-    if (meetFault(*this, route, lock, variant, res))
+    std::chrono::milliseconds interval{0};
+    if (meetFault(*this, route, lock, variant, interval, res)) {
         answer(*this, route, req.method, variant, res);
+        shapeBody(*this, variant, interval, res);
+    }
 }
 
 } // namespace lmnsim
