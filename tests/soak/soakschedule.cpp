@@ -124,6 +124,9 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
 {
     Draw draw(seed);
     std::vector<Event> events;
+    // Transfer faults take their kinds in turn, from a drawn start: every kind comes up within
+    // a few of them, which a draw per fault does not promise.
+    int nextTransfer = draw.between(0, int(Transfer::Count) - 1);
     // The first second belongs to the gateway's first setup.
     for (int at = 1000 + draw.between(0, 500); at < lengthMs; at += draw.between(120, 650)) {
         Event event;
@@ -161,7 +164,7 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
             break;
         case Kind::MeterTransfer:
         case Kind::DetailsTransfer:
-            event.variant = draw.between(0, int(Transfer::Count) - 1);
+            event.variant = nextTransfer++ % int(Transfer::Count);
             drawStreak(draw, event, 4);
             break;
         case Kind::MeterSet:

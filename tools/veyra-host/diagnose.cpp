@@ -12,9 +12,6 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMap>
-#include <QNetworkAccessManager>
-#include <QNetworkProxy>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTextStream>
@@ -131,6 +128,9 @@ QString shellWord(const QString &text)
     return QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
 }
 
+// The plugin's warning about a meter list it cannot use; the reason follows, with a full stop.
+const QString unusableListLine = QStringLiteral("The connection details are unusable, so no meter can be found: ");
+
 QString seconds(qint64 ms)
 {
     return QStringLiteral("%1 s").arg(double(ms) / 1000.0, 0, 'f', 3);
@@ -172,7 +172,6 @@ private:
     void onMeterWarning(const QString &line);
     void milestone(const QString &name);
     void fireUpdateTimer();
-    void checkMeterList();
     void finish(bool cycleEnded);
     void collectMeters();
     void addBridgeProblem();
@@ -198,7 +197,7 @@ private:
     int m_httpStatus = 0;
     bool m_unreachable = false;
     bool m_noMeters = false;
-    QString m_unusableList;                     // what is wrong with a meter list the plugin found empty
+    QString m_unusableList;                     // what the plugin found wrong with the meter list
     bool m_listSeen = false;
     bool m_timerFired = false;
     bool m_fireWanted = false;
@@ -349,10 +348,11 @@ void Diagnosis::onPluginLine(const QString &line)
             QTimer::singleShot(0, this, &Diagnosis::fireUpdateTimer);
         }
     } else if (line == QLatin1String("No devices found, retrying.")) {
-        if (!m_noMeters) {
-            m_noMeters = true;
-            checkMeterList();
-        }
+        m_noMeters = true;
+        finish(false);
+    } else if (line.startsWith(unusableListLine)) {
+        // Said just before "No devices found": the answer was there, but of no use.
+        m_unusableList = line.mid(unusableListLine.size()).chopped(1);
     } else if (line == QLatin1String("All devices updated.")) {
         if (m_timerFired) {
             milestone(QStringLiteral("first polling cycle"));
@@ -432,36 +432,6 @@ void Diagnosis::onValueLine(const QString &line)
         result.failedCalls.append(texts.at(1));
         result.failure = QStringLiteral("the bridge no longer lists it");
     }
-}
-
-// The plugin's lines are the same for a bridge that lists no meter and for an answer it could
-// not use at all; only the answer tells them apart, so the check asks for it once itself.
-void Diagnosis::checkMeterList()
-{
-    auto *network = new QNetworkAccessManager(this);
-    network->setProxy(QNetworkProxy::NoProxy);
-    QNetworkRequest request(QUrl(QStringLiteral("http://%1/GetCurrentConnectionDetails").arg(bridgeAddress())));
-    request.setTransferTimeout(5000);
-    QNetworkReply *reply = network->get(request);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, network] {
-        const int index = portIndex(m_options.serialPort);
-        if (reply->error() == QNetworkReply::NoError) {
-            QJsonParseError parseError;
-            const QJsonDocument document = QJsonDocument::fromJson(reply->readAll(), &parseError);
-            const QJsonValue port = document.array().at(index);
-            if (document.isNull())
-                m_unusableList = QStringLiteral("it is not JSON (%1)").arg(parseError.errorString());
-            else if (!document.isArray())
-                m_unusableList = QStringLiteral("it is not a JSON array of ports");
-            else if (index < document.array().size() && !port.isObject())
-                m_unusableList = QStringLiteral("its entry at index %1 is not an object").arg(index);
-            else if (port.isObject() && !port.toObject().value(QStringLiteral("abailableLMNMembers")).isArray())
-                m_unusableList = QStringLiteral("its entry at index %1 has no \"abailableLMNMembers\" array").arg(index);
-        }
-        reply->deleteLater();
-        network->deleteLater();
-        finish(false);
-    });
 }
 
 // The plugin's warnings about the bridge's member list and about readings it did not write.
