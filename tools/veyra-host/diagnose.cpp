@@ -98,14 +98,28 @@ QString unquoted(const QString &quoted)
     return text;
 }
 
+// The closing quote of the quoted text that opens at `open`, -1 when it is not closed.
+int closingQuote(const QString &line, int open)
+{
+    int at = open + 1;
+    while (at < line.size() && line.at(at) != QLatin1Char('"'))
+        at += line.at(at) == QLatin1Char('\\') ? 2 : 1;
+    return at < line.size() ? at : -1;
+}
+
 // Texts in double quotes of one log line, as the message stream writes them.
 QStringList quotedTexts(const QString &line)
 {
-    static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    // Scanned by hand: a regular expression runs out of stack on a long text (a device ID of
+    // hundreds of kB) and then finds nothing, so a listed meter would be taken for a gone one.
     QStringList texts;
-    auto it = quoted.globalMatch(line);
-    while (it.hasNext())
-        texts.append(unquoted(it.next().captured(1)));
+    for (int open = line.indexOf(QLatin1Char('"')); open >= 0; open = line.indexOf(QLatin1Char('"'), open)) {
+        const int close = closingQuote(line, open);
+        if (close < 0)
+            break;
+        texts.append(unquoted(line.mid(open + 1, close - open - 1)));
+        open = close + 1;
+    }
     return texts;
 }
 
@@ -333,11 +347,18 @@ void Diagnosis::onPluginLine(const QString &line)
         milestone(m_portStep == QLatin1String("re-initialised") ? QStringLiteral("bus re-initialised")
                                                                  : QStringLiteral("port initialised"));
     } else if (line.startsWith(QLatin1String("QHash("))) {
-        static const QRegularExpression entry(QStringLiteral("\\(\"((?:[^\"\\\\]|\\\\.)*)\", (-?\\d+)\\)"));
-        auto it = entry.globalMatch(line);
-        while (it.hasNext()) {
-            const auto match = it.next();
-            meter(unquoted(match.captured(1))).address = match.captured(2).toInt();
+        // ("id", address) entries; the IDs are scanned by hand for the reason given at quotedTexts.
+        static const QRegularExpression address(QStringLiteral(", (-?\\d+)\\)"));
+        const QLatin1String entry("(\"");
+        for (int open = line.indexOf(entry); open >= 0; open = line.indexOf(entry, open)) {
+            const int close = closingQuote(line, open + 1);
+            if (close < 0)
+                break;
+            const auto match = address.match(line, close + 1, QRegularExpression::NormalMatch,
+                                             QRegularExpression::AnchoredMatchOption);
+            if (match.hasMatch())
+                meter(unquoted(line.mid(open + 2, close - open - 2))).address = match.captured(1).toInt();
+            open = close + 1;
         }
         m_listSeen = true;
     } else if (line == QLatin1String("Device information received.")) {
