@@ -210,6 +210,33 @@ private slots:
                                        "Send Get Request \""_q + path + quote, "Port initialized."_q}));
     }
 
+    // An announced length over the limit ends the request before any of the body has come.
+    void announcedLengthOverLimit()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, this, [&server] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                socket->readAll();
+                socket->write("HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n"); // and then nothing
+            });
+        });
+        NetworkHandler h;
+        h.setUrl(QString::number(server.serverPort()));
+        NetworkHandler::Abort why = NetworkHandler::Abort::None;
+        bool done = false;
+        QElapsedTimer clock;
+        clock.start();
+        h.sendRequestGet("/GetCurrentConnectionDetails"_q, [&](QNetworkReply *reply) {
+            why = NetworkHandler::abortOf(reply);
+            done = true;
+        }, QString());
+        QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+        QCOMPARE(why, NetworkHandler::Abort::TooLarge);
+        QVERIFY2(clock.elapsed() < I::requestTimeout(), "ended by the deadline, not by the announced length");
+    }
+
     // Any failure on the way up ends in serverReachable(false), with a headline and the report.
     void setupConnectionFailure_data()
     {
