@@ -152,15 +152,16 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
         violation(WrongMeter, QStringLiteral("%1 names meter %2").arg(what).arg(named));
     } else {
         // Served means: not beyond what the bridge has handed out for this meter and quantity,
-        // and beyond its starting value (every served value grows by at least 1 Wh). The other
-        // quantity's values lie outside that range, so a swap shows here too.
+        // and not below its starting value, which a frozen meter serves when it has served
+        // nothing else yet. The other quantity's values lie outside that range, so a swap shows
+        // here too.
         const double served = m_served(expected, consumed);
         // A meter the plugin took as restarted serves from the simulator's restart value on.
         const double start = m_startWh[expected][consumed ? 0 : 1];
         const double startValue = m_restarted.contains(episodeKey(deviceId, stateName))
             ? std::min(start, expected * 1e6 + lmnsim::kRestartWh)
             : start;
-        if (wh > served + 0.5 || wh < startValue + 0.5)
+        if (wh > served + 0.5 || wh < startValue - 0.5)
             violation(NotServed, QStringLiteral("%1, bridge served up to %2 Wh from %3 Wh")
                                      .arg(what).arg(served, 0, 'f', 1).arg(startValue, 0, 'f', 1));
     }

@@ -143,10 +143,11 @@ private slots:
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.400);
                  inv.reading(QStringLiteral("t"), m3, QStringLiteral("currentPower"), 0);
              }, {}},
-            {"another meter's; beyond served, at the start, the other quantity's", [&](Invariants &inv) {
+            {"another meter's; beyond served, below the start, the other quantity's", [&](Invariants &inv) {
                  inv.reading(QStringLiteral("t"), m3, plus, 4000.150);
                  inv.reading(QStringLiteral("a"), m3, plus, 3000.250);
-                 inv.reading(QStringLiteral("b"), m3, plus, 3000.100);
+                 inv.reading(QStringLiteral("b"), m3, plus, 3000.099);
+                 inv.reading(QStringLiteral("f"), m3, plus, 3000.100); // a frozen meter serves its start
                  inv.reading(QStringLiteral("c"), m3, plus, 3000.350);
              }, {{soak::WrongMeter, 1}, {soak::NotServed, 3}}},
             {"a falling total, a zero; a removed thing starts over", [&](Invariants &inv) {
