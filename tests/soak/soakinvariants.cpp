@@ -2,8 +2,6 @@
 
 #include "soakschedule.h"
 
-#include <bridgesimulator.h>
-
 #include <algorithm>
 #include <iterator>
 
@@ -123,7 +121,6 @@ void Invariants::restartLogged(const QString &deviceId, const QString &stateName
     const QString key = episodeKey(deviceId, stateName);
     m_refusing.remove(key);
     m_restartPending.insert(key);
-    m_restarted.insert(key);
 }
 
 void Invariants::silentLogged(const QString &deviceId)
@@ -148,28 +145,27 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     const int expected = m_addressOf.value(deviceId, -1);
     const int named = lmnsim::BridgeSimulator::addressOfValue(wh);
     const QString what = QStringLiteral("%1 %2 = %3 kWh").arg(deviceId, stateName).arg(kWh, 0, 'f', 3);
-    if (named != expected) {
+    const QString key = thingId + (consumed ? QLatin1String("+") : QLatin1String("-"));
+    const bool unjudged = !m_lastTotal.contains(key) && m_faultyValues.count({expected, consumed});
+    if (unjudged) {
+        // Taken as the bridge served it: the plugin had nothing to judge it by.
+    } else if (named != expected) {
         violation(WrongMeter, QStringLiteral("%1 names meter %2").arg(what).arg(named));
     } else {
         // Served means: not beyond what the bridge has handed out for this meter and quantity,
-        // and not below its starting value, which a frozen meter serves when it has served
-        // nothing else yet. The other quantity's values lie outside that range, so a swap shows
-        // here too.
+        // and not below its start (a frozen meter serves that before anything else; a restarted
+        // one serves from its restart value on). The other quantity's values lie outside that
+        // range, so a swap shows here too.
         const double served = m_served(expected, consumed);
-        // A meter the plugin took as restarted serves from the simulator's restart value on.
-        const double start = m_startWh[expected][consumed ? 0 : 1];
-        const double startValue = m_restarted.contains(episodeKey(deviceId, stateName))
-            ? std::min(start, expected * 1e6 + lmnsim::kRestartWh)
-            : start;
+        const double startValue = m_startWh[expected][consumed ? 0 : 1];
         if (wh > served + 0.5 || wh < startValue - 0.5)
             violation(NotServed, QStringLiteral("%1, bridge served up to %2 Wh from %3 Wh")
                                      .arg(what).arg(served, 0, 'f', 1).arg(startValue, 0, 'f', 1));
     }
-    const QString key = thingId + (consumed ? QLatin1String("+") : QLatin1String("-"));
     const double last = m_lastTotal.value(key, 0);
     const bool restart = m_restartPending.remove(episodeKey(deviceId, stateName));
     m_refusing.remove(episodeKey(deviceId, stateName));
-    if (kWh <= 0 || (kWh < last && !restart))
+    if (!unjudged && (kWh <= 0 || (kWh < last && !restart)))
         violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh").arg(what).arg(last, 0, 'f', 3));
     // The product's seconds: the update period stands for 600 of them.
     const auto at = m_lastTotalAt.constFind(key);
@@ -180,6 +176,21 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     }
     m_lastTotal.insert(key, restart ? kWh : std::max(last, kWh));
     m_lastTotalAt.insert(key, t);
+}
+
+void Invariants::valueFault(int address, bool consumed, lmnsim::ValueFault fault)
+{
+    if (fault == lmnsim::ValueFault::None) {
+        m_faultyValues.erase({address, consumed});
+        return;
+    }
+    if (fault != lmnsim::ValueFault::Restart) {
+        m_faultyValues.insert({address, consumed});
+        return;
+    }
+    // For good: the bridge serves from the restart value on, whether the plugin says so or not.
+    double &start = m_startWh[address][consumed ? 0 : 1];
+    start = std::min(start, address * 1e6 + lmnsim::kRestartWh);
 }
 
 void Invariants::checkDuplicates(const std::vector<MeterThing> &meters)

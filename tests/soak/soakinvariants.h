@@ -2,6 +2,8 @@
 // observes, times in ms from the start of the run, so that each check runs without an event loop.
 #pragma once
 
+#include <bridgesimulator.h>
+
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -94,6 +96,9 @@ public:
     void silentLogged(const QString &deviceId);
     void answersAgainLogged(const QString &deviceId);
     void checkDuplicates(const std::vector<MeterThing> &meters);
+    // The bridge serves wrong values for a meter's total from now on (None: right ones again).
+    // A thing's first total cannot be judged while they last: the plugin has nothing to judge it by.
+    void valueFault(int address, bool consumed, lmnsim::ValueFault fault);
 
     // Requests.
     void setupStarted(qint64 t)
@@ -137,7 +142,7 @@ private:
     QHash<QString, QString> m_deviceOfThing;
     QSet<QString> m_refusing;                       // device ID + quantity: an episode is open
     QSet<QString> m_restartPending;                 // device ID + quantity: may drop once
-    QSet<QString> m_restarted;                      // device ID + quantity: may be below its start
+    std::set<std::pair<int, bool>> m_faultyValues;  // address, consumed: wrong values served now
     QSet<QString> m_silent;                         // device IDs said not to answer
     QSet<QString> m_reportedDuplicates;
     std::deque<std::pair<qint64, std::uint64_t>> m_rateSamples;

@@ -327,9 +327,12 @@ private:
             const char *const call = minus ? kMinusCall : kPlusCall;
             const auto fault = lmnsim::ValueFault(event.variant);
             m_sim->setValueFault(address, call, fault);
+            m_inv->valueFault(address, !minus, fault);
             if (fault != lmnsim::ValueFault::Restart) {
-                later(m_faultToken[kValueFaultSlots + address * 2 + minus], event.durationMs,
-                      [this, address, call] { m_sim->setValueFault(address, call, lmnsim::ValueFault::None); });
+                later(m_faultToken[kValueFaultSlots + address * 2 + minus], event.durationMs, [this, address, call, minus] {
+                    m_sim->setValueFault(address, call, lmnsim::ValueFault::None);
+                    m_inv->valueFault(address, !minus, lmnsim::ValueFault::None);
+                });
             }
             return true;
         }

@@ -165,6 +165,14 @@ private slots:
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.350, 0);
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.350 + 1e9, 500);
              }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"a thing's first total while wrong values are served is taken, what follows is judged", [&](Invariants &inv) {
+                 inv.valueFault(3, true, lmnsim::ValueFault::Zero);
+                 inv.reading(QStringLiteral("t"), m3, plus, 0);
+                 inv.reading(QStringLiteral("u"), m3, plus, 3000.050);
+                 inv.reading(QStringLiteral("u"), m3, plus, 3000.040);
+                 inv.valueFault(3, true, lmnsim::ValueFault::None);
+                 inv.reading(QStringLiteral("v"), m3, plus, 3000.040);
+             }, {{soak::ZeroOrDecrease, 1}, {soak::NotServed, 2}}},
             {"one warning per episode", [&](Invariants &inv) {
                  inv.refusalLogged(m3, plus);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.150);

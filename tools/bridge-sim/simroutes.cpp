@@ -270,9 +270,16 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
     case Fault::Kind::EndlessBody:
         res.body.clear();
         res.set_chunked_content_provider(type, [&shared](std::size_t, httplib::DataSink &sink) {
-            static const std::string blanks(std::size_t(64) * 1024, ' ');
-            // Ends when the client goes away (the write fails) or the server stops.
-            return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
+            static const std::string blanks(std::size_t(16) * 1024, ' ');
+            // Paced at 8 MB/s: a chunked body that outruns its reader keeps Qt 5.15's HTTP thread
+            // reading it in one go, past every limit (the README's "What a bridge can cost the
+            // host"); this fault is about the limits. Ends when the client goes away (the write
+            // fails) or the server stops.
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            if (shared.wakeup.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared.stopping.load(); }))
+                return false;
+            lock.unlock();
+            return sink.write(blanks.data(), blanks.size());
         });
         break;
     case Fault::Kind::OversizedBody:
