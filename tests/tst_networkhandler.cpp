@@ -36,7 +36,7 @@ const QString plus = "GeActiceEnergyPlusTotal"_q;
 const QString seg = "/%252Fdev%252Fttymxc3"_q;
 
 // Log lines of the category, captured instead of printed; a hook may react to one of them.
-rig::LogCapture g_log;
+rig::LogCapture &g_log = rig::testLog();
 int logged(const QString &text) { return g_log.countExact(text); }
 
 QStringList targets(const BridgeSimulator &sim)
@@ -78,27 +78,18 @@ QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
 
 } // namespace
 
-class TestNetworkHandler : public QObject
+class TestNetworkHandler : public rig::TestCase
 {
     Q_OBJECT
+
+public:
+    TestNetworkHandler() : rig::TestCase(30000, "Test function hung in a nested wait"_q) {}
 
 private slots:
     void initTestCase()
     {
+        rig::TestCase::initTestCase();
         QCOMPARE(I::timeScale(), 0.02);
-        g_log.install();
-    }
-    void cleanupTestCase() { g_log.uninstall(); }
-    // A nested wait that never ends would otherwise only show as the suite's time-out.
-    void init()
-    {
-        g_log.lines.clear();
-        m_watchdog.arm(30000, "Test function hung in a nested wait"_q);
-    }
-    void cleanup()
-    {
-        m_watchdog.stop();
-        g_log.onLine = nullptr;
     }
 
     void wireFormat()
@@ -793,9 +784,6 @@ private slots:
         // A deleted handler sends nothing more: at most the request that was under way.
         QVERIFY(r.sim.requestCount() <= (when == 1 || when == 7 ? 0_n : 1_n));
     }
-
-private:
-    rig::Watchdog m_watchdog;
 };
 
 int main(int argc, char **argv)
