@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QSet>
 
+#include <algorithm>
 #include <vector>
 
 namespace BridgeReplies {
@@ -23,32 +24,79 @@ QString keyText(const QByteArray &quoted)
     return QJsonDocument::fromJson(QByteArray('[' + quoted + ']')).array().at(0).toString();
 }
 
-// Whether an object in the text repeats a key. Qt 5.15's parser keeps the last value of a repeated
-// key and leaks the others when they are arrays or objects, even if the document fails later on.
-// The scan follows the structure only as far as a parser could, without validating anything.
-bool repeatsKey(const QByteArray &body)
+// Whether the parser takes the quoted text as a string; renaming one it refuses could turn a
+// broken body into a sound one.
+bool isSoundString(const QByteArray &quoted)
 {
+    QJsonParseError error{};
+    QJsonDocument::fromJson(QByteArray('[' + quoted + ']'), &error);
+    return error.error == QJsonParseError::NoError;
+}
+
+// Qt 5.15's parser keeps the last value of a repeated key and leaks the values it drops when they
+// are arrays or objects, even if the document fails later on. So no repeat may reach it: in the
+// element that is read a repeat makes the body unreadable, as the bridge never sends one and
+// either value could be the meant one; elsewhere, where nothing is read, the later keys are
+// renamed, which leaves the document's syntax as it was.
+struct KeyScan {
+    bool repeatInElement = false;
+    QByteArray body; // with the repeats outside the element renamed
+};
+
+// `element`: the index of the top-level array's element that is read.
+// The scan follows the structure only as far as a parser could, without validating anything.
+KeyScan scanKeys(const QByteArray &body, int element)
+{
+    struct Token {
+        int start;
+        int size;
+        QByteArray name; // what it is renamed to
+    };
     struct Level {
         bool object = false;
         bool expectKey = false;
+        bool inElement = false;
         QSet<QString> keys;
+        QList<Token> repeats;
     };
+    KeyScan scan;
+    QList<Token> renames;
     std::vector<Level> levels;
+    int topIndex = 0; // the top-level array's element being scanned
+    int names = 0;
+    // Names the object's repeats anew, unlike any key of the object.
+    const auto close = [&renames, &names](Level &level) {
+        for (Token &token : level.repeats) {
+            while (level.keys.contains(QChar(1) + QString::number(names)))
+                ++names;
+            token.name = "\"\\u0001" + QByteArray::number(names++) + '"';
+            renames.append(token);
+        }
+    };
     const int size = body.size();
     for (int i = 0; i < size; ++i) {
         switch (body.at(i)) {
         case '{':
-            levels.push_back({true, true, {}});
+        case '[': {
+            // The top-level element that is read, and everything within it.
+            bool inElement = false;
+            if (levels.size() == 1)
+                inElement = !levels.front().object && topIndex == element;
+            else if (levels.size() > 1)
+                inElement = levels.back().inElement;
+            levels.push_back({body.at(i) == '{', body.at(i) == '{', inElement, {}, {}});
             break;
-        case '[':
-            levels.push_back({false, false, {}});
-            break;
+        }
         case '}':
         case ']':
-            if (!levels.empty())
+            if (!levels.empty()) {
+                close(levels.back());
                 levels.pop_back();
+            }
             break;
         case ',':
+            if (levels.size() == 1 && !levels.front().object)
+                ++topIndex;
             if (!levels.empty() && levels.back().object)
                 levels.back().expectKey = true;
             break;
@@ -64,33 +112,55 @@ bool repeatsKey(const QByteArray &body)
             }
             // An unterminated string ends the document before any further object is complete.
             if (i >= size)
-                return false;
+                break;
             if (levels.empty() || !levels.back().expectKey)
                 break;
-            const QString key = keyText(body.mid(start, i - start + 1));
-            if (levels.back().keys.contains(key))
-                return true;
-            levels.back().keys.insert(key);
+            Level &level = levels.back();
+            const QByteArray quoted = body.mid(start, i - start + 1);
+            const QString key = keyText(quoted);
+            if (!level.keys.contains(key)) {
+                level.keys.insert(key);
+            } else if (level.inElement) {
+                scan.repeatInElement = true;
+                return scan;
+            } else if (isSoundString(quoted)) {
+                level.repeats.append({start, int(quoted.size()), {}});
+            }
             break;
         }
         default:
             break;
         }
     }
-    return false;
+    for (Level &level : levels)
+        close(level);
+    if (renames.isEmpty()) {
+        scan.body = body;
+        return scan;
+    }
+    std::sort(renames.begin(), renames.end(), [](const Token &a, const Token &b) { return a.start < b.start; });
+    int from = 0;
+    for (const Token &token : qAsConst(renames)) {
+        scan.body += body.mid(from, token.start - from);
+        scan.body += token.name;
+        from = token.start + token.size;
+    }
+    scan.body += body.mid(from);
+    return scan;
 }
 
-// The bridge never repeats a key, so such a body is unreadable; it never reaches the parser.
+// The body as a document, `element` being the index of the top-level element that is read.
 // `problem`, when given, says what made the body unreadable.
-QJsonDocument readBody(const QByteArray &body, QString *problem = nullptr)
+QJsonDocument readBody(const QByteArray &body, int element, QString *problem = nullptr)
 {
-    if (repeatsKey(body)) {
+    const KeyScan scan = scanKeys(body, element);
+    if (scan.repeatInElement) {
         if (problem)
             *problem = QStringLiteral("an object repeats a key");
         return QJsonDocument();
     }
     QJsonParseError error{};
-    QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    QJsonDocument document = QJsonDocument::fromJson(scan.body, &error);
     if (problem && error.error != QJsonParseError::NoError)
         *problem = error.error == QJsonParseError::IllegalUTF8String ? QStringLiteral("it is not valid UTF-8")
                                                                      : QStringLiteral("it is not JSON");
@@ -100,7 +170,7 @@ QJsonDocument readBody(const QByteArray &body, QString *problem = nullptr)
 // The port's element of the connection details; an empty object when there is none.
 QJsonObject portDetails(const QByteArray &body, int index, QString *problem = nullptr)
 {
-    const QJsonDocument document = readBody(body, problem);
+    const QJsonDocument document = readBody(body, index, problem);
     if (problem && !problem->isEmpty())
         return QJsonObject();
     if (!document.isArray()) {
@@ -203,7 +273,7 @@ uchar initializedFromDetails(const QByteArray &body, const QString &serialPort)
 
 std::optional<double> valueFromReply(const QByteArray &body)
 {
-    const QJsonValue value = readBody(body).array().at(0).toObject().value(BridgeWire::valueKey);
+    const QJsonValue value = readBody(body, 0).array().at(0).toObject().value(BridgeWire::valueKey);
     if (!value.isDouble())
         return std::nullopt;
     return value.toDouble();

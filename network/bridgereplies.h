@@ -1,7 +1,8 @@
 // Reading the bridge server's reply bodies. Pure functions without a network, so that the
 // handler's reply code stays small and every parser can be fed arbitrary bytes on its own.
-// A body in which an object repeats a key counts as unreadable, like one that is not JSON: the
-// bridge never sends one, and Qt 5.15's parser leaks memory on some of them.
+// A body whose element that is read (the port's, a value reply's first) repeats a key somewhere
+// counts as unreadable, like one that is not JSON: the bridge never sends one, and either value
+// could be the meant one. A repeat elsewhere is not read and does no harm.
 #pragma once
 
 #include <QByteArray>

@@ -90,6 +90,20 @@ void logErrorReport(QNetworkReply *reply)
     qCWarning(dcQelLmn) << "Error Reply: " << reply->errorString();
 }
 
+// How the reply handlers of the connection road begin: the reply trace (the port initialisation
+// writes none), and for a failed reply its headline and the error report. True when the reply
+// failed; the handler then only emits its failure signals.
+bool replyFailed(QNetworkReply *reply, const char *headline, bool trace = true)
+{
+    if (trace)
+        qCDebug(dcQelLmn) << reply->error();
+    if (reply->error() == QNetworkReply::NoError)
+        return false;
+    qCCritical(dcQelLmn) << headline;
+    logErrorReport(reply);
+    return true;
+}
+
 } // namespace
 
 NetworkHandler::NetworkHandler()
@@ -267,10 +281,7 @@ void NetworkHandler::setupConnection(bool reinitialize)
 {
     qCDebug(dcQelLmn) << "Setting up server connection";
     sendRequestHead(BridgeWire::probePath, [this, reinitialize](QNetworkReply *reply) {
-        qCDebug(dcQelLmn) << reply->error();
-        if (reply->error() != QNetworkReply::NoError) {
-            qCCritical(dcQelLmn) << "Could not reach server!";
-            logErrorReport(reply);
+        if (replyFailed(reply, "Could not reach server!")) {
             emit serverReachable(false);
             return;
         }
@@ -290,9 +301,7 @@ void NetworkHandler::initPort(bool reinitialize)
     qCDebug(dcQelLmn) << "Initialize the port.";
     const QString segment = QLatin1Char('/') + portSegment();
     auto handler = [this](QNetworkReply *reply) {
-        if (reply->error() != QNetworkReply::NoError) {
-            qCCritical(dcQelLmn) << "Could not initialize port!";
-            logErrorReport(reply);
+        if (replyFailed(reply, "Could not initialize port!", /*trace=*/false)) {
             emit serverReachable(false);
             return;
         }
@@ -324,10 +333,7 @@ uchar NetworkHandler::checkPortInitialized()
         sendRequestGet(
             BridgeWire::connectionDetailsPath,
             [this](QNetworkReply *reply) {
-                qCDebug(dcQelLmn) << reply->error();
-                if (reply->error() != QNetworkReply::NoError) {
-                    qCCritical(dcQelLmn) << "Could not get connection details!";
-                    logErrorReport(reply);
+                if (replyFailed(reply, "Could not get connection details!")) {
                     QPointer<NetworkHandler> guard(this);
                     // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
                     emit checkInitializedFinished(2);
@@ -386,14 +392,12 @@ void NetworkHandler::getConnectionDetails()
     sendRequestGet(
         BridgeWire::connectionDetailsPath,
         [this](QNetworkReply *reply) {
-            qCDebug(dcQelLmn) << reply->error();
+            const bool failed = replyFailed(reply, "Could not get connection details!");
             // The fetch ends here whatever the outcome; a retry or a second fetch is a new one.
             const bool again = m_fetchAgain;
             m_fetch = Fetch::Idle;
             m_fetchAgain = false;
-            if (reply->error() != QNetworkReply::NoError) {
-                qCCritical(dcQelLmn) << "Could not get connection details!";
-                logErrorReport(reply);
+            if (failed) {
                 // The reconnection that follows fetches anew.
                 emit serverReachable(false);
                 return;

@@ -1,6 +1,6 @@
 // The reply-body parsers on their own: which element a port name selects, and bodies that repeat
 // a key. Run under LeakSanitizer (scripts/test-all --sanitize), the repeated-key rows also fail if
-// such a body reaches Qt's parser again, which leaks on them.
+// a repeat reaches Qt's parser again, which leaks on some.
 #include "bridgereplies.h"
 
 #include <QtTest>
@@ -46,76 +46,111 @@ private slots:
         QCOMPARE(BridgeReplies::portIndex(port), index);
     }
 
-    // Qt keeps the last value of a repeated key; the bridge never repeats one, so a body that does
-    // is unreadable as a whole, wherever the repeat is.
-    void repeatedKey_data()
-    {
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("array first") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}],"abailableLMNMembers":[]})");
-        QTest::newRow("scalar first") << details(R"({"isInitialized":true,"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}]})");
-        QTest::newRow("in a member") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":{},"lmnAdress":1}]})");
-        QTest::newRow("in another port") << QByteArray(R"([{"port":{},"port":1},{},{},{"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}]}])");
-        // Rows with backslashes use plain literals: Qt 5's moc misreads such raw strings.
-        QTest::newRow("escaped the same") << details("{\"isInitialized\":true,\"abailableLMNMembers\":[{\"serverID\":\"a\",\"lmnAdress\":1}],\"\\u0069sInitialized\":[]}");
-        QTest::newRow("document fails later") << details(R"({"isInitialized":true,"x":[1],"x":2})") + " trailing";
-    }
-    void repeatedKey()
-    {
-        QFETCH(QByteArray, body);
-        const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, port3);
-        QCOMPARE(members.count, 0);
-        QVERIFY(members.addresses.isEmpty());
-        QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port3)), 1);
-    }
-
-    // What the scan must not take for a repeat.
-    void distinctKeys_data()
+    // Qt keeps the last value of a repeated key, and leaks the dropped one when it is an array or
+    // an object. A repeat in the port's element makes the body unreadable; one elsewhere is not read.
+    // The scan must not take for a repeat what is none.
+    void keys_data()
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("members");
-        QTest::newRow("same key in sibling objects") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1},{"serverID":"b","lmnAdress":2}]})") << 2;
-        QTest::newRow("same key in parent and child") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"abailableLMNMembers":1,"isInitialized":2}]})") << 1;
-        QTest::newRow("key text inside a string") << details("{\"isInitialized\":true,\"x\":\"{\\\"y\\\":1,\\\"y\\\":2}\",\"abailableLMNMembers\":[{}]}") << 1;
-        QTest::newRow("escaped quote in a key") << details("{\"isInitialized\":true,\"a\\\"\":1,\"a\":2,\"abailableLMNMembers\":[{}]}") << 1;
-        QTest::newRow("values equal to keys") << details(R"({"isInitialized":true,"x":"isInitialized","abailableLMNMembers":["x","x"]})") << 2;
+        QTest::addColumn<QString>("problem");
+        const QString repeats = "an object repeats a key"_q, none;
+        QTest::newRow("array first") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}],"abailableLMNMembers":[]})") << 0 << repeats;
+        QTest::newRow("scalar first") << details(R"({"isInitialized":true,"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}]})") << 0 << repeats;
+        QTest::newRow("in a member") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":{},"lmnAdress":1}]})") << 0 << repeats;
+        // Rows with backslashes use plain literals: Qt 5's moc misreads such raw strings.
+        QTest::newRow("escaped the same") << details("{\"isInitialized\":true,\"abailableLMNMembers\":[{\"serverID\":\"a\",\"lmnAdress\":1}],\"\\u0069sInitialized\":[]}") << 0 << repeats;
+        QTest::newRow("document fails later") << details(R"({"isInitialized":true,"x":[1],"x":2})") + " trailing" << 0 << repeats;
+        QTest::newRow("in another port") << QByteArray(R"([{"port":{},"port":1},{},{},{"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1}]}])") << 1 << none;
+        QTest::newRow("in another port's member") << QByteArray(R"([{"abailableLMNMembers":[{"a":[],"a":1}]},{},{},{"isInitialized":true,"abailableLMNMembers":[{}]}])") << 1 << none;
+        QTest::newRow("another port's, new name taken") << QByteArray("[{\"x\":[1],\"\\u00010\":[1],\"x\":[1]},{},{},{\"isInitialized\":true,\"abailableLMNMembers\":[{}]}]") << 1 << none;
+        QTest::newRow("another port's, document fails later") << QByteArray(R"([{"x":[1],"x":2},{},{},{"isInitialized":true,"abailableLMNMembers":[{}]}] trailing)") << 0 << "it is not JSON"_q;
+        // Both keys read as U+FFFD, but the second is not UTF-8: renamed, the body would pass.
+        QTest::newRow("another port's, key not UTF-8") << QByteArray("[{\"\xef\xbf\xbd\":[],\"\xff\":1},{},{},{\"isInitialized\":true,\"abailableLMNMembers\":[{}]}]") << 0 << "it is not valid UTF-8"_q;
+        QTest::newRow("same key in sibling objects") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"serverID":"a","lmnAdress":1},{"serverID":"b","lmnAdress":2}]})") << 2 << none;
+        QTest::newRow("same key in parent and child") << details(R"({"isInitialized":true,"abailableLMNMembers":[{"abailableLMNMembers":1,"isInitialized":2}]})") << 1 << none;
+        QTest::newRow("key text inside a string") << details("{\"isInitialized\":true,\"x\":\"{\\\"y\\\":1,\\\"y\\\":2}\",\"abailableLMNMembers\":[{}]}") << 1 << none;
+        QTest::newRow("escaped quote in a key") << details("{\"isInitialized\":true,\"a\\\"\":1,\"a\":2,\"abailableLMNMembers\":[{}]}") << 1 << none;
+        QTest::newRow("values equal to keys") << details(R"({"isInitialized":true,"x":"isInitialized","abailableLMNMembers":["x","x"]})") << 2 << none;
     }
-    void distinctKeys()
+    void keys()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, members);
-        QCOMPARE(BridgeReplies::membersFromDetails(body, port3).count, members);
-        QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port3)), 0);
+        QFETCH(QString, problem);
+        const BridgeReplies::Members got = BridgeReplies::membersFromDetails(body, port3);
+        QCOMPARE(got.count, members);
+        QCOMPARE(got.problem, problem);
+        QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port3)), problem.isEmpty() ? 0 : 1);
     }
 
-    // A serverID listed twice keeps its last address; IDs at one address are all left out.
-    void ambiguousMembers_data()
+    // The meters a member list gives. A serverID listed twice keeps its last address; one without a
+    // whole-number address is not polled, as a made-up address would read whichever meter has it;
+    // IDs at one address are all left out.
+    void members_data()
     {
-        QTest::addColumn<QByteArray>("members");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("count");
         QTest::addColumn<QString>("polled");     // id=address in member order
+        QTest::addColumn<QString>("unusable");   // ids
         QTest::addColumn<QString>("duplicates"); // id:addresses
         QTest::addColumn<QString>("shared");     // address:ids
-        QTest::newRow("one ID twice") << QByteArray(R"({"serverID":"a","lmnAdress":4},{"serverID":"b","lmnAdress":5},{"serverID":"a","lmnAdress":7})")
-                                      << "a=7 b=5"_q << "a:4,7"_q << ""_q;
-        QTest::newRow("two IDs at one address") << QByteArray(R"({"serverID":"a","lmnAdress":3},{"serverID":"c","lmnAdress":5},{"serverID":"b","lmnAdress":3})")
-                                                << "c=5"_q << ""_q << "3:a,b"_q;
-        QTest::newRow("a duplicate's last address is another's") << QByteArray(R"({"serverID":"a","lmnAdress":1},{"serverID":"b","lmnAdress":2},{"serverID":"a","lmnAdress":2})")
-                                                                 << ""_q << "a:1,2"_q << "2:a,b"_q;
-        QTest::newRow("an ID twice at one address") << QByteArray(R"({"serverID":"a","lmnAdress":1},{"serverID":"a","lmnAdress":1})")
-                                                    << "a=1"_q << "a:1,1"_q << ""_q;
+        QTest::addColumn<QString>("problem");
+        // A member list for port3, and one for port 1 that must not be read.
+        const auto list = [](const char *members) -> QByteArray {
+            return QByteArray(R"([{},{"abailableLMNMembers":[{"serverID":"w","lmnAdress":9}]},{},{"abailableLMNMembers":[)") + members + "]}]";
+        };
+        const auto row = [&](const char *name, const QByteArray &body, int count, const QString &polled,
+                             const QString &unusable = {}, const QString &duplicates = {}, const QString &shared = {},
+                             const QString &problem = {}, const QString &port = port3) {
+            QTest::newRow(name) << port << body << count << polled << unusable << duplicates << shared << problem;
+        };
+        row("fourth element only", list(R"({"serverID":"a","lmnAdress":5})"), 1, "a=5"_q);
+        row("whole number written 3.0", list(R"({"serverID":"a","lmnAdress":3.0})"), 1, "a=3"_q);
+        row("zero and negative addresses", list(R"({"serverID":"a","lmnAdress":0},{"serverID":"b","lmnAdress":-2})"), 2, "a=0 b=-2"_q);
+        row("no serverID", list(R"({"lmnAdress":2})"), 1, "=2"_q);
+        row("no whole-number address", list(R"({"serverID":"a","lmnAdress":3.5},{"serverID":"b","lmnAdress":"3"},{"serverID":"c","lmnAdress":1e12},{"serverID":"d"},{"serverID":"e","lmnAdress":null})"),
+            5, ""_q, "a,b,c,d,e"_q);
+        row("later entry unusable", list(R"({"serverID":"a","lmnAdress":4},{"serverID":"a","lmnAdress":null})"), 2, ""_q, "a"_q, "a:4"_q);
+        row("member not an object", list("5"), 1, ""_q, ""_q);
+        row("one ID twice", list(R"({"serverID":"a","lmnAdress":4},{"serverID":"b","lmnAdress":5},{"serverID":"a","lmnAdress":7})"), 3, "a=7 b=5"_q, {}, "a:4,7"_q);
+        row("two IDs at one address", list(R"({"serverID":"a","lmnAdress":3},{"serverID":"c","lmnAdress":5},{"serverID":"b","lmnAdress":3})"), 3, "c=5"_q, {}, {}, "3:a,b"_q);
+        row("a duplicate's last address is another's", list(R"({"serverID":"a","lmnAdress":1},{"serverID":"b","lmnAdress":2},{"serverID":"a","lmnAdress":2})"), 3, ""_q, {}, "a:1,2"_q, "2:a,b"_q);
+        row("an ID twice at one address", list(R"({"serverID":"a","lmnAdress":1},{"serverID":"a","lmnAdress":1})"), 2, "a=1"_q, {}, "a:1,1"_q);
+        // Bodies without a member list for the port say why.
+        const QString noList = "its element for port index 3 has no member list"_q, noElement = "it has no element for port index 3"_q;
+        row("members not an array", details(R"({"abailableLMNMembers":{}})"), 0, {}, {}, {}, {}, noList);
+        row("no member list", details(R"({"isInitialized":false})"), 0, {}, {}, {}, {}, noList);
+        row("too short", list(""), 0, {}, {}, {}, {}, "it has no element for port index 4"_q, "/dev/ttymxc4"_q);
+        row("empty array", "[]", 0, {}, {}, {}, {}, noElement);
+        row("element not an object", "[1,2,3,4]", 0, {}, {}, {}, {}, noElement);
+        row("not JSON", "<html>", 0, {}, {}, {}, {}, "it is not JSON"_q);
+        row("empty body", "", 0, {}, {}, {}, {}, "it is not JSON"_q);
+        row("object", R"({"abailableLMNMembers":[{"serverID":"a"}]})", 0, {}, {}, {}, {}, "it is not a JSON array"_q);
+        row("invalid UTF-8", list("{\"serverID\":\"a\xff\",\"lmnAdress\":5}"), 0, {}, {}, {}, {}, "it is not valid UTF-8"_q);
+        // A port name that selects no element: nothing to read, and nothing wrong with the body.
+        row("ends in a letter", list(R"({"serverID":"a","lmnAdress":5})"), 0, {}, {}, {}, {}, {}, "/dev/ttymxcA"_q);
+        row("empty name", list(R"({"serverID":"a","lmnAdress":5})"), 0, {}, {}, {}, {}, {}, QString());
     }
-    void ambiguousMembers()
+    void members()
     {
-        QFETCH(QByteArray, members);
+        QFETCH(QString, port);
+        QFETCH(QByteArray, body);
+        QFETCH(int, count);
         QFETCH(QString, polled);
+        QFETCH(QString, unusable);
         QFETCH(QString, duplicates);
         QFETCH(QString, shared);
-        const BridgeReplies::Members got = BridgeReplies::membersFromDetails(
-            details(QByteArray(R"({"abailableLMNMembers":[)" + members + "]}").constData()), port3);
+        QFETCH(QString, problem);
+        const BridgeReplies::Members got = BridgeReplies::membersFromDetails(body, port);
+        QCOMPARE(got.count, count);
         QStringList texts;
         for (const QString &id : got.order)
             texts << id + QLatin1Char('=') + QString::number(got.addresses.value(id));
         QCOMPARE(texts.join(QLatin1Char(' ')), polled);
         QCOMPARE(got.addresses.size(), got.order.size());
+        QCOMPARE(got.unusable.join(QLatin1Char(',')), unusable);
         texts.clear();
         for (const auto &duplicate : got.duplicates) {
             QStringList addresses;
@@ -128,6 +163,9 @@ private slots:
         for (const auto &entry : got.shared)
             texts << QString::number(entry.address) + QLatin1Char(':') + entry.deviceIDs.join(QLatin1Char(','));
         QCOMPARE(texts.join(QLatin1Char(' ')), shared);
+        QCOMPARE(got.problem, problem);
+        // No element here says it is initialised.
+        QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port)), 1);
     }
 
     void value_data()
@@ -138,9 +176,17 @@ private slots:
         QTest::newRow("reading") << QByteArray(R"([{"value":2050001.0,"unit":"Wh"}])") << 2050001.0;
         QTest::newRow("first element only") << QByteArray(R"([{"unit":"Wh"},{"value":1}])") << none;
         QTest::newRow("string") << QByteArray(R"([{"value":"12"}])") << none;
+        QTest::newRow("null") << QByteArray(R"([{"value":null}])") << none;
+        QTest::newRow("not JSON") << QByteArray("<html>") << none;
+        QTest::newRow("empty") << QByteArray() << none;
+        QTest::newRow("object") << QByteArray(R"({"value":1})") << none;
+        QTest::newRow("empty array") << QByteArray("[]") << none;
+        QTest::newRow("invalid UTF-8") << QByteArray("[{\"value\":1,\"unit\":\"\xff\"}]") << none;
         QTest::newRow("repeated") << QByteArray(R"([{"value":1,"value":2}])") << none;
         QTest::newRow("repeated, array first") << QByteArray(R"([{"value":[],"value":2}])") << none;
         QTest::newRow("repeat in a string") << QByteArray("[{\"value\":3,\"unit\":\"\\\"value\\\":4,\\\"value\\\":5\"}]") << 3.0;
+        QTest::newRow("repeated within the first element") << QByteArray(R"([{"value":3,"unit":{"a":[],"a":1}}])") << none;
+        QTest::newRow("repeated in a later element") << QByteArray(R"([{"value":3},{"value":[],"value":4}])") << 3.0;
         QTest::newRow("beyond double") << QByteArray(R"([{"value":1e400}])") << none;
     }
     void value()

@@ -14,7 +14,7 @@
 
 namespace {
 
-rig::LogCapture g_log;
+rig::LogCapture &g_log = rig::testLog();
 const QString cycleEnd = QStringLiteral("All devices updated.");
 const QString meterCheck = QStringLiteral("Call autoCreateMeterThing");
 
@@ -164,27 +164,14 @@ public:
     std::unique_ptr<lmnsim::BridgeSimulator> sim;
 };
 
-class TestPlugin : public QObject
+class TestPlugin : public rig::TestCase
 {
     Q_OBJECT
 
+public:
+    TestPlugin() : rig::TestCase(120000) { qRegisterMetaType<Thing::ThingError>(); }
+
 private slots:
-    void initTestCase()
-    {
-        // After QtTest has installed its own handler: the plugin's log is what these tests read.
-        qRegisterMetaType<Thing::ThingError>();
-        g_log.install();
-    }
-    void cleanupTestCase() { g_log.uninstall(); }
-
-    // A nested wait that never ends would otherwise only show as the suite's time-out.
-    void init()
-    {
-        g_log.lines.clear();
-        m_watchdog.arm(120000, QStringLiteral("Test function hung"));
-    }
-    void cleanup() { m_watchdog.stop(); }
-
     void wholeRoad()
     {
         Rig rig(3);
@@ -807,9 +794,6 @@ private slots:
             QCOMPARE(lmnsim::BridgeSimulator::addressOfValue(consumed * 1000), addressOf(meter->name()));
         }
     }
-
-private:
-    rig::Watchdog m_watchdog;
 };
 
 int main(int argc, char *argv[])

@@ -168,4 +168,35 @@ void Watchdog::arm(int ms, const QString &what)
     m_timer.start(ms);
 }
 
+LogCapture &testLog()
+{
+    static LogCapture capture;
+    return capture;
+}
+
+TestCase::TestCase(int watchdogMs, const QString &hang) : m_watchdogMs(watchdogMs), m_hang(hang) {}
+
+void TestCase::initTestCase()
+{
+    // After QtTest has installed its own handler, so that failures still reach its output.
+    testLog().install();
+}
+
+void TestCase::cleanupTestCase()
+{
+    testLog().uninstall();
+}
+
+void TestCase::init()
+{
+    testLog().lines.clear();
+    m_watchdog.arm(m_watchdogMs, m_hang);
+}
+
+void TestCase::cleanup()
+{
+    m_watchdog.stop();
+    testLog().onLine = nullptr;
+}
+
 } // namespace rig

@@ -4,6 +4,7 @@
 
 #include <veyra/thingmanager.h>
 
+#include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
@@ -94,6 +95,37 @@ private:
     QTimer m_timer;
     QString m_what;
     std::function<void()> m_onHang;
+};
+
+// The process's one capture of the plugin's log (a message handler is per process), for suites
+// built on TestCase.
+LogCapture &testLog();
+
+// Base of a QtTest suite: the plugin's log captured for the whole run and cleared before every
+// test function, and a watchdog around each of them, so that a nested wait that never ends names
+// its test function rather than showing only as the suite's time-out. QtTest looks these slots up
+// by name, so it calls them for a derived suite too; a suite that needs more in one of them
+// defines its own and calls this one.
+class TestCase : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestCase(int watchdogMs, const QString &hang = QStringLiteral("Test function hung"));
+
+protected slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+protected:
+    // Armed for every test function; a test may arm it again for a wait of its own.
+    Watchdog m_watchdog;
+
+private:
+    const int m_watchdogMs;
+    const QString m_hang;
 };
 
 } // namespace rig
