@@ -188,9 +188,8 @@ struct Events
         return setups.isEmpty() ? QString() : setups.last().value(QStringLiteral("error")).toString();
     }
 
-    // Readings of every meter's totals so far.
+    // Readings of the meters' totals so far.
     int readings() const;
-    bool everyMeterRead(int meterCount) const;
 };
 
 QString idOf(const QJsonObject &object)
@@ -224,15 +223,6 @@ int Events::readings() const
         count += std::count(std::cbegin(energyStates), std::cend(energyStates), state);
     }
     return count;
-}
-
-bool Events::everyMeterRead(int meterCount) const
-{
-    const QList<QJsonObject> meters = added(meterClasses);
-    return meters.size() == meterCount && std::all_of(meters.cbegin(), meters.cend(), [this](const QJsonObject &meter) {
-               return std::none_of(std::cbegin(energyStates), std::cend(energyStates),
-                                   [&](const QString &state) { return values(idOf(meter), state).isEmpty(); });
-           });
 }
 
 } // namespace
@@ -479,8 +469,8 @@ void TestHost::checkRun(const Events &events, int meterCount, const QString &ser
 }
 
 // The main job's run, read through --events, then again on the things it stored: each run ends as a
-// user ends it, with SIGTERM, once every meter was read (a timer unit of 1 ms makes the update
-// period 0.6 s).
+// user ends it, with SIGTERM, after its first polling cycle (a timer unit of 1 ms makes the update
+// period 0.6 s), which must have read every meter.
 void TestHost::storeKeepsThingsAcrossRuns()
 {
     QTemporaryDir dir;
@@ -493,7 +483,7 @@ void TestHost::storeKeepsThingsAcrossRuns()
     auto run = [&err](const QStringList &runArguments, Events *events) {
         HostProcess host(runArguments);
         QVERIFY(host.started());
-        QTRY_VERIFY2_WITH_TIMEOUT(Events::parse(host.lines()).everyMeterRead(2) || !host.running(),
+        QTRY_VERIFY2_WITH_TIMEOUT(host.err().contains(QLatin1String("All devices updated.")) || !host.running(),
                                   qPrintable(host.describe()), 20000);
         QVERIFY2(host.stop() && host.exitCode() == 0, qPrintable(host.describe()));
         *events = Events::parse(host.lines());
@@ -510,6 +500,8 @@ void TestHost::storeKeepsThingsAcrossRuns()
     run(arguments, &second);
     // The same three things come back, and no meter gets a second thing.
     checkRun(second, 2);
+    if (QTest::currentTestFailed())
+        return;
     auto idsOf = [](const Events &events) {
         QSet<QString> ids;
         for (const QJsonObject &added : events.of(QStringLiteral("thingAdded")))
