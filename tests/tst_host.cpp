@@ -913,10 +913,11 @@ void TestHost::goneMeterIsNamedAndItsThingRemoved()
         QVERIFY2(first.finish(60000) && first.exitCode() == 0, qPrintable(first.out() + first.describe()));
         QCOMPARE(storedThings(), 3);
     }
-    // The second run finds its things in the store and adds none.
+    // The second run reads the meter still listed through its stored thing, and adds no thing.
     bridge.removeMeter("1-QEL-000-00000002");
     HostProcess check(diagnose);
     QVERIFY2(check.finish(60000) && check.exitCode() == 1, qPrintable(check.out() + check.describe()));
+    QVERIFY2(check.out().contains(QLatin1String("1 of 1 meters read, 1 problem(s)")), qPrintable(check.out()));
     QCOMPARE(storedThings(), 3);
     const auto hint = QRegularExpression(QStringLiteral("meter 1-QEL-000-00000002, which the bridge no longer lists.*\\n.*"
                                                         "veyra-host --store (\\S+) --remove-thing (\\S+)\\n"))
