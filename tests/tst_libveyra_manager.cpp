@@ -179,6 +179,23 @@ private slots:
         QCOMPARE(manager->things().size(), 2);
     }
 
+    void thingRemovedDuringItsSetupGetsNoResult()
+    {
+        auto manager = hostWithPlugin();
+        QVERIFY(manager);
+        Thing *gateway = addBox(manager.get());
+        QSignalSpy setup(manager.get(), &ThingManager::thingSetupFinished);
+        // A part's setup sets a state before it finishes: the thing is removed right then, as a
+        // user may remove a thing while its plugin waits for its hardware.
+        connect(manager.get(), &ThingManager::thingStateChanged, this,
+                [&manager](Thing *thing) { manager->removeThing(thing->id()); });
+        Thing *part = addPart(manager.get(), QStringLiteral("P-1"), gateway->id());
+        const ThingId partId = part->id();
+        QTRY_VERIFY(!manager->findThing(partId));
+        QVERIFY(!setupResultOf(setup, part).finished);
+        QCOMPARE(manager->things(), Things{gateway});
+    }
+
     void removeThingRemovesChildrenFirst()
     {
         FRESH_STORE();
