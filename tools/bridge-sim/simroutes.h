@@ -46,6 +46,7 @@ struct Bridge {
 
     std::vector<RecordedRequest> record;
     std::uint64_t requestTotal = 0;
+    std::array<Traffic, 5> traffic{}; // by Endpoint
 };
 
 } // namespace lmnsim
