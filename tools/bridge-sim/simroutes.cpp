@@ -161,28 +161,42 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
 }
 
 // Counts a request to a known endpoint as in flight for as long as it lives; made and destroyed
-// under the simulator's mutex.
+// under the simulator's mutex. A request whose client has gone stops counting at the latest when
+// the next one arrives: a waiting request notices it only every kClientCheck, and a client that
+// gave up on one request may send the next at once.
 class InFlight {
 public:
-    InFlight(Traffic &traffic, const httplib::Response &res, const Connection *connection)
-        : m_traffic(traffic), m_res(res), m_connection(connection)
+    InFlight(Bridge &bridge, Endpoint endpoint, const httplib::Response &res, const Connection *connection)
+        : m_bridge(bridge), m_traffic(bridge.traffic[static_cast<std::size_t>(endpoint)]), m_res(res),
+          m_serving{endpoint, connection}
     {
+        for (Serving *other : m_bridge.serving) {
+            if (other->endpoint == endpoint && !other->clientGone && other->connection && other->connection->clientGone()) {
+                other->clientGone = true;
+                --m_traffic.inFlight;
+            }
+        }
+        m_bridge.serving.push_back(&m_serving);
         ++m_traffic.received;
         m_traffic.mostInFlight = std::max(m_traffic.mostInFlight, ++m_traffic.inFlight);
     }
     ~InFlight()
     {
-        --m_traffic.inFlight;
-        if (m_res.status >= 200 && m_res.status < 300 && !(m_connection && m_connection->aborted))
+        m_bridge.serving.erase(std::find(m_bridge.serving.begin(), m_bridge.serving.end(), &m_serving));
+        if (!m_serving.clientGone)
+            --m_traffic.inFlight;
+        const bool aborted = m_serving.connection && m_serving.connection->aborted;
+        if (m_res.status >= 200 && m_res.status < 300 && !aborted)
             ++m_traffic.answered;
     }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 
 private:
+    Bridge &m_bridge;
     Traffic &m_traffic;
     const httplib::Response &m_res;
-    const Connection *m_connection;
+    Serving m_serving;
 };
 
 // The address whose meter answers at `address`: the other one of a swapped pair.
@@ -403,7 +417,7 @@ void Bridge::handle(const httplib::Request &req, httplib::Response &res)
         return setText(res, 405, "method not allowed");
     }
     // Declared after the lock, so that it is destroyed while the lock is held.
-    const InFlight inFlight(traffic[static_cast<std::size_t>(route.endpoint)], res, connection);
+    const InFlight inFlight(*this, route.endpoint, res, connection);
     Fault::Kind variant = Fault::Kind::None;
     std::chrono::milliseconds interval{0};
     if (meetFault(*this, route, lock, variant, interval, res)) {
