@@ -160,22 +160,23 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     return answer;
 }
 
+// How long a request that arrives while others of its endpoint are in flight gives them to show
+// that their clients have gone. A client that gives up on one request may send the next at once,
+// and on another connection: the close of the first can reach the server a moment after it.
+constexpr std::chrono::milliseconds kGoneGrace{100};
+
 // Counts a request to a known endpoint as in flight for as long as it lives; made and destroyed
-// under the simulator's mutex. A request whose client has gone stops counting at the latest when
-// the next one arrives: a waiting request notices it only every kClientCheck, and a client that
-// gave up on one request may send the next at once.
+// under the simulator's mutex.
 class InFlight {
 public:
-    InFlight(Bridge &bridge, Endpoint endpoint, const httplib::Response &res, const Connection *connection)
+    InFlight(Bridge &bridge, Endpoint endpoint, std::unique_lock<std::mutex> &lock, const httplib::Response &res,
+             const Connection *connection)
         : m_bridge(bridge), m_traffic(bridge.traffic[static_cast<std::size_t>(endpoint)]), m_res(res),
           m_serving{endpoint, connection}
     {
-        for (Serving *other : m_bridge.serving) {
-            if (other->endpoint == endpoint && !other->clientGone && other->connection && other->connection->clientGone()) {
-                other->clientGone = true;
-                --m_traffic.inFlight;
-            }
-        }
+        const auto until = std::chrono::steady_clock::now() + kGoneGrace;
+        while (othersWaited() && std::chrono::steady_clock::now() < until && !m_bridge.shared.stopping.load())
+            m_bridge.shared.wakeup.wait_for(lock, std::chrono::milliseconds(2));
         m_bridge.serving.push_back(&m_serving);
         ++m_traffic.received;
         m_traffic.mostInFlight = std::max(m_traffic.mostInFlight, ++m_traffic.inFlight);
@@ -193,6 +194,24 @@ public:
     InFlight &operator=(const InFlight &) = delete;
 
 private:
+    // Whether a request of the same endpoint is still in flight with its client there; those
+    // whose client has gone stop counting.
+    bool othersWaited()
+    {
+        bool waited = false;
+        for (Serving *other : m_bridge.serving) {
+            if (other->endpoint != m_serving.endpoint || other->clientGone)
+                continue;
+            if (other->connection && other->connection->clientGone()) {
+                other->clientGone = true;
+                --m_traffic.inFlight;
+            } else {
+                waited = true;
+            }
+        }
+        return waited;
+    }
+
     Bridge &m_bridge;
     Traffic &m_traffic;
     const httplib::Response &m_res;
@@ -417,7 +436,7 @@ void Bridge::handle(const httplib::Request &req, httplib::Response &res)
         return setText(res, 405, "method not allowed");
     }
     // Declared after the lock, so that it is destroyed while the lock is held.
-    const InFlight inFlight(*this, route.endpoint, res, connection);
+    const InFlight inFlight(*this, route.endpoint, lock, res, connection);
     Fault::Kind variant = Fault::Kind::None;
     std::chrono::milliseconds interval{0};
     if (meetFault(*this, route, lock, variant, interval, res)) {
