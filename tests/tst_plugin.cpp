@@ -199,6 +199,8 @@ private slots:
             QCOMPARE(lmnsim::BridgeSimulator::addressOfValue(produced * 1000), addressOf(meter->name()));
         }
         QVERIFY(g_log.count(cycleEnd) >= 1);
+        // The shortened intervals are said once, at their first use in the process.
+        QCOMPARE(g_log.count(QStringLiteral("QELLMN_TIME_SCALE is set: every interval is multiplied by 0.005")), 1);
     }
 
     void oneCycleCallsEachMeterTwiceInOrder()
