@@ -268,17 +268,24 @@ private slots:
     void meterJoiningIsFoundWhateverTheCycles_data()
     {
         QTest::addColumn<bool>("hangingMeter");
-        QTest::newRow("update period shorter than the connection interval") << false;
-        QTest::newRow("a hanging meter keeps cycles running") << true;
+        QTest::addColumn<bool>("slowMeters");
+        QTest::newRow("update period shorter than the connection interval") << false << false;
+        QTest::newRow("a hanging meter keeps cycles running") << true << false;
+        // Four calls of 0.7 s: the cycle outlasts the connection timer (2.4 s), and the list
+        // comes while a call is out.
+        QTest::newRow("slow meters: the list comes while a call is out") << false << true;
     }
 
     void meterJoiningIsFoundWhateverTheCycles()
     {
         QFETCH(bool, hangingMeter);
+        QFETCH(bool, slowMeters);
         int hangFrom = 0;
         Rig rig(2);
         QVERIFY(rig.addGatewayWithMeters(2));
         QTRY_VERIFY_WITH_TIMEOUT(g_log.count(cycleEnd) >= 1, 5000);
+        for (int address = 1; slowMeters && address <= 2; ++address)
+            rig.sim->setMeterFault(address, {lmnsim::Fault::Kind::Delay, 200, std::chrono::milliseconds(700), -1});
         if (hangingMeter) {
             // Every first call to meter 1 runs into the 1 s request timeout, and its second
             // is skipped; the next cycle starts within one update period of its end.
@@ -292,7 +299,7 @@ private slots:
         rig.sim->addMeter(lmnsim::BridgeSimulator::meterAt(2));
         // The refresh comes one connection interval after a cycle's end; found at the end of
         // the cycle that runs then, at the latest.
-        QTRY_VERIFY_WITH_TIMEOUT(rig.meter(QStringLiteral("1-QEL-000-00000003")), (hangingMeter ? 20000 : 8000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.meter(QStringLiteral("1-QEL-000-00000003")), (hangingMeter || slowMeters ? 20000 : 8000));
         QCOMPARE(rig.meters().size(), 3);
         if (hangingMeter) {
             const QStringList hung = g_log.lines.mid(hangFrom);
