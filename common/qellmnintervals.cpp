@@ -1,5 +1,7 @@
 #include "qellmnintervals.h"
 
+#include "qellmnlogging.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -16,8 +18,15 @@ double readTimeScale()
         return 1.0;
     bool ok = false;
     const double factor = text.toDouble(&ok);
-    if (!ok || !(factor > 0.0) || factor > 1.0)
+    if (!ok || !(factor > 0.0) || factor > 1.0) {
+        qCWarning(dcQelLmn) << "QELLMN_TIME_SCALE" << text.constData() << "is not a factor in (0, 1] and is ignored.";
         return 1.0;
+    }
+    // The seam is in the shipped plugin, as the tests run that very file: a host that has it set
+    // by mistake polls and retries far too often, and the log says why.
+    if (factor != 1.0)
+        qCWarning(dcQelLmn) << "QELLMN_TIME_SCALE is set: every interval is multiplied by" << factor
+                            << "- meant for tests only.";
     return factor;
 }
 } // namespace

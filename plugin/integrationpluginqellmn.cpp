@@ -35,6 +35,13 @@ QByteArray kWhText(double wh)
     return QByteArray::number(wh / 1000, 'g', 12);
 }
 
+// The answers of NetworkHandler::checkPortInitialized().
+enum PortCheck : uchar {
+    portInitialized = 0,
+    portNotInitialized = 1,
+    portCheckFailed = 2, // the bridge client has reported the server unreachable already
+};
+
 constexpr int meterSlotCount = 32;
 
 // The 32 meter slots, in slot order, with the param that carries each slot's device ID.
@@ -201,13 +208,14 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
             guard->finish(Thing::ThingErrorHardwareNotAvailable, QStringLiteral("The gateway was removed during setup."));
         return;
     }
-    if (initialized == 0) {
+    if (initialized == portInitialized) {
         qCDebug(dcQelLmn) << "Handle reconfigure.";
         m_networkHandler->setupConnection(true);
-    } else if (initialized == 1) {
+    } else if (initialized == portNotInitialized) {
         qCDebug(dcQelLmn) << "Setup connection upon first connection.";
         m_networkHandler->setupConnection(false);
     }
+    // portCheckFailed: the bridge client has reported the server unreachable, which reconnects.
     info->finish(Thing::ThingErrorNoError, QString());
 }
 
@@ -442,10 +450,8 @@ void IntegrationPluginQelLmn::onDeviceInfoReceived()
         // Taken up when the cycle ends: a cycle must not lose meters under its feet, and with
         // cycles that run long the list would otherwise never be taken up at all.
         m_autoCreateDue = true;
-        // A cycle cut short by a reconnection goes on from here. A call still out goes on with
-        // its answer: a second call now would put two on a bus that answers one at a time.
-        if (!m_networkHandler->valueCallsPending())
-            m_networkHandler->nextDeviceUpdate();
+        // A cycle cut short by a reconnection goes on from here.
+        m_networkHandler->nextDeviceUpdate();
         return;
     }
     m_autoCreateDue = false;
@@ -483,13 +489,10 @@ void IntegrationPluginQelLmn::onCycleStart()
     const uchar initialized = m_networkHandler->checkPortInitialized();
     if (!handler)
         return;
-    if (initialized == 1) {
+    if (initialized == portNotInitialized) {
         m_networkHandler->setupConnection(false);
         return;
     }
-    // A meter list that arrived during the check may have set the cycle going already.
-    if (m_networkHandler->valueCallsPending())
-        return;
     m_networkHandler->nextDeviceUpdate();
 }
 
@@ -497,6 +500,11 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
 {
     qCDebug(dcQelLmn) << "Next Device Update";
     m_updateInProgress = true;
+    // The one place that keeps a second call off a bus that answers one at a time: whoever asks
+    // for the next step (a meter list during a cycle, a cycle start after its port check) while a
+    // call is out, the cycle goes on with that call's answer.
+    if (m_networkHandler->valueCallsPending())
+        return;
     // Meters removed since the cycle started are skipped.
     while (m_currentDevice < m_cycleDevices.size() && !m_meters.contains(m_cycleDevices.at(m_currentDevice))) {
         ++m_currentDevice;

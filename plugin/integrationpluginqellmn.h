@@ -30,14 +30,6 @@ public:
     void postSetupThing(Thing *thing) override;
     void thingRemoved(Thing *thing) override;
 
-    // Meter slot tables.
-    void initAvailableClassIds();
-    ParamTypeId deviceIdParamTypeId(const ThingClassId &thingClassId) const;
-    void markSlotUsed(const ThingClassId &thingClassId);
-    void markSlotAvailable(const ThingClassId &thingClassId);
-    ThingClassId findFreeSlot() const;
-    bool isSlotAvailable(const ThingClassId &thingClassId) const;
-
 signals:
     void update();
 
@@ -52,6 +44,14 @@ private slots:
     void onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut);
 
 private:
+    // Meter slot tables.
+    void initAvailableClassIds();
+    ParamTypeId deviceIdParamTypeId(const ThingClassId &thingClassId) const;
+    void markSlotUsed(const ThingClassId &thingClassId);
+    void markSlotAvailable(const ThingClassId &thingClassId);
+    ThingClassId findFreeSlot() const;
+    bool isSlotAvailable(const ThingClassId &thingClassId) const;
+
     void setupGateway(ThingSetupInfo *info);
     void setupMeter(ThingSetupInfo *info);
     void setupConnects(Thing *gateway);

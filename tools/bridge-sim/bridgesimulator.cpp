@@ -206,6 +206,14 @@ void BridgeSimulator::clearRequests()
     std::lock_guard<std::mutex> lock(d->shared.mutex);
     d->bridge.record.clear();
     d->bridge.requestTotal = 0;
+    for (Traffic &traffic : d->bridge.traffic)
+        traffic = Traffic{0, 0, traffic.inFlight, traffic.inFlight};
+}
+
+Traffic BridgeSimulator::traffic(Endpoint endpoint) const
+{
+    std::lock_guard<std::mutex> lock(d->shared.mutex);
+    return d->bridge.traffic[static_cast<std::size_t>(endpoint)];
 }
 
 std::uint64_t BridgeSimulator::acceptedConnections() const

@@ -30,7 +30,7 @@ struct Fault {
         None,
         HttpStatus,     // answer with `status` (404, 500, ...)
         Delay,          // answer normally after `delay`
-        Hang,           // never answer (until the fault is cleared or the server stops)
+        Hang,           // never answer (until the fault is cleared, the client goes or the server stops)
         Close,          // close the connection without an answer (QNetworkAccessManager resends a
                         // GET once after that, so count 1 goes unnoticed by it)
         NotJson,        // 200 with a body that is not JSON
@@ -89,6 +89,16 @@ struct RecordedRequest {
     std::string path;       // raw target without the query
     std::string query;      // raw query without "?", empty when none
     std::uint64_t connection = 0; // 1-based id of the TCP connection it arrived on
+};
+
+// What one endpoint's requests came to. A request is in flight from its arrival until its answer
+// is handed over, or until no answer is to be given: its client went away (as a client does that
+// gave up on a hung or slow request) or the server stops.
+struct Traffic {
+    std::uint64_t received = 0;
+    std::uint64_t answered = 0; // with a 2xx status
+    int inFlight = 0;
+    int mostInFlight = 0;       // the highest inFlight
 };
 
 struct Options {
@@ -163,7 +173,10 @@ public:
     // Everything received, in order of arrival. A request is recorded when it arrives, before any
     // fault acts on it, so hung and closed requests are recorded too.
     std::vector<RecordedRequest> requests() const;
-    void clearRequests();                      // empties the record and resets requestCount()
+    void clearRequests();                      // empties the record, resets requestCount() and traffic()
+    // Requests to `endpoint` since construction or clearRequests(); a reset leaves inFlight as it
+    // is and starts mostInFlight from there.
+    Traffic traffic(Endpoint endpoint) const;
     std::uint64_t acceptedConnections() const; // since construction; connection ids are never reused
     std::uint64_t requestCount() const;        // requests received since construction or clearRequests()
     std::uint64_t openConnections() const;     // TCP connections open right now

@@ -91,6 +91,26 @@ void setJson(httplib::Response &res, Fault::Kind variant, const std::string &jso
     res.set_content(json, type);
 }
 
+// How often a waiting request looks whether its client is still there.
+constexpr std::chrono::milliseconds kClientCheck{20};
+
+// Waits until `released` holds or `deadline` passes. False when nobody is to be answered any
+// more: the server stops, or the client went away, as a client does that gave up waiting.
+template<typename Released>
+bool waitToAnswer(Bridge &bridge, std::unique_lock<std::mutex> &lock, const Connection *connection,
+                  std::chrono::steady_clock::time_point deadline, Released released)
+{
+    while (!released()) {
+        if (bridge.shared.stopping.load() || (connection && connection->clientGone()))
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        bridge.shared.wakeup.wait_until(lock, std::min(deadline, now + kClientCheck));
+    }
+    return !bridge.shared.stopping.load();
+}
+
 // False when the fault settled the request: an error status, or no answer at all.
 bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> &lock, Fault::Kind &variant,
                std::chrono::milliseconds &interval, httplib::Response &res)
@@ -111,36 +131,92 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     Connection *connection = currentConnection();
     const std::uint64_t generation = slot->generation;
     const std::uint64_t cleared = bridge.clearGeneration;
+    bool answer = true;
     switch (fault.kind) {
     case Fault::Kind::HttpStatus:
         setText(res, fault.status, "simulated failure");
         return false;
     case Fault::Kind::Delay:
-        bridge.shared.wakeup.wait_for(lock, fault.delay, [&] { return bridge.shared.stopping.load(); });
+        answer = waitToAnswer(bridge, lock, connection, std::chrono::steady_clock::now() + fault.delay,
+                              [] { return false; });
         break;
     case Fault::Kind::Hang:
         // Watching the slot through a pointer is safe: meter slots are never erased (std::map
         // nodes stay put) and endpoint slots never move.
-        bridge.shared.wakeup.wait(lock, [&] {
-            return bridge.shared.stopping.load() || slot->generation != generation || bridge.clearGeneration != cleared;
-        });
+        answer = waitToAnswer(bridge, lock, connection, std::chrono::steady_clock::time_point::max(),
+                              [&] { return slot->generation != generation || bridge.clearGeneration != cleared; });
         break;
     case Fault::Kind::Close:
-        if (connection)
-            connection->abort();
-        return false;
+        answer = false;
+        break;
     default:
         variant = fault.kind;
         interval = fault.delay;
         return true;
     }
-    // Released: answer as if nothing had happened, unless the server stops.
-    if (!bridge.shared.stopping.load())
-        return true;
-    if (connection)
+    // Released: answer as if nothing had happened, unless nobody is to be answered.
+    if (!answer && connection)
         connection->abort();
-    return false;
+    return answer;
 }
+
+// How long a request that arrives while others of its endpoint are in flight gives them to show
+// that their clients have gone. A client that gives up on one request may send the next at once,
+// and on another connection: the close of the first can reach the server a moment after it.
+constexpr std::chrono::milliseconds kGoneGrace{100};
+
+// Counts a request to a known endpoint as in flight for as long as it lives; made and destroyed
+// under the simulator's mutex.
+class InFlight {
+public:
+    InFlight(Bridge &bridge, Endpoint endpoint, std::unique_lock<std::mutex> &lock, const httplib::Response &res,
+             const Connection *connection)
+        : m_bridge(bridge), m_traffic(bridge.traffic[static_cast<std::size_t>(endpoint)]), m_res(res),
+          m_serving{endpoint, connection}
+    {
+        const auto until = std::chrono::steady_clock::now() + kGoneGrace;
+        while (othersWaited() && std::chrono::steady_clock::now() < until && !m_bridge.shared.stopping.load())
+            m_bridge.shared.wakeup.wait_for(lock, std::chrono::milliseconds(2));
+        m_bridge.serving.push_back(&m_serving);
+        ++m_traffic.received;
+        m_traffic.mostInFlight = std::max(m_traffic.mostInFlight, ++m_traffic.inFlight);
+    }
+    ~InFlight()
+    {
+        m_bridge.serving.erase(std::find(m_bridge.serving.begin(), m_bridge.serving.end(), &m_serving));
+        if (!m_serving.clientGone)
+            --m_traffic.inFlight;
+        const bool aborted = m_serving.connection && m_serving.connection->aborted;
+        if (m_res.status >= 200 && m_res.status < 300 && !aborted)
+            ++m_traffic.answered;
+    }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+private:
+    // Whether a request of the same endpoint is still in flight with its client there; those
+    // whose client has gone stop counting.
+    bool othersWaited()
+    {
+        bool waited = false;
+        for (Serving *other : m_bridge.serving) {
+            if (other->endpoint != m_serving.endpoint || other->clientGone)
+                continue;
+            if (other->connection && other->connection->clientGone()) {
+                other->clientGone = true;
+                --m_traffic.inFlight;
+            } else {
+                waited = true;
+            }
+        }
+        return waited;
+    }
+
+    Bridge &m_bridge;
+    Traffic &m_traffic;
+    const httplib::Response &m_res;
+    Serving m_serving;
+};
 
 // The address whose meter answers at `address`: the other one of a swapped pair.
 int meterAnswering(const Bridge &bridge, int address)
@@ -359,6 +435,8 @@ void Bridge::handle(const httplib::Request &req, httplib::Response &res)
         res.set_header("Connection", "close");
         return setText(res, 405, "method not allowed");
     }
+    // Declared after the lock, so that it is destroyed while the lock is held.
+    const InFlight inFlight(*this, route.endpoint, lock, res, connection);
     Fault::Kind variant = Fault::Kind::None;
     std::chrono::milliseconds interval{0};
     if (meetFault(*this, route, lock, variant, interval, res)) {

@@ -16,6 +16,13 @@ struct FaultSlot {
     std::uint64_t generation = 0; // bumped whenever the slot is set explicitly; releases hangs
 };
 
+// A request being served, for the traffic counts.
+struct Serving {
+    Endpoint endpoint;
+    const Connection *connection;
+    bool clientGone = false; // no longer in flight
+};
+
 // Everything here is guarded by Shared::mutex.
 struct Bridge {
     Bridge(Shared &shared, Options options);
@@ -46,6 +53,8 @@ struct Bridge {
 
     std::vector<RecordedRequest> record;
     std::uint64_t requestTotal = 0;
+    std::array<Traffic, 5> traffic{}; // by Endpoint
+    std::vector<Serving *> serving;
 };
 
 } // namespace lmnsim

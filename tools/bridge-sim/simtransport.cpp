@@ -184,6 +184,13 @@ void Connection::abort()
     ::shutdown(fd, SHUT_RDWR);
 }
 
+bool Connection::clientGone() const
+{
+    char byte;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 Connection *currentConnection()
 {
     return tlsConnection;

@@ -31,6 +31,8 @@ struct Connection {
     bool closeAfterReply = false;
 
     void abort();              // no answer: the socket is shut down and every later write fails
+    // The client closed or reset its end: nobody waits for an answer any more.
+    bool clientGone() const;
 };
 
 // The connection the calling server thread serves; nullptr outside of one.

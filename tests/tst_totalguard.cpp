@@ -1,0 +1,73 @@
+// The guard on the plugin's energy totals, on the class itself. The meter slot tables are the
+// plugin's own and are tested through its things, in tst_plugin.
+#include "totalguard.h"
+
+#include <QtTest>
+
+class TestTotalGuard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // One reading per update period (600 s) unless a time is given. Verdicts: W written,
+    // R restarted, I invalid, L lower, S too steep.
+    void totalGuard_data()
+    {
+        QTest::addColumn<double>("stored");
+        QTest::addColumn<QList<double>>("readings");
+        QTest::addColumn<QList<double>>("seconds");
+        QTest::addColumn<QString>("verdicts");
+        const double nan = qQNaN();
+        const double inf = qInf();
+        const QList<double> periods;
+        // The largest meter, running flat out for a period, counts 1.67e8 Wh.
+        const double fullPeriodWh = maxMeterPowerW * 600 / 3600;
+        QTest::newRow("never negative, not finite or beyond a register")
+            << 0.0 << QList<double>{1000, -1, nan, inf, -inf, totalCeilingWh, 1e308, 1001} << periods << "WIIIIIIW";
+        QTest::newRow("0 and dips are refused, then the total goes on")
+            << 0.0 << QList<double>{2000, 0, 1999, 0, 2001} << periods << "WLLLW";
+        QTest::newRow("zeros never restart the total")
+            << 0.0 << QList<double>{2000, 0, 0, 0, 0, 0} << periods << "WLLLLL";
+        QTest::newRow("a spike is refused, the largest meter's period is not")
+            << 0.0 << QList<double>{1e6, 1e6 + 1e13, 1e6 + fullPeriodWh, 1e6 + 3 * fullPeriodWh} << periods << "WSWS";
+        QTest::newRow("the allowed rise grows with the time since the last written total")
+            << 0.0 << QList<double>{1e6, 1e6 + 2 * fullPeriodWh, 1e6 + 2 * fullPeriodWh} << QList<double>{0, 600, 1200} << "WSW";
+        QTest::newRow("a reset register is taken on the third agreeing reading")
+            << 0.0 << QList<double>{5e6, 100, 200, 300, 400, 350} << periods << "WLLRWL";
+        QTest::newRow("a lower total that stands still is never taken, once it counts it is")
+            << 0.0 << QList<double>{5e6, 100, 100, 100, 100, 101} << periods << "WLLLLR";
+        QTest::newRow("a frozen total is written")
+            << 0.0 << QList<double>{5e6, 5e6, 5e6} << periods << "WWW";
+        QTest::newRow("readings that disagree start the row again")
+            << 0.0 << QList<double>{5e6, 300, 200, 250, 1e14, 1e14 + 10, 1e14 + 20} << periods << "WLLLSSR";
+        QTest::newRow("garbage breaks the row")
+            << 0.0 << QList<double>{5e6, 100, -1, 200, 300, 400} << periods << "WLILLR";
+        QTest::newRow("a good reading ends the row")
+            << 0.0 << QList<double>{5e6, 100, 200, 5e6 + 1, 300, 400, 500} << periods << "WLLWLLR";
+        QTest::newRow("after a stored total: lower refused, any rise below the ceiling once")
+            << 1e6 << QList<double>{5e5, 1e14, 1e14 + 1e12} << QList<double>{0, 0, 1} << "LWS";
+        QTest::newRow("a stored 0 is no total") << 0.0 << QList<double>{1e14, 1e14} << periods << "WW";
+        QTest::newRow("a stored garbage total is none") << 1e300 << QList<double>{5} << periods << "W";
+    }
+    void totalGuard()
+    {
+        QFETCH(double, stored);
+        QFETCH(QList<double>, readings);
+        QFETCH(QList<double>, seconds);
+        QFETCH(QString, verdicts);
+        TotalGuard guard;
+        guard.startFrom(stored);
+        QString got;
+        for (int i = 0; i < readings.size(); ++i) {
+            const double before = guard.last();
+            const TotalGuard::Verdict verdict = guard.check(readings.at(i), seconds.isEmpty() ? 600.0 * i : seconds.at(i));
+            const bool written = verdict == TotalGuard::Verdict::Write || verdict == TotalGuard::Verdict::Restarted;
+            QCOMPARE(guard.last(), written ? readings.at(i) : before);
+            got += QLatin1Char("WRILS"[int(verdict)]);
+        }
+        QCOMPARE(got, verdicts);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTotalGuard)
+#include "tst_totalguard.moc"
