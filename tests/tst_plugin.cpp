@@ -834,11 +834,11 @@ private slots:
 
 namespace {
 
-// The test functions of shard `spec` ("k/n", k from 1 to n): every n-th in declaration order,
-// starting with the k-th. Empty for no or a malformed spec.
-QStringList shardFunctions(const QMetaObject &meta, const QByteArray &spec)
+// The test functions of the shard named "k/n" (k from 1 to n): every n-th in declaration order,
+// starting with the k-th. Empty for no or a malformed name.
+QStringList shardFunctions(const QMetaObject &meta, const QByteArray &shard)
 {
-    const QList<QByteArray> parts = spec.split('/');
+    const QList<QByteArray> parts = shard.split('/');
     bool kOk = false, nOk = false;
     const int k = parts.size() == 2 ? parts.at(0).toInt(&kOk) : 0;
     const int n = parts.size() == 2 ? parts.at(1).toInt(&nOk) : 0;
