@@ -421,6 +421,7 @@ void NetworkHandler::getConnectionDetails()
 quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
 {
     BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+    reportUnlisted(members.addresses);
     m_deviceList = std::move(members.addresses);
     m_deviceOrder = std::move(members.order);
     warnOfUnusableMembers(members.unusable);
@@ -502,21 +503,40 @@ void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::
 void NetworkHandler::refreshAddresses(const QByteArray &body)
 {
     // The same list as a fetch's: a meter that moved since the last fetch must be read where it is
-    // now, as whoever answers at its old address may be another meter. Meters that are new or
-    // gone from the bus are the next fetch's business, and an unusable list changes nothing.
+    // now, as whoever answers at its old address may be another meter, and a meter no longer
+    // listed is not read at all until a list names it again. New meters are the next fetch's
+    // business, and an unusable list changes nothing.
     const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
     if (members.count == 0)
         return;
+    reportUnlisted(members.addresses);
     for (auto it = m_deviceList.begin(); it != m_deviceList.end();) {
         const auto now = members.addresses.constFind(it.key());
         if (now == members.addresses.constEnd()) {
-            m_deviceOrder.removeAll(it.key());
             it = m_deviceList.erase(it);
             continue;
         }
         it.value() = now.value();
         ++it;
     }
+    // In one pass: a long list that shrinks must not cost a pass over it per meter dropped.
+    m_deviceOrder.erase(std::remove_if(m_deviceOrder.begin(), m_deviceOrder.end(),
+                                       [this](const QString &deviceID) { return !m_deviceList.contains(deviceID); }),
+                        m_deviceOrder.end());
+}
+
+void NetworkHandler::reportUnlisted(const QHash<QString, int> &listed) const
+{
+    QStringList gone;
+    for (const QString &deviceID : m_deviceOrder) {
+        if (!listed.contains(deviceID))
+            gone.append(deviceID);
+    }
+    if (gone.size() == 1)
+        qCInfo(dcQelLmn) << "Meter" << gone.first() << "is no longer listed by the bridge, so it is not read.";
+    else if (!gone.isEmpty())
+        qCInfo(dcQelLmn) << gone.size() << "meters are no longer listed by the bridge, so they are not read, among them"
+                         << gone.first();
 }
 
 QStringList NetworkHandler::returnDeviceList() const

@@ -66,6 +66,8 @@ public:
     quint16 saveDeviceList(const QByteArray &body);
     // The device IDs in the bridge's member order, so that the same bus gives the same things.
     QStringList returnDeviceList() const;
+    // Whether the bridge's latest list names the meter, so that a value call can be sent to it.
+    bool isListed(const QString &deviceID) const { return m_deviceList.contains(deviceID); }
 
     // `increment` is added to the pending value-call counter: 1 for a new call.
     void getValueCall(const QString &api, const QString &deviceID, uchar increment);
@@ -104,6 +106,8 @@ private:
     void warnOfUnusableMembers(const QStringList &unusable);
     // Moves the listed meters to the addresses of a connection-details body; drops those not in it.
     void refreshAddresses(const QByteArray &body);
+    // Says once which of the listed meters a new list no longer names.
+    void reportUnlisted(const QHash<QString, int> &listed) const;
     void warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
                                 const QList<BridgeReplies::Members::Shared> &shared);
 

@@ -44,6 +44,7 @@ enum PortCheck : uchar {
 
 constexpr int meterSlotCount = 32;
 
+
 // The 32 meter slots, in slot order, with the param that carries each slot's device ID.
 struct MeterSlot
 {
@@ -327,12 +328,8 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
             m_meters.remove(deviceID);
     }
 
-    // A meter without a slot is named once, not at every fetch, until the bus changes.
-    if (deviceList != m_checkedDevices) {
-        m_checkedDevices = deviceList;
-        m_slotlessWarned.clear();
-    }
     const QHash<QString, Thing *> existing = meterThingsByDeviceId();
+    QStringList slotless;
     for (const QString &deviceID : deviceList) {
         if (m_meters.contains(deviceID))
             continue;
@@ -343,15 +340,26 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
         }
         const ThingClassId slot = findFreeSlot();
         if (slot.isNull()) {
-            if (!m_slotlessWarned.contains(deviceID)) {
-                m_slotlessWarned.insert(deviceID);
-                qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << deviceID;
-            }
+            slotless.append(deviceID);
             continue;
         }
         markSlotUsed(slot);
         autoCreateMeterThing(deviceID, slot, parentId);
     }
+    warnOfSlotlessMeters(deviceList, slotless);
+}
+
+// Said once per meter list, not at every fetch and not once per meter: a bus of thousands of
+// members would flood the log.
+void IntegrationPluginQelLmn::warnOfSlotlessMeters(const QStringList &deviceList, const QStringList &slotless)
+{
+    const bool changed = deviceList != m_checkedDevices || slotless.size() != m_slotlessCount;
+    m_checkedDevices = deviceList;
+    m_slotlessCount = int(slotless.size());
+    if (!changed || slotless.isEmpty())
+        return;
+    qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << slotless.first() << "-"
+                        << slotless.size() << (slotless.size() == 1 ? "meter is" : "meters are") << "left out.";
 }
 
 QHash<QString, Thing *> IntegrationPluginQelLmn::meterThingsByDeviceId() const
@@ -505,8 +513,9 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
     // call is out, the cycle goes on with that call's answer.
     if (m_networkHandler->valueCallsPending())
         return;
-    // Meters removed since the cycle started are skipped.
-    while (m_currentDevice < m_cycleDevices.size() && !m_meters.contains(m_cycleDevices.at(m_currentDevice))) {
+    // Meters removed since the cycle started are skipped, and so are those the bridge no longer
+    // lists: the bridge client has said so, and the next meter check lets them go.
+    while (m_currentDevice < m_cycleDevices.size() && !isPolled(m_cycleDevices.at(m_currentDevice))) {
         ++m_currentDevice;
         m_currentValueCall = 0;
     }
@@ -525,6 +534,11 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
         m_networkHandler->nextDeviceUpdate();
     else
         endCycle();
+}
+
+bool IntegrationPluginQelLmn::isPolled(const QString &deviceID) const
+{
+    return m_meters.contains(deviceID) && m_networkHandler->isListed(deviceID);
 }
 
 void IntegrationPluginQelLmn::endCycle()

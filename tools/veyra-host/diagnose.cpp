@@ -214,6 +214,7 @@ private:
     QString m_unusableList;                     // what the plugin found wrong with the meter list
     bool m_listSeen = false;
     bool m_timerFired = false;
+    int m_slotlessCount = 0;                    // meters the plugin said it has no slot for
     bool m_fireWanted = false;
     bool m_finished = false;
     bool m_timedOut = false;
@@ -399,6 +400,10 @@ void Diagnosis::onPluginLine(const QString &line)
         const QStringList texts = quotedTexts(line);
         if (!texts.isEmpty())
             meter(texts.last()).slotsFull = true;
+        // One line for all of them, named by the first.
+        static const QRegularExpression leftOut(QStringLiteral(" - (\\d+) meters? (?:is|are) left out\\.$"));
+        if (const auto match = leftOut.match(line); match.hasMatch())
+            m_slotlessCount = match.captured(1).toInt();
     } else {
         onValueLine(line);
     }
@@ -647,6 +652,7 @@ void Diagnosis::addMeterProblems()
                                QStringLiteral("The polling cycle did not reach it in time; give more time with --timeout.")});
         }
     }
+    full = std::max(full, m_slotlessCount);
     if (full > 0) {
         m_problems.append({QStringLiteral("%1 meter(s) over 32 get no meter thing and are not read.").arg(full),
                            QStringLiteral("One gateway holds 32 meters; move the others to a bus on another serial port.")});
