@@ -73,6 +73,11 @@ public:
     void getValueCall(const QString &api, const QString &deviceID, uchar increment);
     // Whether a value call is still out: sent, waiting to be sent again, or not yet finished.
     bool valueCallsPending() const { return m_pendingValueCalls != 0; }
+    // The meter's value calls that failed since it last gave a value; still counted while that
+    // value is reported.
+    int failedCalls(const QString &deviceID) const;
+    // Whether the meter's last failure was as the one before, and so only a debug line.
+    bool failsAsBefore(const QString &deviceID) const;
 
     // The manager that sends every request, for checks of its settings.
     const QNetworkAccessManager *networkAccessManager() const { return m_manager; }
@@ -100,6 +105,8 @@ private:
     QString portSegment() const;
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
+    // Counts a failed value call; true when the meter failed the same way before.
+    bool noteFailure(const QString &deviceID, const QString &way);
     void finishValueCall();
     // Reports a call that ended without a value, then ends it.
     void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
@@ -117,6 +124,16 @@ private:
     QNetworkAccessManager *m_manager = nullptr;
     QHash<QString, int> m_deviceList;
     QStringList m_deviceOrder;
+    // Per meter that has failed since it last gave a value: how, how often, and whether a call
+    // was given up on since it started to fail that way.
+    struct Failures
+    {
+        QString way;
+        int calls = 0;
+        bool repeated = false;
+        bool gaveUp = false;
+    };
+    QHash<QString, Failures> m_failures;
     QSet<QString> m_unusableMembers;
     QSet<QString> m_ambiguousMembers; // what the last list said twice or at one address
     // What was wrong with the last connection details, empty when they were usable.

@@ -573,15 +573,20 @@ void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QStrin
     if (!timedOut || !m_updateInProgress || m_cycleDevices.value(m_currentDevice) != deviceID
         || m_currentValueCall >= m_valueCalls.size())
         return;
-    qCWarning(dcQelLmn) << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
+    warningUnlessRepeated(m_networkHandler->failsAsBefore(deviceID))
+        << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
     m_currentValueCall = int(m_valueCalls.size());
 }
 
 void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)
 {
     m_cycleAnswered.insert(deviceID);
+    // The failures in between were said in full only the first time: how many there were is said here.
+    const int failed = m_networkHandler ? m_networkHandler->failedCalls(deviceID) : 0;
     if (m_silentMeters.remove(deviceID))
-        qCInfo(dcQelLmn) << "Meter" << deviceID << "answers again.";
+        qCInfo(dcQelLmn) << "Meter" << deviceID << "answers again," << failed << "calls failed meanwhile.";
+    else if (failed > 1)
+        qCInfo(dcQelLmn) << "Meter" << deviceID << "answered after" << failed << "failed calls.";
     Thing *thing = m_meters.value(deviceID);
     if (!thing) {
         // For instance a meter removed while its call was under way.
