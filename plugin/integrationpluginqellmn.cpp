@@ -44,6 +44,9 @@ enum PortCheck : uchar {
 
 constexpr int meterSlotCount = 32;
 
+// Refused readings in a row after which a total is said to be locked out: twice what a reset
+// register needs to be followed, an hour at the real update period.
+constexpr int lockedOutReadings = 2 * restartReadings;
 
 // The 32 meter slots, in slot order, with the param that carries each slot's device ID.
 struct MeterSlot
@@ -641,6 +644,11 @@ void IntegrationPluginQelLmn::writeTotal(Thing *thing, const QString &deviceID, 
             qCWarning(dcQelLmn) << "Meter" << deviceID << name << "of" << kWhText(wh).constData()
                                 << "kWh not written, as it is" << reason << "Last written:"
                                 << kWhText(lastWh).constData() << "kWh.";
+        // Longer than any restart takes to be followed: most likely a meter replaced under the
+        // same ID, whose thing keeps the old total until it is removed.
+        if (guard.refusedInARow() == lockedOutReadings)
+            qCWarning(dcQelLmn) << "Meter" << deviceID << name << "has been refused for" << lockedOutReadings
+                                << "readings in a row; if the meter was replaced, remove its thing.";
         totals.refusing[total] = true;
         return;
     }
