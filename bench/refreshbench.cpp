@@ -40,7 +40,7 @@ int main(int argc, char **argv)
     for (int i = 0; i < members; ++i) {
         const lmnsim::Meter meter = lmnsim::BridgeSimulator::meterAt(i);
         body += (i ? ",{\"serverID\":\"" : "{\"serverID\":\"") + QByteArray::fromStdString(meter.serverId)
-            + "\",\"lmnAdress\":" + QByteArray::number(meter.lmnAddress) + '}';
+                + "\",\"lmnAdress\":" + QByteArray::number(meter.lmnAddress) + '}';
     }
     body += "]}]";
     sim.setMeterCount(1);

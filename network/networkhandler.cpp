@@ -614,7 +614,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                 } else {
                     // Reporting 0 would overwrite the meter's energy total.
                     warningUnlessRepeated(noteFailure(deviceID, QStringLiteral("no value")))
-                        << "Reply to" << api << "from device" << deviceID << "holds no numeric value, nothing reported.";
+                        << "Reply to" << api << "from device" << deviceID
+                        << "holds no numeric value, nothing reported.";
                     failValueCall(api, deviceID, false);
                     return;
                 }
@@ -653,8 +654,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                 return;
             }
             Failures &failures = m_failures[deviceID];
-            warningUnlessRepeated(failures.gaveUp) << "Giving up on" << api << "for device" << deviceID << "after"
-                                                   << attempt << "attempts.";
+            warningUnlessRepeated(failures.gaveUp)
+                << "Giving up on" << api << "for device" << deviceID << "after" << attempt << "attempts.";
             failures.gaveUp = true;
             failValueCall(api, deviceID, false);
         },

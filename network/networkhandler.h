@@ -126,8 +126,7 @@ private:
     QStringList m_deviceOrder;
     // Per meter that has failed since it last gave a value: how, how often, and whether a call
     // was given up on since it started to fail that way.
-    struct Failures
-    {
+    struct Failures {
         QString way;
         int calls = 0;
         bool repeated = false;

@@ -54,7 +54,8 @@ bool TotalGuard::joinsSeries(double wh, double seconds)
         m_seriesLength = 0;
         return false;
     }
-    const bool agrees = m_seriesLength > 0 && wh >= m_seriesWh && plausibleRise(m_seriesWh, wh, seconds - m_seriesSeconds);
+    const bool agrees = m_seriesLength > 0 && wh >= m_seriesWh
+                        && plausibleRise(m_seriesWh, wh, seconds - m_seriesSeconds);
     m_seriesLength = agrees ? m_seriesLength + 1 : 1;
     if (m_seriesLength == 1)
         m_seriesFirstWh = wh;
@@ -66,7 +67,7 @@ bool TotalGuard::joinsSeries(double wh, double seconds)
     // A written total nothing bore out, which this series would have refused as too steep had
     // it come first, was the glitch.
     const bool outvotes = !m_lastTrusted && (!m_hasTrusted || wh >= m_trustedWh)
-        && !plausibleRise(wh, m_lastWh, seconds - m_lastSeconds);
+                          && !plausibleRise(wh, m_lastWh, seconds - m_lastSeconds);
     return counted || outvotes;
 }
 

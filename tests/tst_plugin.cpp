@@ -798,7 +798,9 @@ private slots:
         QVERIFY(loggedMore(cycleEnd, 3, 10000));
         const int failed = g_log.count(QStringLiteral("Error in "));
         QVERIFY(failed >= 8);
-        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" answers again, %2 calls failed meanwhile.").arg(id(1)).arg(failed)), 1);
+        QCOMPARE(g_log.count(
+                     QStringLiteral("Meter \"%1\" answers again, %2 calls failed meanwhile.").arg(id(1)).arg(failed)),
+                 1);
         QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
     }
 

@@ -35,9 +35,11 @@ private slots:
         QTest::newRow("the allowed rise grows with the time since the last written total")
             << 0.0 << QList<double>{1e6, 1e6 + 2 * fullPeriodWh, 1e6 + 2 * fullPeriodWh} << QList<double>{0, 600, 1200} << "WSW";
         QTest::newRow("a unit fault of four readings is no restart, the true total goes on")
-            << 0.0 << QList<double>{5e6, 5e6 + 10, 5e9 + 20, 5e9 + 40, 5e9 + 60, 5e9 + 80, 5e6 + 80} << periods << "WWSSSSW";
+            << 0.0 << QList<double>{5e6, 5e6 + 10, 5e9 + 20, 5e9 + 40, 5e9 + 60, 5e9 + 80, 5e6 + 80} << periods
+            << "WWSSSSW";
         QTest::newRow("a jump that goes on counting stays refused")
-            << 0.0 << QList<double>{8e6, 8e6 + 10, 8e12, 8e12 + 10, 8e12 + 20, 8e12 + 30, 8e12 + 40} << periods << "WWSSSSS";
+            << 0.0 << QList<double>{8e6, 8e6 + 10, 8e12, 8e12 + 10, 8e12 + 20, 8e12 + 30, 8e12 + 40} << periods
+            << "WWSSSSS";
         QTest::newRow("a reset register is taken on the third agreeing reading")
             << 0.0 << QList<double>{5e6, 100, 200, 300, 400, 350} << periods << "WLLRWL";
         QTest::newRow("a lower total that stands still is never taken, once it counts it is")
@@ -48,7 +50,8 @@ private slots:
             << 1e6 << QList<double>{1e14, 1e6, 1e6, 1e6} << QList<double>{0, 0, 1, 2} << "WLLR";
         QTest::newRow("... but not one within a meter's reach of it")
             << 0.0 << QList<double>{5e6, 5e6 - 1000, 5e6 - 1000, 5e6 - 1000, 0, 0, 0} << periods << "WLLLLLL";
-        QTest::newRow("... nor below the stored total") << 5e6 << QList<double>{5e6 + 100, 4e6, 4e6, 4e6, 4e6} << periods << "WLLLL";
+        QTest::newRow("... nor below the stored total")
+            << 5e6 << QList<double>{5e6 + 100, 4e6, 4e6, 4e6, 4e6} << periods << "WLLLL";
         QTest::newRow("a frozen total is written")
             << 0.0 << QList<double>{5e6, 5e6, 5e6} << periods << "WWW";
         QTest::newRow("readings that disagree start the row again, steep ones never count")
