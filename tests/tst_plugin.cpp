@@ -497,7 +497,9 @@ private slots:
         Rig rig(33);
         rig.addGateway();
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 32, 8000);
-        const QString slotless = QStringLiteral("All 32 meter slots are taken, no thing for meter \"%1\"").arg(id(32));
+        const QString slotless = QStringLiteral(
+                                     "All 32 meter slots are taken, no thing for meter \"%1\" - 1 meter is left out.")
+                                     .arg(id(32));
         QTRY_COMPARE(g_log.count(slotless), 1);
         // The last in the bridge's member order is the one left out; each slot carries the
         // device ID in its own param.
@@ -522,6 +524,11 @@ private slots:
         QVERIFY(!rig.meter(id(32)));
         QVERIFY(loggedMore(meterCheck, 1, 15000));
         QCOMPARE(g_log.count(slotless), 3);
+        // The meter that left was said once to be gone, and not polled meanwhile.
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" is no longer listed by the bridge").arg(id(4))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not in the device list"))
+                     + g_log.count(QStringLiteral("is not answering")),
+                 0);
     }
 
     void invalidServerPortSendsNothing_data()
