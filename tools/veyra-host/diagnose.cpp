@@ -537,7 +537,8 @@ void Diagnosis::fireCycle()
     if (m_finished)
         return;
     // The plugin's update period is long; a host may start a cycle early, as at its start-up.
-    for (PluginTimer *timer : m_manager->hardwareManager()->pluginTimerManager()->timers())
+    const QList<PluginTimer *> timers = m_manager->hardwareManager()->pluginTimerManager()->timers();
+    for (PluginTimer *timer : timers)
         emit timer->timeout();
 }
 
