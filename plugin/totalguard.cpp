@@ -15,6 +15,7 @@ void TotalGuard::startFrom(double totalWh)
     m_timeKnown = false;
     m_seriesLength = 0;
     m_refusedInARow = 0;
+    m_steepSince = -1;
 }
 
 bool TotalGuard::plausibleRise(double fromWh, double toWh, double elapsedSeconds)
@@ -30,12 +31,16 @@ TotalGuard::Verdict TotalGuard::check(double wh, double seconds)
         verdict = Verdict::Invalid;
     else if (m_hasTotal && wh < m_lastWh)
         verdict = Verdict::Lower;
-    else if (m_hasTotal && m_timeKnown && !plausibleRise(m_lastWh, wh, seconds - m_lastSeconds))
+    else if (m_hasTotal && m_timeKnown && !plausibleRise(m_lastWh, wh, judgedAt(wh, seconds) - m_lastSeconds))
         verdict = Verdict::TooSteep;
 
     if (verdict == Verdict::Write)
         return accept(verdict, wh, seconds);
     ++m_refusedInARow;
+    if (verdict == Verdict::TooSteep && (m_steepSince < 0 || wh < m_steepLowestWh)) {
+        m_steepSince = m_steepSince < 0 ? seconds : m_steepSince;
+        m_steepLowestWh = wh;
+    }
     // Only a register that starts again below the total can be a new series: a steep one is a
     // unit or decoding fault however long it lasts, and garbage breaks any series.
     if (verdict != Verdict::Lower) {
@@ -43,6 +48,14 @@ TotalGuard::Verdict TotalGuard::check(double wh, double seconds)
         return verdict;
     }
     return joinsSeries(wh, seconds) ? accept(Verdict::Restarted, wh, seconds) : verdict;
+}
+
+// When a reading is taken to have been read for the rise it may have: once readings were refused
+// as too steep, those as high are judged as of the first of them, so that time never lets a
+// steep series in. Lower ones, the true total among them, are judged as usual.
+double TotalGuard::judgedAt(double wh, double seconds) const
+{
+    return m_steepSince >= 0 && wh >= m_steepLowestWh ? m_steepSince : seconds;
 }
 
 // Whether the refused lower reading completes a new series.
@@ -85,5 +98,6 @@ TotalGuard::Verdict TotalGuard::accept(Verdict verdict, double wh, double second
     m_timeKnown = true;
     m_seriesLength = 0;
     m_refusedInARow = 0;
+    m_steepSince = -1;
     return verdict;
 }

@@ -45,6 +45,7 @@ public:
 
 private:
     static bool plausibleRise(double fromWh, double toWh, double elapsedSeconds);
+    double judgedAt(double wh, double seconds) const;
     bool joinsSeries(double wh, double seconds);
     Verdict accept(Verdict verdict, double wh, double seconds);
 
@@ -68,4 +69,8 @@ private:
     double m_seriesSeconds = 0;
     int m_seriesLength = 0;
     int m_refusedInARow = 0;
+    // Since the last written total: when the first reading was refused as too steep (-1: none),
+    // and the lowest reading so refused.
+    double m_steepSince = -1;
+    double m_steepLowestWh = 0;
 };

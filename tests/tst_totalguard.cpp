@@ -33,13 +33,16 @@ private slots:
         QTest::newRow("a spike is refused, the largest meter's period is not")
             << 0.0 << QList<double>{1e6, 1e6 + 1e13, 1e6 + fullPeriodWh, 1e6 + 3 * fullPeriodWh} << periods << "WSWS";
         QTest::newRow("the allowed rise grows with the time since the last written total")
-            << 0.0 << QList<double>{1e6, 1e6 + 2 * fullPeriodWh, 1e6 + 2 * fullPeriodWh} << QList<double>{0, 600, 1200} << "WSW";
+            << 0.0 << QList<double>{1e6, 1e6 + 2 * fullPeriodWh} << QList<double>{0, 1200} << "WW";
         QTest::newRow("a unit fault of four readings is no restart, the true total goes on")
             << 0.0 << QList<double>{5e6, 5e6 + 10, 5e9 + 20, 5e9 + 40, 5e9 + 60, 5e9 + 80, 5e6 + 80} << periods
             << "WWSSSSW";
         QTest::newRow("a jump that goes on counting stays refused")
             << 0.0 << QList<double>{8e6, 8e6 + 10, 8e12, 8e12 + 10, 8e12 + 20, 8e12 + 30, 8e12 + 40} << periods
             << "WWSSSSS";
+        QTest::newRow("... however long it lasts, while the true total is judged by its time")
+            << 0.0 << QList<double>{5e6, 5e6 + 2 * fullPeriodWh, 5e6 + 2 * fullPeriodWh, 5e9, 5e6 + 1e8}
+            << QList<double>{0, 600, 1200, 1e5, 1.1e5} << "WSSSW";
         QTest::newRow("a reset register is taken on the third agreeing reading")
             << 0.0 << QList<double>{5e6, 100, 200, 300, 400, 350} << periods << "WLLRWL";
         QTest::newRow("a lower total that stands still is never taken, once it counts it is")
