@@ -82,12 +82,21 @@ void abortReply(QNetworkReply *reply, NetworkHandler::Abort why)
     reply->abort();
 }
 
-void logErrorReport(QNetworkReply *reply)
+void logErrorReport(QNetworkReply *reply, bool repeated = false)
 {
-    qCWarning(dcQelLmn) << "Error: " << reply->error();
-    qCWarning(dcQelLmn) << "Error code: "
-                        << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    qCWarning(dcQelLmn) << "Error Reply: " << reply->errorString();
+    warningUnlessRepeated(repeated) << "Error: " << reply->error();
+    warningUnlessRepeated(repeated) << "Error code: "
+                                    << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    warningUnlessRepeated(repeated) << "Error Reply: " << reply->errorString();
+}
+
+// How a value call failed, to tell a meter that goes on failing alike from one that fails anew.
+QString failureWay(QNetworkReply *reply)
+{
+    return QStringLiteral("%1 %2 %3")
+        .arg(int(reply->error()))
+        .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt())
+        .arg(int(NetworkHandler::abortOf(reply)));
 }
 
 // How the reply handlers of the connection road begin: the reply trace (the port initialisation
@@ -421,6 +430,7 @@ void NetworkHandler::getConnectionDetails()
 quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
 {
     BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+    reportUnlisted(members.addresses);
     m_deviceList = std::move(members.addresses);
     m_deviceOrder = std::move(members.order);
     warnOfUnusableMembers(members.unusable);
@@ -430,6 +440,9 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
         qCWarning(dcQelLmn).noquote() << QStringLiteral("The connection details are unusable, so no meter can be found: %1.")
                                              .arg(members.problem);
     m_detailsProblem = members.problem;
+    // A meter no longer listed starts afresh should it come back.
+    for (auto it = m_failures.begin(); it != m_failures.end();)
+        it = m_deviceList.contains(it.key()) ? std::next(it) : m_failures.erase(it);
     qCDebug(dcQelLmn) << m_deviceList;
     return static_cast<quint16>(std::min(members.count, int(std::numeric_limits<quint16>::max())));
 }
@@ -502,21 +515,40 @@ void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::
 void NetworkHandler::refreshAddresses(const QByteArray &body)
 {
     // The same list as a fetch's: a meter that moved since the last fetch must be read where it is
-    // now, as whoever answers at its old address may be another meter. Meters that are new or
-    // gone from the bus are the next fetch's business, and an unusable list changes nothing.
+    // now, as whoever answers at its old address may be another meter, and a meter no longer
+    // listed is not read at all until a list names it again. New meters are the next fetch's
+    // business, and an unusable list changes nothing.
     const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
     if (members.count == 0)
         return;
+    reportUnlisted(members.addresses);
     for (auto it = m_deviceList.begin(); it != m_deviceList.end();) {
         const auto now = members.addresses.constFind(it.key());
         if (now == members.addresses.constEnd()) {
-            m_deviceOrder.removeAll(it.key());
             it = m_deviceList.erase(it);
             continue;
         }
         it.value() = now.value();
         ++it;
     }
+    // In one pass: a long list that shrinks must not cost a pass over it per meter dropped.
+    m_deviceOrder.erase(std::remove_if(m_deviceOrder.begin(), m_deviceOrder.end(),
+                                       [this](const QString &deviceID) { return !m_deviceList.contains(deviceID); }),
+                        m_deviceOrder.end());
+}
+
+void NetworkHandler::reportUnlisted(const QHash<QString, int> &listed) const
+{
+    QStringList gone;
+    for (const QString &deviceID : m_deviceOrder) {
+        if (!listed.contains(deviceID))
+            gone.append(deviceID);
+    }
+    if (gone.size() == 1)
+        qCInfo(dcQelLmn) << "Meter" << gone.first() << "is no longer listed by the bridge, so it is not read.";
+    else if (!gone.isEmpty())
+        qCInfo(dcQelLmn) << gone.size() << "meters are no longer listed by the bridge, so they are not read, among them"
+                         << gone.first();
 }
 
 QStringList NetworkHandler::returnDeviceList() const
@@ -578,10 +610,12 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                     emit receivedValue(api, deviceID, *value);
                     if (!self)
                         return;
+                    m_failures.remove(deviceID);
                 } else {
                     // Reporting 0 would overwrite the meter's energy total.
-                    qCWarning(dcQelLmn) << "Reply to" << api << "from device" << deviceID
-                                        << "holds no numeric value, nothing reported.";
+                    warningUnlessRepeated(noteFailure(deviceID, QStringLiteral("no value")))
+                        << "Reply to" << api << "from device" << deviceID
+                        << "holds no numeric value, nothing reported.";
                     failValueCall(api, deviceID, false);
                     return;
                 }
@@ -603,14 +637,15 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                 return;
             }
 
-            qCWarning(dcQelLmn) << "Error in " << api << "for " << deviceID;
-            logErrorReport(reply);
+            const bool repeated = noteFailure(deviceID, failureWay(reply));
+            warningUnlessRepeated(repeated) << "Error in " << api << "for " << deviceID;
+            logErrorReport(reply, repeated);
             if (abortOf(reply) == Abort::TimedOut) {
                 // Sent again, it would most likely hang as long once more.
                 failValueCall(api, deviceID, true);
                 return;
             }
-            qCWarning(dcQelLmn) << "Server likely still running. Call simply did not go through";
+            warningUnlessRepeated(repeated) << "Server likely still running. Call simply did not go through";
             if (attempt < QelLmnIntervals::valueCallAttempts) {
                 QTimer::singleShot(QelLmnIntervals::scaled(QelLmnIntervals::valueResendDelayMs),
                                    this, [this, api, deviceID, attempt] {
@@ -618,11 +653,35 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
                                    });
                 return;
             }
-            qCWarning(dcQelLmn) << "Giving up on" << api << "for device" << deviceID << "after"
-                                << attempt << "attempts.";
+            Failures &failures = m_failures[deviceID];
+            warningUnlessRepeated(failures.gaveUp)
+                << "Giving up on" << api << "for device" << deviceID << "after" << attempt << "attempts.";
+            failures.gaveUp = true;
             failValueCall(api, deviceID, false);
         },
         QString());
+}
+
+bool NetworkHandler::noteFailure(const QString &deviceID, const QString &way)
+{
+    Failures &failures = m_failures[deviceID];
+    ++failures.calls;
+    failures.repeated = failures.way == way;
+    if (!failures.repeated) {
+        failures.way = way;
+        failures.gaveUp = false;
+    }
+    return failures.repeated;
+}
+
+int NetworkHandler::failedCalls(const QString &deviceID) const
+{
+    return m_failures.value(deviceID).calls;
+}
+
+bool NetworkHandler::failsAsBefore(const QString &deviceID) const
+{
+    return m_failures.value(deviceID).repeated;
 }
 
 void NetworkHandler::finishValueCall()

@@ -66,11 +66,18 @@ public:
     quint16 saveDeviceList(const QByteArray &body);
     // The device IDs in the bridge's member order, so that the same bus gives the same things.
     QStringList returnDeviceList() const;
+    // Whether the bridge's latest list names the meter, so that a value call can be sent to it.
+    bool isListed(const QString &deviceID) const { return m_deviceList.contains(deviceID); }
 
     // `increment` is added to the pending value-call counter: 1 for a new call.
     void getValueCall(const QString &api, const QString &deviceID, uchar increment);
     // Whether a value call is still out: sent, waiting to be sent again, or not yet finished.
     bool valueCallsPending() const { return m_pendingValueCalls != 0; }
+    // The meter's value calls that failed since it last gave a value; still counted while that
+    // value is reported.
+    int failedCalls(const QString &deviceID) const;
+    // Whether the meter's last failure was as the one before, and so only a debug line.
+    bool failsAsBefore(const QString &deviceID) const;
 
     // The manager that sends every request, for checks of its settings.
     const QNetworkAccessManager *networkAccessManager() const { return m_manager; }
@@ -98,12 +105,16 @@ private:
     QString portSegment() const;
     bool waitBeforeFetch();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
+    // Counts a failed value call; true when the meter failed the same way before.
+    bool noteFailure(const QString &deviceID, const QString &way);
     void finishValueCall();
     // Reports a call that ended without a value, then ends it.
     void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
     void warnOfUnusableMembers(const QStringList &unusable);
     // Moves the listed meters to the addresses of a connection-details body; drops those not in it.
     void refreshAddresses(const QByteArray &body);
+    // Says once which of the listed meters a new list no longer names.
+    void reportUnlisted(const QHash<QString, int> &listed) const;
     void warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,
                                 const QList<BridgeReplies::Members::Shared> &shared);
 
@@ -113,6 +124,15 @@ private:
     QNetworkAccessManager *m_manager = nullptr;
     QHash<QString, int> m_deviceList;
     QStringList m_deviceOrder;
+    // Per meter that has failed since it last gave a value: how, how often, and whether a call
+    // was given up on since it started to fail that way.
+    struct Failures {
+        QString way;
+        int calls = 0;
+        bool repeated = false;
+        bool gaveUp = false;
+    };
+    QHash<QString, Failures> m_failures;
     QSet<QString> m_unusableMembers;
     QSet<QString> m_ambiguousMembers; // what the last list said twice or at one address
     // What was wrong with the last connection details, empty when they were usable.

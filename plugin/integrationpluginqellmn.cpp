@@ -44,6 +44,10 @@ enum PortCheck : uchar {
 
 constexpr int meterSlotCount = 32;
 
+// Refused readings in a row after which a total is said to be locked out: twice what a reset
+// register needs to be followed, an hour at the real update period.
+constexpr int lockedOutReadings = 2 * restartReadings;
+
 // The 32 meter slots, in slot order, with the param that carries each slot's device ID.
 struct MeterSlot
 {
@@ -327,12 +331,8 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
             m_meters.remove(deviceID);
     }
 
-    // A meter without a slot is named once, not at every fetch, until the bus changes.
-    if (deviceList != m_checkedDevices) {
-        m_checkedDevices = deviceList;
-        m_slotlessWarned.clear();
-    }
     const QHash<QString, Thing *> existing = meterThingsByDeviceId();
+    QStringList slotless;
     for (const QString &deviceID : deviceList) {
         if (m_meters.contains(deviceID))
             continue;
@@ -343,15 +343,26 @@ void IntegrationPluginQelLmn::checkAutoCreate(const ThingId &parentId)
         }
         const ThingClassId slot = findFreeSlot();
         if (slot.isNull()) {
-            if (!m_slotlessWarned.contains(deviceID)) {
-                m_slotlessWarned.insert(deviceID);
-                qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << deviceID;
-            }
+            slotless.append(deviceID);
             continue;
         }
         markSlotUsed(slot);
         autoCreateMeterThing(deviceID, slot, parentId);
     }
+    warnOfSlotlessMeters(deviceList, slotless);
+}
+
+// Said once per meter list, not at every fetch and not once per meter: a bus of thousands of
+// members would flood the log.
+void IntegrationPluginQelLmn::warnOfSlotlessMeters(const QStringList &deviceList, const QStringList &slotless)
+{
+    const bool changed = deviceList != m_checkedDevices || slotless.size() != m_slotlessCount;
+    m_checkedDevices = deviceList;
+    m_slotlessCount = int(slotless.size());
+    if (!changed || slotless.isEmpty())
+        return;
+    qCWarning(dcQelLmn) << "All 32 meter slots are taken, no thing for meter" << slotless.first() << "-"
+                        << slotless.size() << (slotless.size() == 1 ? "meter is" : "meters are") << "left out.";
 }
 
 QHash<QString, Thing *> IntegrationPluginQelLmn::meterThingsByDeviceId() const
@@ -505,8 +516,9 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
     // call is out, the cycle goes on with that call's answer.
     if (m_networkHandler->valueCallsPending())
         return;
-    // Meters removed since the cycle started are skipped.
-    while (m_currentDevice < m_cycleDevices.size() && !m_meters.contains(m_cycleDevices.at(m_currentDevice))) {
+    // Meters removed since the cycle started are skipped, and so are those the bridge no longer
+    // lists: the bridge client has said so, and the next meter check lets them go.
+    while (m_currentDevice < m_cycleDevices.size() && !isPolled(m_cycleDevices.at(m_currentDevice))) {
         ++m_currentDevice;
         m_currentValueCall = 0;
     }
@@ -525,6 +537,11 @@ void IntegrationPluginQelLmn::onNextDeviceUpdate()
         m_networkHandler->nextDeviceUpdate();
     else
         endCycle();
+}
+
+bool IntegrationPluginQelLmn::isPolled(const QString &deviceID) const
+{
+    return m_meters.contains(deviceID) && m_networkHandler->isListed(deviceID);
 }
 
 void IntegrationPluginQelLmn::endCycle()
@@ -559,15 +576,20 @@ void IntegrationPluginQelLmn::onValueCallFailed(const QString &api, const QStrin
     if (!timedOut || !m_updateInProgress || m_cycleDevices.value(m_currentDevice) != deviceID
         || m_currentValueCall >= m_valueCalls.size())
         return;
-    qCWarning(dcQelLmn) << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
+    warningUnlessRepeated(m_networkHandler->failsAsBefore(deviceID))
+        << "Meter" << deviceID << "did not answer" << api << "in time; its other calls are skipped in this cycle.";
     m_currentValueCall = int(m_valueCalls.size());
 }
 
 void IntegrationPluginQelLmn::onReceivedValue(const QString &api, const QString &deviceID, double value)
 {
     m_cycleAnswered.insert(deviceID);
+    // The failures in between were said in full only the first time: how many there were is said here.
+    const int failed = m_networkHandler ? m_networkHandler->failedCalls(deviceID) : 0;
     if (m_silentMeters.remove(deviceID))
-        qCInfo(dcQelLmn) << "Meter" << deviceID << "answers again.";
+        qCInfo(dcQelLmn) << "Meter" << deviceID << "answers again," << failed << "calls failed meanwhile.";
+    else if (failed > 1)
+        qCInfo(dcQelLmn) << "Meter" << deviceID << "answered after" << failed << "failed calls.";
     Thing *thing = m_meters.value(deviceID);
     if (!thing) {
         // For instance a meter removed while its call was under way.
@@ -622,6 +644,11 @@ void IntegrationPluginQelLmn::writeTotal(Thing *thing, const QString &deviceID, 
             qCWarning(dcQelLmn) << "Meter" << deviceID << name << "of" << kWhText(wh).constData()
                                 << "kWh not written, as it is" << reason << "Last written:"
                                 << kWhText(lastWh).constData() << "kWh.";
+        // Longer than any restart takes to be followed: most likely a meter replaced under the
+        // same ID, whose thing keeps the old total until it is removed.
+        if (guard.refusedInARow() == lockedOutReadings)
+            qCWarning(dcQelLmn) << "Meter" << deviceID << name << "has been refused for" << lockedOutReadings
+                                << "readings in a row; if the meter was replaced, remove its thing.";
         totals.refusing[total] = true;
         return;
     }

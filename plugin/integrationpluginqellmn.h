@@ -61,11 +61,13 @@ private:
     void unregisterMeter(Thing *thing);
     bool slotHeldByOtherThing(const Thing *thing) const;
     void updateValues();
+    bool isPolled(const QString &deviceID) const;
     void endCycle();
     void releaseEverything();
     bool isMeterClass(const ThingClassId &thingClassId) const;
     void writeTotal(Thing *thing, const QString &deviceID, int total, double wh);
     void warnOfSilentMeters();
+    void warnOfSlotlessMeters(const QStringList &deviceList, const QStringList &slotless);
 
     PluginTimer *m_updateTimer = nullptr;
     QTimer *m_connectionTimer = nullptr;
@@ -84,9 +86,9 @@ private:
     bool m_reconnecting = false;
     // A meter list arrived during a cycle; the cycle's end takes it up.
     bool m_autoCreateDue = false;
-    // The device list of the last meter check, and the meters since named as having no slot.
+    // The device list of the last meter check, and how many of its meters got no slot.
     QStringList m_checkedDevices;
-    QSet<QString> m_slotlessWarned;
+    int m_slotlessCount = 0;
 
     // Per meter thing, for its two totals (consumed, produced): what may be written, and whether
     // a refusal has been logged since the last written value.

@@ -939,6 +939,32 @@ void TestHost::goneMeterIsNamedAndItsThingRemoved()
     // Without it the bridge checks out, its meter read through the stored thing.
     HostProcess clean(diagnose(moved.port()));
     QVERIFY2(clean.finish(60000) && clean.exitCode() == 0, qPrintable(clean.out() + clean.describe()));
+    // A meter replaced under the same ID whose register stands still below the stored total is
+    // refused for good: the check follows it for a few cycles and names the command that frees it.
+    QJsonObject root = QJsonDocument::fromJson(readFile(store)).object();
+    QJsonArray things = root.value(QStringLiteral("things")).toArray();
+    for (QJsonValueRef thing : things) {
+        QJsonObject object = thing.toObject();
+        QJsonObject states = object.value(QStringLiteral("states")).toObject();
+        for (const QString &key : states.keys())
+            states.insert(key, states.value(key).isDouble() ? QJsonValue(1e8) : states.value(key));
+        object.insert(QStringLiteral("states"), states);
+        thing = object;
+    }
+    root.insert(QStringLiteral("things"), things);
+    QFile file(store);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(root).toJson()) > 0);
+    file.close();
+    moved.setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::Frozen);
+    HostProcess locked(diagnose(moved.port()));
+    QVERIFY2(locked.finish(60000) && locked.exitCode() == 1, qPrintable(locked.out() + locked.describe()));
+    QVERIFY2(QRegularExpression(QStringLiteral("1-QEL-000-00000001's totalEnergyConsumed has been refused for 6 "
+                                               "readings in a row.*\\n.*"
+                                               "veyra-host --store \\S+ --remove-thing \\S+\\n"))
+                 .match(locked.out())
+                 .hasMatch(),
+             qPrintable(locked.out()));
+    QVERIFY2(!locked.out().contains(QLatin1String("totalEnergyProduced has been refused")), qPrintable(locked.out()));
     HostProcess again(remove);
     QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
              qPrintable(again.describe()));

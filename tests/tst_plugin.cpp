@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <numeric>
 
 namespace {
 
@@ -496,7 +497,9 @@ private slots:
         Rig rig(33);
         rig.addGateway();
         QTRY_COMPARE_WITH_TIMEOUT(rig.meters().size(), 32, 8000);
-        const QString slotless = QStringLiteral("All 32 meter slots are taken, no thing for meter \"%1\"").arg(id(32));
+        const QString slotless = QStringLiteral(
+                                     "All 32 meter slots are taken, no thing for meter \"%1\" - 1 meter is left out.")
+                                     .arg(id(32));
         QTRY_COMPARE(g_log.count(slotless), 1);
         // The last in the bridge's member order is the one left out; each slot carries the
         // device ID in its own param.
@@ -521,6 +524,11 @@ private slots:
         QVERIFY(!rig.meter(id(32)));
         QVERIFY(loggedMore(meterCheck, 1, 15000));
         QCOMPARE(g_log.count(slotless), 3);
+        // The meter that left was said once to be gone, and not polled meanwhile.
+        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" is no longer listed by the bridge").arg(id(4))), 1);
+        QCOMPARE(g_log.count(QStringLiteral("is not in the device list"))
+                     + g_log.count(QStringLiteral("is not answering")),
+                 0);
     }
 
     void invalidServerPortSendsNothing_data()
@@ -764,24 +772,42 @@ private slots:
         QVERIFY(meter->stateValue(consumed).toDouble() < 5e6);
     }
 
-    // A meter that stops answering while the others answer is said once, and once when it is back.
+    // A meter that stops answering while the others answer is said once, and once when it is back
+    // with how many calls failed meanwhile; its failures are said in full only the first time.
     void silentMeterIsSaidOnce()
     {
         Rig rig(2, 1);
         QVERIFY(rig.addGatewayWithMeters(2));
         Thing *meter = rig.meter(id(1));
         QTRY_VERIFY_WITH_TIMEOUT(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble() > 0, 8000);
+        QList<int> linesPerCycle{0}; // above debug level, from the fault on
+        g_log.onLine = [&linesPerCycle](QtMsgType type, const QString &line) {
+            if (line == cycleEnd)
+                linesPerCycle.append(0);
+            else if (type != QtDebugMsg)
+                ++linesPerCycle.last();
+        };
         rig.sim->setMeterFault(2, {lmnsim::Fault::Kind::HttpStatus, 404, {}, -1});
         QVERIFY(loggedMore(cycleEnd, 4, 20000));
         const double held = meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble();
         QVERIFY(loggedMore(cycleEnd, 1, 10000));
+        g_log.onLine = nullptr;
         QCOMPARE(meter->stateValue(QStringLiteral("totalEnergyProduced")).toDouble(), held);
         QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" is not answering").arg(id(1))), 1);
         QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
+        // "Error in", the error report, "Server likely still running", "Giving up" and "is not
+        // answering", in the first cycle that fails; nothing in those after.
+        QCOMPARE(std::accumulate(linesPerCycle.cbegin(), linesPerCycle.cend(), 0), 7);
+        QVERIFY2(std::all_of(linesPerCycle.cbegin() + 2, linesPerCycle.cend(), [](int n) { return n == 0; }),
+                 qPrintable(QString::number(linesPerCycle.size())));
 
         rig.sim->clearFaults();
         QVERIFY(loggedMore(cycleEnd, 3, 10000));
-        QCOMPARE(g_log.count(QStringLiteral("Meter \"%1\" answers again.").arg(id(1))), 1);
+        const int failed = g_log.count(QStringLiteral("Error in "));
+        QVERIFY(failed >= 8);
+        QCOMPARE(g_log.count(
+                     QStringLiteral("Meter \"%1\" answers again, %2 calls failed meanwhile.").arg(id(1)).arg(failed)),
+                 1);
         QCOMPARE(g_log.count(QStringLiteral("is not answering")), 1);
     }
 

@@ -167,9 +167,10 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     m_refusing.remove(episodeKey(deviceId, stateName));
     if (!unjudged && (kWh <= 0 || (kWh < last && !restart)))
         violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh").arg(what).arg(last, 0, 'f', 3));
-    // The product's seconds: the update period stands for 600 of them.
+    // The product's seconds: the update period stands for 600 of them. A restart may go down,
+    // never up: after it the totals are judged as before it.
     const auto at = m_lastTotalAt.constFind(key);
-    if (at != m_lastTotalAt.constEnd() && !restart && last > 0) {
+    if (at != m_lastTotalAt.constEnd()) {
         const double seconds = double(t - at.value()) * 600 / m_iv.periodMs + kGraceS;
         if ((kWh - last) * 1000 > kMaxPowerW * seconds / 3600)
             violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh, a rise no meter counts").arg(what).arg(last, 0, 'f', 3));

@@ -39,8 +39,8 @@ struct Intervals {
 enum Invariant {
     WrongMeter,      // a reading whose value names another meter
     NotServed,       // a reading the bridge never served for that meter and quantity
-    ZeroOrDecrease,  // an energy total of 0, below the thing's previous total or risen more than
-                     // any meter counts, unless the plugin said the meter's total restarted
+    ZeroOrDecrease,  // an energy total of 0, below the thing's previous total unless the plugin
+                     // said the meter's total restarted, or risen more than any meter counts
     DuplicateThing,  // two meter things for one device ID
     RequestRate,     // more requests in a window than the plugin's intervals allow
     FetchOverlap,    // two connection-details fetches less than one wait apart

@@ -51,6 +51,7 @@ struct MeterResult
     int failureStatus = 0;
     bool noNumber = false;    // answered, but without a number
     QStringList refused;      // totals the plugin did not write, as they cannot be right
+    bool lockedOut = false;   // the plugin said it keeps refusing one
 };
 
 // A text as the message stream quoted it, read back: \" \\ \b \f \n \r \t, \uXXXX and
@@ -157,6 +158,9 @@ int slotOf(const Thing *thing)
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
 
+// Cycles a check runs at most while a total is refused: beyond the plugin's 6 readings.
+constexpr int followRefusedCycles = 8;
+
 int portIndex(const QString &serialPort)
 {
     return serialPort.isEmpty() || !serialPort.back().isDigit() ? -1 : serialPort.back().digitValue();
@@ -186,6 +190,9 @@ private:
     void onMeterWarning(const QString &line);
     void milestone(const QString &name);
     void fireUpdateTimer();
+    void fireCycle();
+    bool refusalOpen() const;
+    QString removeThingHint(const QString &deviceId) const;
     void finish(bool cycleEnded);
     void collectMeters();
     void addBridgeProblem();
@@ -214,6 +221,8 @@ private:
     QString m_unusableList;                     // what the plugin found wrong with the meter list
     bool m_listSeen = false;
     bool m_timerFired = false;
+    int m_cyclesRun = 0;
+    int m_slotlessCount = 0; // meters the plugin said it has no slot for
     bool m_fireWanted = false;
     bool m_finished = false;
     bool m_timedOut = false;
@@ -376,7 +385,14 @@ void Diagnosis::onPluginLine(const QString &line)
         m_unusableList = line.mid(unusableListLine.size()).chopped(1);
     } else if (line == QLatin1String("All devices updated.")) {
         if (m_timerFired) {
-            milestone(QStringLiteral("first polling cycle"));
+            if (m_cyclesRun++ == 0)
+                milestone(QStringLiteral("first polling cycle"));
+            // A refused total is followed until the plugin says it keeps refusing it (after 6
+            // readings), which a meter replaced under the same ID does for ever.
+            if (m_cyclesRun < followRefusedCycles && refusalOpen()) {
+                QTimer::singleShot(0, this, &Diagnosis::fireCycle);
+                return;
+            }
             finish(true);
         }
     } else if (line == QLatin1String("Server is not reachable!") || line == QLatin1String("Port is not reachable!")) {
@@ -399,6 +415,10 @@ void Diagnosis::onPluginLine(const QString &line)
         const QStringList texts = quotedTexts(line);
         if (!texts.isEmpty())
             meter(texts.last()).slotsFull = true;
+        // One line for all of them, named by the first.
+        static const QRegularExpression leftOut(QStringLiteral(" - (\\d+) meters? (?:is|are) left out\\.$"));
+        if (const auto match = leftOut.match(line); match.hasMatch())
+            m_slotlessCount = match.captured(1).toInt();
     } else {
         onValueLine(line);
     }
@@ -461,6 +481,8 @@ void Diagnosis::onMeterWarning(const QString &line)
     static const QRegularExpression listedTwice(QStringLiteral("is listed at LMN addresses (.+) - only address (-?\\d+) is polled\\.$"));
     static const QRegularExpression shared(QStringLiteral("share LMN address (-?\\d+) - "));
     static const QRegularExpression refused(QStringLiteral("\" (total\\w+) of (\\S+) kWh not written, as it is (.+) Last written: (\\S+) kWh\\.$"));
+    static const QRegularExpression lockedOut(
+        QStringLiteral("\" (total\\w+) has been refused for (\\d+) readings in a row; "));
     const QStringList texts = quotedTexts(line);
     if (texts.isEmpty())
         return;
@@ -483,6 +505,13 @@ void Diagnosis::onMeterWarning(const QString &line)
                            QStringLiteral("The bridge serves a total that cannot be right: compare it with the meter's "
                                           "display. A meter that was replaced under the same ID needs its thing removed, "
                                           "so that its totals start afresh.")});
+    } else if (const auto lockedMatch = lockedOut.match(line); lockedMatch.hasMatch()) {
+        meter(deviceId).lockedOut = true;
+        m_problems.append(
+            {QStringLiteral("Meter %1's %2 has been refused for %3 readings in a row; its thing keeps the total "
+                            "of the meter it was made for.")
+                 .arg(deviceId, lockedMatch.captured(1), lockedMatch.captured(2)),
+             removeThingHint(deviceId)});
     } else if (line.endsWith(QLatin1String("is not answering; its totals keep their last values."))) {
         MeterResult &result = meter(deviceId);
         if (result.failure.isEmpty())
@@ -500,9 +529,38 @@ void Diagnosis::fireUpdateTimer()
     m_fireWanted = false;
     m_timerFired = true;
     milestone(QStringLiteral("meter things"));
+    fireCycle();
+}
+
+void Diagnosis::fireCycle()
+{
+    if (m_finished)
+        return;
     // The plugin's update period is long; a host may start a cycle early, as at its start-up.
+    const QList<PluginTimer *> timers = m_manager->hardwareManager()->pluginTimerManager()->timers();
     for (PluginTimer *timer : timers)
         emit timer->timeout();
+}
+
+bool Diagnosis::refusalOpen() const
+{
+    return std::any_of(m_meters.cbegin(), m_meters.cend(),
+                       [](const MeterResult &result) { return !result.refused.isEmpty() && !result.lockedOut; });
+}
+
+QString Diagnosis::removeThingHint(const QString &deviceId) const
+{
+    const QString check = QStringLiteral(
+        "Compare the total with the meter's display. If the meter was replaced under the same ID, ");
+    for (const Thing *thing : m_manager->things()) {
+        if (!m_options.storePath.isEmpty() && thing->thingClassId() != m_gatewayClassId
+            && thing->paramValue(QStringLiteral("deviceID")).toString() == deviceId)
+            return check
+                   + QStringLiteral(
+                         "remove its thing, so that its totals start afresh: veyra-host --store %1 --remove-thing %2")
+                         .arg(shellWord(m_options.storePath), thing->id().toText());
+    }
+    return check + QStringLiteral("remove its thing in the host, so that its totals start afresh.");
 }
 
 void Diagnosis::finish(bool cycleEnded)
@@ -647,6 +705,7 @@ void Diagnosis::addMeterProblems()
                                QStringLiteral("The polling cycle did not reach it in time; give more time with --timeout.")});
         }
     }
+    full = std::max(full, m_slotlessCount);
     if (full > 0) {
         m_problems.append({QStringLiteral("%1 meter(s) over 32 get no meter thing and are not read.").arg(full),
                            QStringLiteral("One gateway holds 32 meters; move the others to a bus on another serial port.")});
