@@ -53,7 +53,8 @@ void Diagnosis::start()
 
     connect(m_manager.get(), &ThingManager::thingStateChanged, this,
             [this](Thing *thing, const StateTypeId &, const QVariant &) {
-                if (thing->thingClassId() == m_gatewayClassId && m_connectedMs < 0 && thing->stateValue(QStringLiteral("connected")).toBool()) {
+                if (thing->thingClassId() == m_gatewayClassId && m_connectedMs < 0
+                    && thing->stateValue(QStringLiteral("connected")).toBool()) {
                     m_connectedMs = m_clock.elapsed();
                     milestone(QStringLiteral("connected"));
                 }
@@ -83,7 +84,8 @@ void Diagnosis::start()
     if (m_gateway)
         return;
     // Set up from within addThing(): a bridge that is down is known before it returns.
-    m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(), m_options.gatewayParams(*gatewayClass));
+    m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(),
+                                    m_options.gatewayParams(*gatewayClass));
 }
 
 void Diagnosis::milestone(const QString &name)
@@ -132,8 +134,8 @@ int run(const HostOptions &options)
     diagnosis.stop();
 
     const QByteArray report = options.events
-        ? QJsonDocument(diagnosis.jsonReport()).toJson(QJsonDocument::Compact) + '\n'
-        : diagnosis.textReport().toUtf8();
+                                  ? QJsonDocument(diagnosis.jsonReport()).toJson(QJsonDocument::Compact) + '\n'
+                                  : diagnosis.textReport().toUtf8();
     fwrite(report.constData(), 1, size_t(report.size()), stdout);
     fflush(stdout);
     return diagnosis.exitCode();

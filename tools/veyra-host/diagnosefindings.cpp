@@ -36,9 +36,10 @@ void Diagnosis::finish(bool cycleEnded)
     if (cycleEnded || m_timedOut)
         addMeterProblems();
     if (m_timedOut && !cycleEnded && !m_unreachable && !m_noMeters) {
-        m_problems.append({QStringLiteral("The first polling cycle did not end within %1 s.").arg(m_options.timeoutSeconds),
-                           QStringLiteral("Give more time with --timeout; the plugin waits 10 s before it asks "
-                                          "the bridge for its meters, and a meter that does not answer costs a few seconds.")});
+        m_problems.append(
+            {QStringLiteral("The first polling cycle did not end within %1 s.").arg(m_options.timeoutSeconds),
+             QStringLiteral("Give more time with --timeout; the plugin waits 10 s before it asks "
+                            "the bridge for its meters, and a meter that does not answer costs a few seconds.")});
     }
     if (!cycleEnded && !m_timedOut && m_problems.isEmpty())
         m_problems.append({QStringLiteral("The check was stopped before the first polling cycle ended."), QString()});
@@ -56,14 +57,15 @@ void Diagnosis::collectMeters()
         // A stored thing whose meter left the bus still holds its slot: on a full bus a new meter
         // gets none until the thing is removed.
         if (m_listSeen && !m_meters.contains(deviceId)) {
-            m_problems.append({QStringLiteral("Meter thing %1 in slot %2 belongs to meter %3, which the bridge no longer "
-                                              "lists; it keeps its slot.")
-                                   .arg(thing->name())
-                                   .arg(slotOf(thing))
-                                   .arg(deviceId),
-                               QStringLiteral("If the meter is gone for good, remove its thing: veyra-host --store %1 "
-                                              "--remove-thing %2")
-                                   .arg(shellWord(m_options.storePath), thing->id().toText())});
+            m_problems.append(
+                {QStringLiteral("Meter thing %1 in slot %2 belongs to meter %3, which the bridge no longer "
+                                "lists; it keeps its slot.")
+                     .arg(thing->name())
+                     .arg(slotOf(thing))
+                     .arg(deviceId),
+                 QStringLiteral("If the meter is gone for good, remove its thing: veyra-host --store %1 "
+                                "--remove-thing %2")
+                     .arg(shellWord(m_options.storePath), thing->id().toText())});
             continue;
         }
         MeterResult &result = meter(deviceId);
@@ -81,12 +83,13 @@ QString Diagnosis::bridgeAddress() const
 void Diagnosis::addBridgeProblem()
 {
     if (m_noMeters && !m_unusableList.isEmpty()) {
-        m_problems.append({QStringLiteral("The bridge's answer to the meter list (/GetCurrentConnectionDetails) is unusable: "
-                                          "%1; the plugin finds no meters in it.")
-                               .arg(m_unusableList),
-                           QStringLiteral("The bus and the meters are not to blame: check that the program on %1 is the LMN "
-                                          "bridge server, and read its log.")
-                               .arg(bridgeAddress())});
+        m_problems.append(
+            {QStringLiteral("The bridge's answer to the meter list (/GetCurrentConnectionDetails) is unusable: "
+                            "%1; the plugin finds no meters in it.")
+                 .arg(m_unusableList),
+             QStringLiteral("The bus and the meters are not to blame: check that the program on %1 is the LMN "
+                            "bridge server, and read its log.")
+                 .arg(bridgeAddress())});
         return;
     }
     if (m_noMeters) {
@@ -104,33 +107,39 @@ void Diagnosis::addBridgeProblem()
     }
     const bool refused = m_failureReason.contains(QLatin1String("refused"), Qt::CaseInsensitive);
     if (refused && m_bridgeAnswered) {
-        m_problems.append({QStringLiteral("The bridge at %1 stopped answering during the check (%2).").arg(bridgeAddress(), m_failureReason),
+        m_problems.append({QStringLiteral("The bridge at %1 stopped answering during the check (%2).")
+                               .arg(bridgeAddress(), m_failureReason),
                            QStringLiteral("Check whether the bridge server restarts or crashes; its log says more.")});
         return;
     }
     if (refused) {
-        m_problems.append({QStringLiteral("Nothing listens on %1 (%2).").arg(bridgeAddress(), m_failureReason),
-                           QStringLiteral("Start the bridge server, or give the port it listens on with --server-port.")});
+        m_problems.append(
+            {QStringLiteral("Nothing listens on %1 (%2).").arg(bridgeAddress(), m_failureReason),
+             QStringLiteral("Start the bridge server, or give the port it listens on with --server-port.")});
         return;
     }
     if (m_failedStep == QLatin1String("Could not initialize port!")) {
-        m_problems.append({QStringLiteral("The bridge could not %1 the serial port %2 (%3).")
-                               .arg(m_portStep == QLatin1String("re-initialised") ? QStringLiteral("re-initialise the bus on")
-                                                                                    : QStringLiteral("initialise"),
-                                    m_options.serialPort, m_failureReason),
-                           QStringLiteral("Check that %1 exists on the bridge's machine and that no other program "
-                                          "holds it; the bridge's own log says more.")
-                               .arg(m_options.serialPort)});
+        m_problems.append(
+            {QStringLiteral("The bridge could not %1 the serial port %2 (%3).")
+                 .arg(m_portStep == QLatin1String("re-initialised") ? QStringLiteral("re-initialise the bus on")
+                                                                    : QStringLiteral("initialise"),
+                      m_options.serialPort, m_failureReason),
+             QStringLiteral("Check that %1 exists on the bridge's machine and that no other program "
+                            "holds it; the bridge's own log says more.")
+                 .arg(m_options.serialPort)});
         return;
     }
-    const QString request = m_failedStep == QLatin1String("Could not reach server!")         ? QStringLiteral("the probe")
-                            : m_failedStep == QLatin1String("Could not get connection details!") ? QStringLiteral("the connection details")
-                            : m_failedStep == QLatin1String("Could not get value!")            ? QStringLiteral("a value call")
-                                                                                             : QString();
-    const QString what = request.isEmpty() ? QStringLiteral("The bridge at %1 did not answer as expected").arg(bridgeAddress())
-                                           : QStringLiteral("The bridge at %1 failed %2 (%3)").arg(bridgeAddress(), request, m_failureReason);
-    m_problems.append({what + QLatin1Char('.'),
-                       QStringLiteral("Check that the program on this port is the LMN bridge server, and read its log.")});
+    const QString request = m_failedStep == QLatin1String("Could not reach server!") ? QStringLiteral("the probe")
+                            : m_failedStep == QLatin1String("Could not get connection details!")
+                                ? QStringLiteral("the connection details")
+                            : m_failedStep == QLatin1String("Could not get value!") ? QStringLiteral("a value call")
+                                                                                    : QString();
+    const QString what =
+        request.isEmpty()
+            ? QStringLiteral("The bridge at %1 did not answer as expected").arg(bridgeAddress())
+            : QStringLiteral("The bridge at %1 failed %2 (%3)").arg(bridgeAddress(), request, m_failureReason);
+    m_problems.append({what + QLatin1Char('.'), QStringLiteral("Check that the program on this port is the LMN bridge "
+                                                               "server, and read its log.")});
 }
 
 void Diagnosis::addMeterProblems()
@@ -146,30 +155,39 @@ void Diagnosis::addMeterProblems()
             continue;
         if (result.consumedRead && result.producedRead)
             continue;
-        const QString address = result.address >= 0 ? QStringLiteral(" (LMN address %1)").arg(result.address) : QString();
+        const QString address = result.address >= 0 ? QStringLiteral(" (LMN address %1)").arg(result.address)
+                                                    : QString();
         if (result.slot == 0) {
-            m_problems.append({QStringLiteral("Meter %1%2 has no meter thing.").arg(result.deviceId, address),
-                               QStringLiteral("Run the check again; the host did not set up the thing the plugin announced.")});
+            m_problems.append(
+                {QStringLiteral("Meter %1%2 has no meter thing.").arg(result.deviceId, address),
+                 QStringLiteral("Run the check again; the host did not set up the thing the plugin announced.")});
         } else if (result.noNumber) {
-            m_problems.append({QStringLiteral("Meter %1%2 answers %3 without a number.").arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", "))),
-                               QStringLiteral("The bridge reaches the meter but cannot read it; check the meter's type and firmware.")});
+            m_problems.append({QStringLiteral("Meter %1%2 answers %3 without a number.")
+                                   .arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", "))),
+                               QStringLiteral("The bridge reaches the meter but cannot read it; check the meter's type "
+                                              "and firmware.")});
         } else if (!result.failedCalls.isEmpty()) {
             m_problems.append({QStringLiteral("Meter %1%2 never answers %3 (%4).")
                                    .arg(result.deviceId, address, result.failedCalls.join(QStringLiteral(", ")),
                                         result.failure.isEmpty() ? QStringLiteral("no reason given") : result.failure),
-                               QStringLiteral("Check the meter's bus wiring and power, and that its LMN address is unique on the bus.")});
+                               QStringLiteral("Check the meter's bus wiring and power, and that its LMN address is "
+                                              "unique on the bus.")});
         } else if (result.firstCallMs >= 0) {
-            m_problems.append({QStringLiteral("Meter %1%2 was asked but had not answered when the check ended.").arg(result.deviceId, address),
-                               QStringLiteral("A meter that does not answer holds the polling cycle up; give more time with "
-                                              "--timeout to see whether it answers at all.")});
+            m_problems.append(
+                {QStringLiteral("Meter %1%2 was asked but had not answered when the check ended.")
+                     .arg(result.deviceId, address),
+                 QStringLiteral("A meter that does not answer holds the polling cycle up; give more time with "
+                                "--timeout to see whether it answers at all.")});
         } else {
-            m_problems.append({QStringLiteral("Meter %1%2 was not read.").arg(result.deviceId, address),
-                               QStringLiteral("The polling cycle did not reach it in time; give more time with --timeout.")});
+            m_problems.append(
+                {QStringLiteral("Meter %1%2 was not read.").arg(result.deviceId, address),
+                 QStringLiteral("The polling cycle did not reach it in time; give more time with --timeout.")});
         }
     }
     if (full > 0) {
-        m_problems.append({QStringLiteral("%1 meter(s) over 32 get no meter thing and are not read.").arg(full),
-                           QStringLiteral("One gateway holds 32 meters; move the others to a bus on another serial port.")});
+        m_problems.append(
+            {QStringLiteral("%1 meter(s) over 32 get no meter thing and are not read.").arg(full),
+             QStringLiteral("One gateway holds 32 meters; move the others to a bus on another serial port.")});
     }
 }
 

@@ -29,11 +29,14 @@ QJsonObject Diagnosis::jsonReport() const
             {QStringLiteral("slot"), row.slot == 0 ? QJsonValue() : QJsonValue(row.slot)},
             {QStringLiteral("lmnAddress"), row.address < 0 ? QJsonValue() : QJsonValue(row.address)},
             {QStringLiteral("created"), row.slot != 0},
-            {QStringLiteral("consumedKWh"), row.consumedRead && !row.refused.contains(consumedState) ? QJsonValue(row.consumed) : QJsonValue()},
-            {QStringLiteral("producedKWh"), row.producedRead && !row.refused.contains(producedState) ? QJsonValue(row.produced) : QJsonValue()},
+            {QStringLiteral("consumedKWh"),
+             row.consumedRead && !row.refused.contains(consumedState) ? QJsonValue(row.consumed) : QJsonValue()},
+            {QStringLiteral("producedKWh"),
+             row.producedRead && !row.refused.contains(producedState) ? QJsonValue(row.produced) : QJsonValue()},
             {QStringLiteral("read"), row.consumedRead && row.producedRead},
             {QStringLiteral("refused"), QJsonArray::fromStringList(row.refused)},
-            {QStringLiteral("readMs"), row.consumedRead && row.producedRead ? QJsonValue(row.lastAnswerMs - row.firstCallMs) : QJsonValue()},
+            {QStringLiteral("readMs"),
+             row.consumedRead && row.producedRead ? QJsonValue(row.lastAnswerMs - row.firstCallMs) : QJsonValue()},
         });
     }
     QJsonArray problems;

@@ -124,7 +124,7 @@ void Diagnosis::onPluginLine(const QString &line)
         milestone(QStringLiteral("bridge answered"));
     } else if (line == QLatin1String("Port initialized.")) {
         milestone(m_portStep == QLatin1String("re-initialised") ? QStringLiteral("bus re-initialised")
-                                                                 : QStringLiteral("port initialised"));
+                                                                : QStringLiteral("port initialised"));
     } else if (line.startsWith(QLatin1String("QHash("))) {
         // ("id", address) entries; the IDs are scanned by hand for the reason given at quotedTexts.
         static const QRegularExpression address(QStringLiteral(", (-?\\d+)\\)"));
@@ -186,7 +186,8 @@ void Diagnosis::onPluginLine(const QString &line)
 void Diagnosis::onRequestFailure(const QString &line)
 {
     if (line.startsWith(QLatin1String("Error code: "))) {
-        (m_valueErrorDevice.isEmpty() ? m_httpStatus : meter(m_valueErrorDevice).failureStatus) = line.mid(12).trimmed().toInt();
+        (m_valueErrorDevice.isEmpty() ? m_httpStatus
+                                      : meter(m_valueErrorDevice).failureStatus) = line.mid(12).trimmed().toInt();
         return;
     }
     const QStringList texts = quotedTexts(line);
@@ -237,31 +238,36 @@ void Diagnosis::onValueLine(const QString &line)
 // The plugin's warnings about the bridge's member list and about readings it did not write.
 void Diagnosis::onMeterWarning(const QString &line)
 {
-    static const QRegularExpression listedTwice(QStringLiteral("is listed at LMN addresses (.+) - only address (-?\\d+) is polled\\.$"));
+    static const QRegularExpression listedTwice(
+        QStringLiteral("is listed at LMN addresses (.+) - only address (-?\\d+) is polled\\.$"));
     static const QRegularExpression shared(QStringLiteral("share LMN address (-?\\d+) - "));
-    static const QRegularExpression refused(QStringLiteral("\" (total\\w+) of (\\S+) kWh not written, as it is (.+) Last written: (\\S+) kWh\\.$"));
+    static const QRegularExpression refused(
+        QStringLiteral("\" (total\\w+) of (\\S+) kWh not written, as it is (.+) Last written: (\\S+) kWh\\.$"));
     const QStringList texts = quotedTexts(line);
     if (texts.isEmpty())
         return;
     const QString &deviceId = texts.first();
     if (const auto match = listedTwice.match(line); match.hasMatch()) {
-        m_problems.append({QStringLiteral("The bridge lists meter %1 at more than one LMN address (%2); only address %3 is read.")
-                               .arg(deviceId, match.captured(1), match.captured(2)),
-                           QStringLiteral("Two meters answer with one server ID, or the bridge's list is out of date: "
-                                          "check the IDs on the meters' displays and let the bridge scan the bus again.")});
+        m_problems.append(
+            {QStringLiteral("The bridge lists meter %1 at more than one LMN address (%2); only address %3 is read.")
+                 .arg(deviceId, match.captured(1), match.captured(2)),
+             QStringLiteral("Two meters answer with one server ID, or the bridge's list is out of date: "
+                            "check the IDs on the meters' displays and let the bridge scan the bus again.")});
     } else if (const auto sharedMatch = shared.match(line); sharedMatch.hasMatch()) {
-        m_problems.append({QStringLiteral("The bridge lists meters %1 at one LMN address %2; none of them is read until it lists them apart.")
+        m_problems.append({QStringLiteral("The bridge lists meters %1 at one LMN address %2; none of them is read "
+                                          "until it lists them apart.")
                                .arg(texts.join(QStringLiteral(", ")), sharedMatch.captured(1)),
                            QStringLiteral("Every meter on the bus needs an LMN address of its own: check the meters' "
                                           "addresses, then let the bridge scan the bus again.")});
     } else if (const auto refusedMatch = refused.match(line); refusedMatch.hasMatch()) {
         meter(deviceId).refused.append(refusedMatch.captured(1));
-        m_problems.append({QStringLiteral("Meter %1 reads %2 = %3 kWh, which was not written: %4 The last written total is %5 kWh.")
-                               .arg(deviceId, refusedMatch.captured(1), refusedMatch.captured(2), refusedMatch.captured(3),
-                                    refusedMatch.captured(4)),
-                           QStringLiteral("The bridge serves a total that cannot be right: compare it with the meter's "
-                                          "display. A meter that was replaced under the same ID needs its thing removed, "
-                                          "so that its totals start afresh.")});
+        m_problems.append(
+            {QStringLiteral("Meter %1 reads %2 = %3 kWh, which was not written: %4 The last written total is %5 kWh.")
+                 .arg(deviceId, refusedMatch.captured(1), refusedMatch.captured(2), refusedMatch.captured(3),
+                      refusedMatch.captured(4)),
+             QStringLiteral("The bridge serves a total that cannot be right: compare it with the meter's "
+                            "display. A meter that was replaced under the same ID needs its thing removed, "
+                            "so that its totals start afresh.")});
     } else if (line.endsWith(QLatin1String("is not answering; its totals keep their last values."))) {
         MeterResult &result = meter(deviceId);
         if (result.failure.isEmpty())

@@ -12,8 +12,9 @@ int portIndex(const QString &serialPort)
 bool checkOptions(const HostOptions &options, QString *error)
 {
     const QString &port = options.serverPort;
-    const bool digitsOnly = !port.isEmpty() && port.size() <= 5
-        && std::all_of(port.cbegin(), port.cend(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
+    const bool digitsOnly = !port.isEmpty() && port.size() <= 5 && std::all_of(port.cbegin(), port.cend(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
     if (!digitsOnly || port.toUInt() < 1 || port.toUInt() > 65535) {
         *error = QStringLiteral("--server-port takes a port number from 1 to 65535, not \"%1\"").arg(port);
         return false;

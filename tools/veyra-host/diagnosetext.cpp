@@ -23,18 +23,26 @@ QString Diagnosis::textReport() const
     QTextStream out(&text);
     // What came from outside is made safe before it is placed, so that a line break in it
     // cannot split a line either.
-    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port " << TerminalText::safe(m_options.serialPort) << "\n\n";
+    out << "veyra-host diagnose: bridge " << bridgeAddress() << ", serial port "
+        << TerminalText::safe(m_options.serialPort) << "\n\n";
 
     out << "Bridge\n";
-    out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("reachable"), -16)
+    out << QStringLiteral("  %1 %2\n")
+               .arg(QStringLiteral("reachable"), -16)
                .arg(m_bridgeAnswered ? QStringLiteral("yes")
-                                     : QStringLiteral("no") + (m_failureReason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(TerminalText::safe(m_failureReason))));
+                                     : QStringLiteral("no")
+                                           + (m_failureReason.isEmpty()
+                                                  ? QString()
+                                                  : QStringLiteral(" (%1)").arg(TerminalText::safe(m_failureReason))));
     const bool portUp = std::any_of(m_milestones.cbegin(), m_milestones.cend(),
                                     [](const auto &m) { return m.first.endsWith(QLatin1String("initialised")); });
-    out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("serial port"), -16)
-               .arg(portUp ? m_portStep : m_portStep.isEmpty() ? QStringLiteral("not initialised")
-                                                               : QStringLiteral("not %1").arg(m_portStep));
-    out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("connected after"), -16)
+    out << QStringLiteral("  %1 %2\n")
+               .arg(QStringLiteral("serial port"), -16)
+               .arg(portUp                 ? m_portStep
+                    : m_portStep.isEmpty() ? QStringLiteral("not initialised")
+                                           : QStringLiteral("not %1").arg(m_portStep));
+    out << QStringLiteral("  %1 %2\n")
+               .arg(QStringLiteral("connected after"), -16)
                .arg(m_connectedMs < 0 ? QStringLiteral("never") : seconds(m_connectedMs));
 
     out << "\nSteps\n";
@@ -76,7 +84,8 @@ QString Diagnosis::textReport() const
         else if (row.consumedRead && row.producedRead)
             read = QStringLiteral("yes, in %1 ms").arg(row.lastAnswerMs - row.firstCallMs);
         else if (!row.failedCalls.isEmpty())
-            read = QStringLiteral("no answer to %1").arg(TerminalText::safe(row.failedCalls.join(QStringLiteral(", "))));
+            read =
+                QStringLiteral("no answer to %1").arg(TerminalText::safe(row.failedCalls.join(QStringLiteral(", "))));
         else
             read = QStringLiteral("no");
         out << QStringLiteral("  %1  %2  %3  %4  %5  %6\n")
@@ -96,8 +105,9 @@ QString Diagnosis::textReport() const
                 out << "    Hint: " << TerminalText::safe(problem.hint) << '\n';
         }
     }
-    const int readCount = int(std::count_if(rows.cbegin(), rows.cend(),
-                                            [](const MeterResult &m) { return m.consumedRead && m.producedRead && m.refused.isEmpty(); }));
+    const int readCount = int(std::count_if(rows.cbegin(), rows.cend(), [](const MeterResult &m) {
+        return m.consumedRead && m.producedRead && m.refused.isEmpty();
+    }));
     out << "\nVerdict: " << (exitCode() == Diagnose::AllRead ? "OK" : "FAILED") << ": bridge "
         << (m_bridgeAnswered ? "reached" : "not reached") << ", " << readCount << " of " << rows.size()
         << " meters read, " << m_problems.size() << " problem(s).\n";

@@ -20,29 +20,27 @@ const QString producedState = QStringLiteral("totalEnergyProduced");
 const QString plusCall = QStringLiteral("GeActiceEnergyPlusTotal");
 const QString minusCall = QStringLiteral("GeActiceEnergyMinusTotal");
 
-struct Problem
-{
+struct Problem {
     QString text;
     QString hint;
 };
 
-struct MeterResult
-{
+struct MeterResult {
     QString deviceId;
-    int address = -1;         // -1: the bridge's list was not seen
-    int slot = 0;             // 0: no meter thing
-    bool slotsFull = false;   // the plugin had no slot left for it
+    int address = -1;       // -1: the bridge's list was not seen
+    int slot = 0;           // 0: no meter thing
+    bool slotsFull = false; // the plugin had no slot left for it
     bool consumedRead = false;
     bool producedRead = false;
     double consumed = 0;
     double produced = 0;
     qint64 firstCallMs = -1;
     qint64 lastAnswerMs = -1;
-    QStringList failedCalls;  // the value calls the plugin gave up on
-    QString failure;          // why, as the request layer said
+    QStringList failedCalls; // the value calls the plugin gave up on
+    QString failure;         // why, as the request layer said
     int failureStatus = 0;
-    bool noNumber = false;    // answered, but without a number
-    QStringList refused;      // totals the plugin did not write, as they cannot be right
+    bool noNumber = false; // answered, but without a number
+    QStringList refused;   // totals the plugin did not write, as they cannot be right
 };
 
 // Log reading (diagnoselog.cpp).
@@ -96,19 +94,19 @@ private:
     QString m_portStep;                         // "initialised" or "re-initialised"
     qint64 m_connectedMs = -1;
     bool m_bridgeAnswered = false;
-    QString m_failedStep;                       // the request that failed, as the plugin names it
+    QString m_failedStep; // the request that failed, as the plugin names it
     QString m_failureReason;
     int m_httpStatus = 0;
     bool m_unreachable = false;
     bool m_noMeters = false;
-    QString m_unusableList;                     // what the plugin found wrong with the meter list
+    QString m_unusableList; // what the plugin found wrong with the meter list
     bool m_listSeen = false;
     bool m_timerFired = false;
     bool m_fireWanted = false;
     bool m_finished = false;
     bool m_timedOut = false;
-    QString m_valueErrorDevice;                 // device of the value call whose error report runs
-    QMap<QString, MeterResult> m_meters;        // by device ID
+    QString m_valueErrorDevice;          // device of the value call whose error report runs
+    QMap<QString, MeterResult> m_meters; // by device ID
     QList<Problem> m_problems;
 };
 
