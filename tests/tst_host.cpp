@@ -25,6 +25,9 @@
 #include "builtprogram.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -43,9 +46,12 @@ class HostProcess
 public:
     // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into a
     // `reader` such as "head -n 1", stdout closes when the reader ends; the exit code stays the host's.
+    // `stdoutFile` (a FIFO, say) takes stdout instead of the test.
     explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
-                         const QString &reader = QString())
+                         const QString &reader = QString(), const QString &stdoutFile = QString())
     {
+        if (!stdoutFile.isEmpty())
+            m_process.setStandardOutputFile(stdoutFile);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
         // The plugin's progress lines on stderr tell a test when it may stop the host.
@@ -249,6 +255,7 @@ private slots:
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
     void stopEndsTheHostWhateverThePluginWaitsFor();
+    void stalledReaderNeverStopsTheHost();
     void tableFitsTheTerminal_data();
     void tableFitsTheTerminal();
     void diagnoseReportsWhatThePluginSees_data();
@@ -679,6 +686,49 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
     // The gateway stays stored, and the lock goes with the host.
     QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);
     QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
+// Into a pipe whose reader stopped reading, the host polls on and keeps its events up to a bound;
+// when the reader reads again one line says how many were dropped; a SIGTERM while nothing is read
+// ends it at once, with its things saved.
+void TestHost::stalledReaderNeverStopsTheHost()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fifo = dir.filePath(QStringLiteral("out"));
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    QCOMPARE(::mkfifo(qPrintable(fifo), 0600), 0);
+    const int readEnd = ::open(qPrintable(fifo), O_RDONLY | O_NONBLOCK);
+    QVERIFY(readEnd >= 0);
+    const auto closeReadEnd = qScopeGuard([readEnd] { ::close(readEnd); });
+    // A cycle of 32 meters writes about 12 kB of events: 120 cycles are past the pipe and the bound.
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("32"), QStringLiteral("--events"), QStringLiteral("--store"),
+                      store, QStringLiteral("--timer-unit-ms"), QStringLiteral("0.05")},
+                     QStringLiteral("0.01"), QString(), fifo);
+    auto cycles = [&host] { return host.err().count(QLatin1String("All devices updated.")); };
+    QByteArray out;
+    auto read = [&out, readEnd] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, int(n));
+        return out.contains("\"eventsDropped\"");
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(cycles() >= 120 || !host.running(), qPrintable(host.describe()), 60000);
+    QTRY_VERIFY2_WITH_TIMEOUT(read() || !host.running(), qPrintable(host.describe()), 20000);
+    QList<QByteArray> lines = out.split('\n');
+    lines.removeLast();
+    const Events events = Events::parse(lines);
+    QVERIFY2(events.problem.isEmpty(), qPrintable(events.problem));
+    const QList<QJsonObject> dropped = events.of(QStringLiteral("eventsDropped"));
+    QVERIFY(dropped.size() == 1 && dropped.first().value(QStringLiteral("count")).toInt() > 0);
+    // The whole bound came before the note.
+    QVERIFY2(out.indexOf("\"eventsDropped\"") > 1 << 20, qPrintable(QString::number(out.indexOf("eventsDropped"))));
+
+    // Stalled again, past the pipe's size.
+    const int before = cycles();
+    QTRY_VERIFY2_WITH_TIMEOUT(cycles() >= before + 10 || !host.running(), qPrintable(host.describe()), 20000);
+    QVERIFY2(host.stop(3000) && host.exitCode() == 0, qPrintable(host.describe()));
+    QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 33);
 }
 
 // ---- Table ----
