@@ -251,6 +251,7 @@ private slots:
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
     void failedSaveEndsTheHostWithAnError();
+    void killedHostLosesAtMostAStoreInterval();
     void sigtermEndsCleanly_data();
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
@@ -283,7 +284,7 @@ void TestHost::helpNamesEveryOption()
     HostProcess host({QStringLiteral("--help")});
     QVERIFY(host.finish(10000));
     QCOMPARE(host.exitCode(), 0);
-    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate", "--timer-unit-ms",
+    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--store-interval", "--simulate", "--timer-unit-ms",
                                "--run-for", "--events", "--info", "--diagnose", "--timeout", "--remove-thing", "--version", "--help", "-h"}) {
         QVERIFY2(host.out().contains(QRegularExpression(QStringLiteral("(^|\\s)%1\\b").arg(QLatin1String(option)))),
                  option);
@@ -312,6 +313,7 @@ void TestHost::commandLineAnswers_data()
     bad("missing value", {QStringLiteral("--events"), QStringLiteral("--store")}, QStringLiteral("--store"));
     bad("meters not a number", {QStringLiteral("--simulate"), QStringLiteral("two")}, QStringLiteral("--simulate"));
     bad("zero timer unit", {QStringLiteral("--timer-unit-ms"), QStringLiteral("0")}, QStringLiteral("--timer-unit-ms"));
+    bad("zero store interval", {QStringLiteral("--store-interval"), QStringLiteral("0")}, QStringLiteral("--store-interval"));
     for (const char *runFor : {"-1", "0", "inf", "nan", "1e400"})
         bad(qPrintable(QStringLiteral("run time %1").arg(QLatin1String(runFor))),
             {QStringLiteral("--run-for"), QLatin1String(runFor)}, QStringLiteral("--run-for"));
@@ -597,6 +599,32 @@ void TestHost::failedSaveEndsTheHostWithAnError()
     QVERIFY2(host.err().contains(QStringLiteral("veyra-host: cannot write the thing store %1").arg(store)), qPrintable(host.describe()));
     QVERIFY(!QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().isEmpty());
     QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
+// A host killed outright, as by a power cut, keeps the totals it wrote one --store-interval before.
+void TestHost::killedHostLosesAtMostAStoreInterval()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"), QStringLiteral("--timer-unit-ms"),
+                      QStringLiteral("1"), QStringLiteral("--store"), store, QStringLiteral("--store-interval"), QStringLiteral("0.2")});
+    // Stored totals above 0, as the plugin wrote them, per meter thing.
+    auto storedTotals = [&store] {
+        QList<int> counts;
+        for (const QJsonValue &thing : QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray()) {
+            if (thing[QStringLiteral("parentId")].isNull())
+                continue;
+            const QVariantMap states = thing[QStringLiteral("states")].toObject().toVariantMap();
+            counts.append(int(std::count_if(states.cbegin(), states.cend(), [](const QVariant &v) { return v.toDouble() > 0; })));
+        }
+        return counts;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(Events::parse(host.lines()).readings() >= 4 || !host.running(), qPrintable(host.describe()), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(storedTotals(), (QList<int>{2, 2}), 5000);
+    host.process().kill();
+    QVERIFY(host.finish(5000) || host.process().exitStatus() == QProcess::CrashExit);
+    QCOMPARE(storedTotals(), (QList<int>{2, 2}));
 }
 
 // A SIGTERM while the plugin polls ends a run without --run-for, and --run-for ends one by itself:

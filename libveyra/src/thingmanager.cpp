@@ -11,12 +11,23 @@
 #include <QPluginLoader>
 #include <QSaveFile>
 #include <QSet>
+#include <QTimer>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 
 ThingManager::ThingManager(QObject *parent)
-    : QObject(parent), m_hardwareManager(new HardwareManager(this))
+    : QObject(parent), m_hardwareManager(new HardwareManager(this)), m_stateSaveTimer(new QTimer(this))
 {
+    m_stateSaveTimer->setSingleShot(true);
+    connect(m_stateSaveTimer, &QTimer::timeout, this, [this] {
+        if (storeOutdated())
+            saveStore();
+        // A failed save is tried again one interval later.
+        if (!m_lastSaveError.isEmpty())
+            scheduleStateSave();
+    });
 }
 
 ThingManager::~ThingManager()
@@ -178,8 +189,10 @@ Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id
     connect(thing, &Thing::stateValueChanged, this,
             [this, thing](const StateTypeId &stateTypeId, const QVariant &value) {
                 const int index = thing->thingClass().stateIndex(stateTypeId);
-                if (index >= 0 && thing->thingClass().stateTypes().at(index).cached)
+                if (index >= 0 && thing->thingClass().stateTypes().at(index).cached) {
                     m_statesChanged = true;
+                    scheduleStateSave();
+                }
                 emit thingStateChanged(thing, stateTypeId, value);
             });
     connect(thing, &Thing::stateValueSet, this,
@@ -295,6 +308,24 @@ QString ThingManager::storeFile() const
         info.setFile(info.symLinkTarget());
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+
+void ThingManager::setStoreInterval(qint64 ms)
+{
+    m_storeIntervalMs = std::max<qint64>(0, ms);
+    m_stateSaveTimer->stop();
+    if (storeOutdated())
+        scheduleStateSave();
+}
+
+// Counted from the first change after a save, so that a state that changes every second is still
+// written only once per interval.
+void ThingManager::scheduleStateSave()
+{
+    if (m_storePath.isEmpty() || m_storeIntervalMs <= 0 || m_stateSaveTimer->isActive())
+        return;
+    // A QTimer counts in int milliseconds.
+    m_stateSaveTimer->start(int(std::min<qint64>(m_storeIntervalMs, std::numeric_limits<int>::max())));
 }
 
 bool ThingManager::saveStore()

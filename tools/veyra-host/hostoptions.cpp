@@ -25,35 +25,38 @@ QString HostOptions::defaultPluginDir()
 QString HostOptions::helpText()
 {
     return QStringLiteral(
-        "Usage: veyra-host [options]\n"
-        "\n"
-        "Hosts veyra integration plugins: loads them, creates the LMN gateway thing, creates the\n"
-        "meter things the plugin announces and shows their readings.\n"
-        "\n"
-        "Options:\n"
-        "  --plugins DIR          folder to load plugins from (default: %1)\n"
-        "  --serial-port NAME     serial port of the gateway thing (default /dev/ttymxc3)\n"
-        "  --server-port PORT     bridge server port of the gateway thing (default 5000)\n"
-        "  --store FILE           keep things in FILE (JSON) and restore them at the next start;\n"
-        "                         FILE.lock keeps a second host off it, and --serial-port and\n"
-        "                         --server-port, when given, change the stored gateway\n"
-        "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
-        "                         free loopback port (or the gateway's port) and point the gateway at it\n"
-        "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
-        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, SIGHUP)\n"
-        "  --events               print one JSON object per event on stdout instead of the table\n"
-        "  --info                 print the loaded plugins and exit\n"
-        "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
-        "                         0 all meters read, 1 something failed, 2 bad options\n"
-        "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
-        "  --remove-thing ID      remove the thing ID and its children from the --store FILE and exit,\n"
-        "                         as a user removes a thing (a meter that left the bus keeps its slot\n"
-        "                         while its thing exists); the host must not be running on FILE\n"
-        "  --version              print the version and exit\n"
-        "  -h, --help             show this help\n"
-        "\n"
-        "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
-        "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
+               "Usage: veyra-host [options]\n"
+               "\n"
+               "Hosts veyra integration plugins: loads them, creates the LMN gateway thing, creates the\n"
+               "meter things the plugin announces and shows their readings.\n"
+               "\n"
+               "Options:\n"
+               "  --plugins DIR          folder to load plugins from (default: %1)\n"
+               "  --serial-port NAME     serial port of the gateway thing (default /dev/ttymxc3)\n"
+               "  --server-port PORT     bridge server port of the gateway thing (default 5000)\n"
+               "  --store FILE           keep things in FILE (JSON) and restore them at the next start;\n"
+               "                         FILE.lock keeps a second host off it, and --serial-port and\n"
+               "                         --server-port, when given, change the stored gateway\n"
+               "  --store-interval SECONDS  save the cached states that changed at most every SECONDS, above 0\n"
+               "                         (default 300); an unclean stop loses at most that much of them\n"
+               "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
+               "                         free loopback port (or the gateway's port) and point the gateway at it\n"
+               "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
+               "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, "
+               "SIGHUP)\n"
+               "  --events               print one JSON object per event on stdout instead of the table\n"
+               "  --info                 print the loaded plugins and exit\n"
+               "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
+               "                         0 all meters read, 1 something failed, 2 bad options\n"
+               "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
+               "  --remove-thing ID      remove the thing ID and its children from the --store FILE and exit,\n"
+               "                         as a user removes a thing (a meter that left the bus keeps its slot\n"
+               "                         while its thing exists); the host must not be running on FILE\n"
+               "  --version              print the version and exit\n"
+               "  -h, --help             show this help\n"
+               "\n"
+               "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
+               "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
         .arg(defaultPluginDir())
         .arg(lmnsim::kMaxMeters);
 }
@@ -116,7 +119,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
             bool ok = false;
             timeoutSeconds = text.toDouble(&ok);
             if (!ok || !(timeoutSeconds > 0) || timeoutSeconds > 86400) {
-                *error = QStringLiteral("--timeout takes a number of seconds above 0 (at most 86400), not \"%1\"").arg(text);
+                *error =
+                    QStringLiteral("--timeout takes a number of seconds above 0 (at most 86400), not \"%1\"").arg(text);
                 return false;
             }
         } else if (option == QLatin1String("--plugins")) {
@@ -139,6 +143,17 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--store")) {
             if (!value(&storePath))
                 return false;
+        } else if (option == QLatin1String("--store-interval")) {
+            if (!value(&text))
+                return false;
+            bool ok = false;
+            storeIntervalSeconds = text.toDouble(&ok);
+            if (!ok || !(storeIntervalSeconds > 0) || storeIntervalSeconds > 86400) {
+                *error = QStringLiteral(
+                             "--store-interval takes a number of seconds above 0 (at most 86400), not \"%1\"")
+                             .arg(text);
+                return false;
+            }
         } else if (option == QLatin1String("--simulate")) {
             if (!value(&text))
                 return false;

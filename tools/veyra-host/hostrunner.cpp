@@ -120,6 +120,7 @@ int HostRunner::start()
 bool HostRunner::startStore(QString *error)
 {
     m_thingManager->setStorePath(m_options.storePath);
+    m_thingManager->setStoreInterval(qint64(m_options.storeIntervalSeconds * 1000));
     return m_thingManager->claimStore(error) && m_thingManager->loadStore(error);
 }
 
@@ -130,8 +131,8 @@ int HostRunner::removeStoredThing()
     const ThingId id(m_options.removeThingId);
     Thing *thing = m_thingManager->findThing(id);
     if (!thing) {
-        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing "
-                            << id.toText() << " that a loaded plugin knows\n";
+        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing " << id.toText()
+                            << " that a loaded plugin knows\n";
         return 1;
     }
     QStringList removed;
@@ -164,12 +165,12 @@ void HostRunner::applyCommandLine(Thing *gateway)
     if (changed.isEmpty())
         return;
     // What the gateway ends up with: a port not given keeps its stored value.
-    const QString serialPort =
-        m_options.serialPortGiven ? m_options.serialPort : gateway->paramValue(QStringLiteral("port")).toString();
-    const QString serverPort =
-        m_options.serverPortGiven ? m_options.serverPort : gateway->paramValue(QStringLiteral("serverPort")).toString();
-    QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
-                        << serialPort << ", server port " << serverPort << '\n';
+    const QString serialPort = m_options.serialPortGiven ? m_options.serialPort
+                                                         : gateway->paramValue(QStringLiteral("port")).toString();
+    const QString serverPort = m_options.serverPortGiven ? m_options.serverPort
+                                                         : gateway->paramValue(QStringLiteral("serverPort")).toString();
+    QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: " << serialPort
+                        << ", server port " << serverPort << '\n';
     m_thingManager->reconfigureThing(gateway->id(), changed);
 }
 
@@ -259,9 +260,7 @@ void HostRunner::stop()
     case 0: // not running yet: the event loop takes it up
         QMetaObject::invokeMethod(this, &HostRunner::stop, Qt::QueuedConnection);
         return;
-    case 1:
-        QCoreApplication::quit();
-        return;
+    case 1: QCoreApplication::quit(); return;
     default:
         // The plugin waits in a nested event loop of its own. Ending those loops early would run
         // its code on as if the wait were over, and a loop it enters next would end at once; the

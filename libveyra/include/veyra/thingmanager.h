@@ -17,6 +17,7 @@
 #include <memory>
 
 class QLockFile;
+class QTimer;
 class QPluginLoader;
 
 struct LIBVEYRA_EXPORT LoadedPlugin
@@ -64,6 +65,11 @@ public:
     // With a store set, every added or removed thing is written to it at once.
     void setStorePath(const QString &path) { m_storePath = path; }
     QString storePath() const { return m_storePath; }
+    // Cached states that changed are written at most this often (default 300 s, which spares a
+    // gateway's flash), so that an unclean stop loses no more than that; 0 writes them only with
+    // a change of things or an explicit save.
+    void setStoreInterval(qint64 ms);
+    qint64 storeInterval() const { return m_storeIntervalMs; }
     // Makes the store this process's own: checks that it can be written and takes a lock file
     // beside it ("<store>.lock", beside the file a symlink leads to, so that every path to one
     // store takes the same lock), so that a second host on the same store is refused. Returns
@@ -107,6 +113,7 @@ private:
     IntegrationPlugin *pluginFor(const ThingClass &thingClass) const;
     Things thingsOfPlugin(const IntegrationPlugin *plugin) const;
     QString storeContentError(const QByteArray &content, QJsonObject *document) const;
+    void scheduleStateSave();
 
     HardwareManager *m_hardwareManager;
     QVector<LoadedPlugin> m_plugins;
@@ -121,4 +128,6 @@ private:
     QHash<ThingId, QJsonObject> m_keptStates; // stored states of a thing that its class does not know
     QString m_lastSaveError;
     bool m_statesChanged = false;
+    qint64 m_storeIntervalMs = 300000;
+    QTimer *m_stateSaveTimer;
 };
