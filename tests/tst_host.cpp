@@ -331,6 +331,8 @@ void TestHost::commandLineAnswers_data()
     // What the host cannot start with is refused when it starts (1), not as a bad option (2).
     QTest::newRow("store in a missing folder") << QStringList{QStringLiteral("--store"), QStringLiteral("/no-such-folder/things.json")}
                                                << 1 << QStringList{QStringLiteral("/no-such-folder does not exist")};
+    QTest::newRow("store is a device") << QStringList{QStringLiteral("--store"), QStringLiteral("/dev/zero")} << 1
+                                       << QStringList{QStringLiteral("a character device, not a regular file")};
     for (const QString &folder : {m_empty.path(), m_empty.filePath(QStringLiteral("missing"))})
         QTest::newRow(folder == m_empty.path() ? "no plugin in the folder" : "no plugin folder")
             << QStringList{QStringLiteral("--plugins"), folder, QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--events")}
