@@ -98,6 +98,11 @@ void EventOutput::onThingAdded(Thing *thing)
     for (const ParamType &paramType : thing->thingClass().paramTypes())
         params.insert(paramType.name, QJsonValue::fromVariant(thing->paramValue(paramType.id)));
     object.insert(QStringLiteral("params"), params);
+    // As they stand: a thing restored from the store comes with the values it kept.
+    QJsonObject states;
+    for (const StateType &stateType : thing->thingClass().stateTypes())
+        states.insert(stateType.name, QJsonValue::fromVariant(thing->stateValue(stateType.id)));
+    object.insert(QStringLiteral("states"), states);
     print(object);
 }
 
