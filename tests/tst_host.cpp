@@ -871,7 +871,9 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
 {
     QTest::addColumn<QString>("serialPort");
     QTest::addColumn<int>("meterCount");
-    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none; -1: the meter list is not JSON
+    // Answers 404 to every value call; 0: none; -1: the meter list is not JSON; -2: the probe hangs;
+    // -3: the probe hangs and the check is stopped with SIGTERM.
+    QTest::addColumn<int>("failingAddress");
     QTest::addColumn<bool>("wrongNumbers");  // meter 1 serves a negative total; meter 2's ID also at meter 5's address
     QTest::addColumn<bool>("bridgeUp");
     QTest::addColumn<int>("exitCode");
@@ -899,6 +901,13 @@ void TestHost::diagnoseReportsWhatThePluginSees_data()
                                  << QStringList{QStringLiteral("reachable        no (Connection refused)"),
                                                 QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
                                                 QStringLiteral("Verdict: FAILED: bridge not reached")};
+    // The request's deadline is 1 s at the tests' time scale; the stopped check keeps the real 30 s.
+    QTest::newRow("probe hangs") << port << 3 << -2 << false << true << 1
+                                 << QStringList{QStringLiteral("reachable        no (no complete answer within 1 s)"),
+                                                QStringLiteral("failed the probe (no complete answer within 1 s)")};
+    QTest::newRow("probe hangs, check stopped")
+        << port << 3 << -3 << false << true << 1
+        << QStringList{QStringLiteral("was stopped while it waited for the bridge")};
     QTest::newRow("wrong numbers and an ambiguous member list") << port << 5 << 0 << true << true << 1
         << QStringList{QStringLiteral("Meter 1-QEL-000-00000001 reads totalEnergyConsumed = -1200 kWh, which was not written: negative"),
                        QStringLiteral("Hint: The bridge serves a total that cannot be right"),
@@ -926,8 +935,10 @@ void TestHost::diagnoseReportsWhatThePluginSees()
     QVERIFY(bridge.start());
     if (failingAddress > 0)
         bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
-    if (failingAddress < 0)
+    if (failingAddress == -1)
         bridge.setFault(lmnsim::Endpoint::ConnectionDetails, lmnsim::Fault{lmnsim::Fault::Kind::NotJson});
+    if (failingAddress < -1)
+        bridge.setFault(lmnsim::Endpoint::Probe, lmnsim::Fault{lmnsim::Fault::Kind::Hang});
     if (wrongNumbers) {
         bridge.setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::Negative);
         bridge.setMemberFault(lmnsim::MemberFault::DuplicateId, 2, 5);
@@ -937,7 +948,11 @@ void TestHost::diagnoseReportsWhatThePluginSees()
 
     const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
                                 QStringLiteral("--serial-port"), serialPort, QStringLiteral("--timeout"), QStringLiteral("30")};
-    HostProcess text(arguments);
+    HostProcess text(arguments, failingAddress == -3 ? QStringLiteral("1") : QStringLiteral("0.01"));
+    if (failingAddress == -3) {
+        QTRY_VERIFY_WITH_TIMEOUT(bridge.requestCount() > 0, 10000);
+        text.process().terminate();
+    }
     QVERIFY2(text.finish(60000), qPrintable(text.describe()));
     QVERIFY2(text.exitCode() == exitCode, qPrintable(text.out() + text.describe()));
     const QString report = exitCode == 2 ? text.err() : text.out();
@@ -948,20 +963,23 @@ void TestHost::diagnoseReportsWhatThePluginSees()
         QCOMPARE(bridge.requestCount(), 0u);
         return;
     }
+    if (failingAddress == -3)
+        return;
 
     // The same check for scripts: one JSON object with the same verdict.
+    const bool reached = bridgeUp && failingAddress > -2;
     HostProcess events(arguments + QStringList{QStringLiteral("--events")});
     QVERIFY2(events.finish(60000), qPrintable(events.describe()));
     QCOMPARE(events.exitCode(), exitCode);
     QCOMPARE(events.lines().size(), 1);
     const QJsonObject object = QJsonDocument::fromJson(events.lines().first()).object();
     QCOMPARE(object.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
-    QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), bridgeUp);
+    QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), reached);
     QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
     if (wrongNumbers)
         return;
     const QJsonArray meters = object.value(QStringLiteral("meters")).toArray();
-    QCOMPARE(meters.size(), bridgeUp ? meterCount : 0);
+    QCOMPARE(meters.size(), reached ? meterCount : 0);
     int created = 0;
     for (const QJsonValue &value : meters) {
         const QJsonObject meter = value.toObject();
@@ -975,7 +993,7 @@ void TestHost::diagnoseReportsWhatThePluginSees()
         QVERIFY2(read ? int(std::floor(consumed.toDouble() * 1000 / addressScaleWh)) == address : consumed.isNull(),
                  qPrintable(compact(meter)));
     }
-    QCOMPARE(created, std::min(bridgeUp ? meterCount : 0, 32));
+    QCOMPARE(created, std::min(reached ? meterCount : 0, 32));
 }
 
 void TestHost::goneMeterIsNamedAndItsThingRemoved()

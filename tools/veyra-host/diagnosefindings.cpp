@@ -105,6 +105,18 @@ void Diagnosis::addBridgeProblem()
                  .arg(m_options.serialPort)});
         return;
     }
+    if (m_failedStep.isEmpty()) {
+        // Nothing failed: the check ended while a request was still under way.
+        m_problems.append(
+            {m_stopped ? QStringLiteral("The check was stopped while it waited for the bridge at %1 to answer.")
+                             .arg(bridgeAddress())
+                       : QStringLiteral("The bridge at %1 had not answered when the check ended after %2 s.")
+                             .arg(bridgeAddress())
+                             .arg(m_options.timeoutSeconds),
+             QStringLiteral("A bridge that takes connections but does not answer holds each request up to its "
+                            "30 s deadline; read the bridge server's log, or restart it.")});
+        return;
+    }
     const bool refused = m_failureReason.contains(QLatin1String("refused"), Qt::CaseInsensitive);
     if (refused && m_bridgeAnswered) {
         m_problems.append({QStringLiteral("The bridge at %1 stopped answering during the check (%2).")

@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <utility>
+
 namespace Diagnose {
 
 // A text as the message stream quoted it, read back: \" \\ \b \f \n \r \t, \uXXXX and
@@ -161,6 +163,12 @@ void Diagnosis::onPluginLine(const QString &line)
     } else if (line == QLatin1String("Server is not reachable!") || line == QLatin1String("Port is not reachable!")) {
         m_unreachable = true;
         finish(false);
+    } else if (line.startsWith(QLatin1String("No complete reply to"))) {
+        // The request layer gave up at its deadline; the error that follows only says "canceled".
+        static const QRegularExpression within(QStringLiteral(" within (\\d+) ms"));
+        const auto match = within.match(line);
+        m_deadlineReason = QStringLiteral("no complete answer within %1 s")
+                               .arg(match.hasMatch() ? match.captured(1).toDouble() / 1000 : 30.0);
     } else if (line.startsWith(QLatin1String("Could not "))) {
         m_failedStep = line;
         m_failureReason.clear();
@@ -192,13 +200,14 @@ void Diagnosis::onRequestFailure(const QString &line)
     }
     const QStringList texts = quotedTexts(line);
     const QString reason = texts.isEmpty() ? line.mid(13).trimmed() : texts.last();
+    const QString deadline = std::exchange(m_deadlineReason, QString());
     if (!m_valueErrorDevice.isEmpty()) {
         MeterResult &result = meter(m_valueErrorDevice);
-        result.failure = shortReason(reason, result.failureStatus);
+        result.failure = deadline.isEmpty() ? shortReason(reason, result.failureStatus) : deadline;
         m_valueErrorDevice.clear();
         return;
     }
-    m_failureReason = shortReason(reason, m_httpStatus);
+    m_failureReason = deadline.isEmpty() ? shortReason(reason, m_httpStatus) : deadline;
 }
 
 void Diagnosis::onValueLine(const QString &line)

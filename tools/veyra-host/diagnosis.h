@@ -59,7 +59,11 @@ public:
     bool load(QString *error);
     void start();
     // Ends a check that was stopped from outside (a signal) with what it has seen.
-    void stop() { finish(false); }
+    void stop()
+    {
+        m_stopped = !m_finished;
+        finish(false);
+    }
     int exitCode() const { return m_problems.isEmpty() && m_finished ? Diagnose::AllRead : Diagnose::Failed; }
     QString textReport() const;
     QJsonObject jsonReport() const;
@@ -105,6 +109,8 @@ private:
     bool m_fireWanted = false;
     bool m_finished = false;
     bool m_timedOut = false;
+    bool m_stopped = false;              // by a signal, before it ended by itself
+    QString m_deadlineReason;            // for the error report that follows a request's deadline
     QString m_valueErrorDevice;          // device of the value call whose error report runs
     QMap<QString, MeterResult> m_meters; // by device ID
     QList<Problem> m_problems;
