@@ -324,6 +324,12 @@ void TestHost::commandLineAnswers_data()
         QStringLiteral("--timeout"));
     bad("diagnose, no port", {QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QStringLiteral("0")},
         QStringLiteral("--server-port"));
+    bad("port with a sign", {QStringLiteral("--server-port"), QStringLiteral("+5000")},
+        QStringLiteral("--server-port"));
+    // The bridge takes only an ASCII digit as the port index.
+    bad("diagnose, fullwidth digit",
+        {QStringLiteral("--diagnose"), QStringLiteral("--serial-port"), QStringLiteral("/dev/tty\uFF13")},
+        QStringLiteral("does not end in a digit"));
     bad("remove without a store", {QStringLiteral("--remove-thing"), QUuid::createUuid().toString()}, QStringLiteral("--store"));
     bad("remove, not an ID", {QStringLiteral("--store"), QStringLiteral("x.json"), QStringLiteral("--remove-thing"), QStringLiteral("meter-2")},
         QStringLiteral("UUID"));

@@ -1,5 +1,7 @@
 #include "diagnosis.h"
 
+#include <qellmnports.h>
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 
@@ -93,7 +95,7 @@ void Diagnosis::addBridgeProblem()
         return;
     }
     if (m_noMeters) {
-        const int index = portIndex(m_options.serialPort);
+        const int index = QelLmnPorts::serialPortIndex(m_options.serialPort);
         m_problems.append(
             {QStringLiteral("The bridge lists no meters for port index %1 (the last digit of %2): its answer has no "
                             "entry at that index, or the entry lists none.")

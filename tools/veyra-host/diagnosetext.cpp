@@ -2,6 +2,8 @@
 
 #include "terminaltext.h"
 
+#include <qellmnports.h>
+
 #include <QTextStream>
 
 #include <algorithm>
@@ -58,7 +60,8 @@ QString Diagnosis::textReport() const
     }
     out << QStringLiteral("  %1 %2\n").arg(QStringLiteral("total"), -22).arg(seconds(m_milestones.last().second), 10);
 
-    out << "\nMeters (" << m_meters.size() << " listed for port index " << portIndex(m_options.serialPort) << ")\n";
+    out << "\nMeters (" << m_meters.size() << " listed for port index "
+        << QelLmnPorts::serialPortIndex(m_options.serialPort) << ")\n";
     if (!m_meters.isEmpty()) {
         out << QStringLiteral("  %1  %2  %3  %4  %5  %6\n")
                    .arg(QStringLiteral("slot"), 4)

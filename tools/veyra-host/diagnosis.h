@@ -47,8 +47,6 @@ struct MeterResult {
 QString unquoted(const QString &quoted);
 int closingQuote(const QString &line, int open);
 QStringList quotedTexts(const QString &line);
-// The index of the bridge's port that a serial port name selects, -1 for none (diagnoseoptions.cpp).
-int portIndex(const QString &serialPort);
 
 class Diagnosis : public QObject
 {

@@ -1,6 +1,7 @@
 #include "hostoptions.h"
 
 #include <bridgesimulator.h>
+#include <qellmnports.h>
 #include <veyra/thing.h>
 #include <veyra/thingclass.h>
 
@@ -133,8 +134,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--server-port")) {
             if (!value(&serverPort))
                 return false;
-            int port = 0;
-            if (!toBoundedInt(serverPort, 1, 65535, &port)) {
+            const quint16 port = QelLmnPorts::serverPort(serverPort);
+            if (port == 0) {
                 *error = QStringLiteral("--server-port takes a port from 1 to 65535, not \"%1\"").arg(serverPort);
                 return false;
             }

@@ -4,6 +4,7 @@
 #include "terminaltext.h"
 
 #include <bridgesimulator.h>
+#include <qellmnports.h>
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -176,16 +177,16 @@ void HostRunner::applyCommandLine(Thing *gateway)
 
 bool HostRunner::startSimulator(Thing *gateway, QString *error)
 {
-    // The simulator serves the serial port and listens on the server port the gateway will use.
+    // The simulator serves the serial port and listens on the server port the gateway will use, or
+    // on a free one for a new gateway without --server-port.
     QString serialPort = m_options.serialPort;
-    QString serverPort = m_options.serverPortGiven ? m_options.serverPort : QStringLiteral("0");
+    QString serverPort = m_options.serverPortGiven ? m_options.serverPort : QString();
     if (gateway) {
         serialPort = gateway->paramValue(QStringLiteral("port")).toString();
         serverPort = gateway->paramValue(QStringLiteral("serverPort")).toString();
     }
-    bool ok = false;
-    const uint port = serverPort.toUInt(&ok);
-    if (!ok || port > 65535) {
+    const quint16 port = serverPort.isNull() ? 0 : QelLmnPorts::serverPort(serverPort);
+    if (!serverPort.isNull() && port == 0) {
         *error = QStringLiteral("the stored gateway's server port \"%1\" is no port for the bridge simulator; "
                                 "give --server-port")
                      .arg(serverPort);
@@ -197,7 +198,7 @@ bool HostRunner::startSimulator(Thing *gateway, QString *error)
     // The host never reads the request record; kept, it would grow for as long as the host runs.
     simOptions.keepRecord = false;
     m_simulator = std::make_unique<lmnsim::BridgeSimulator>(simOptions);
-    if (!m_simulator->start(quint16(port))) {
+    if (!m_simulator->start(port)) {
         *error = port == 0 ? QStringLiteral("the bridge simulator cannot listen on 127.0.0.1")
                            : QStringLiteral("the bridge simulator cannot listen on 127.0.0.1:%1: the port is in use "
                                             "or not allowed")
