@@ -259,6 +259,8 @@ private slots:
     void stalledReaderNeverStopsTheHost();
     void tableFitsTheTerminal_data();
     void tableFitsTheTerminal();
+    void terminalCellsAsTerminalsDrawThem_data();
+    void terminalCellsAsTerminalsDrawThem();
     void diagnoseReportsWhatThePluginSees_data();
     void diagnoseReportsWhatThePluginSees();
     void goneMeterIsNamedAndItsThingRemoved();
@@ -872,6 +874,29 @@ void TestHost::tableFitsTheTerminal()
 }
 
 // ---- Diagnose ----
+
+void TestHost::terminalCellsAsTerminalsDrawThem_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("cells");
+    QTest::addColumn<QString>("firstCell"); // leftCells(text, 1): a cluster is never split
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+    QTest::newRow("soft hyphen") << QStringLiteral("a\u00ADb") << 3 << QStringLiteral("a");
+    QTest::newRow("combining mark") << QStringLiteral("e\u0301x") << 2 << QStringLiteral("e\u0301");
+    QTest::newRow("CJK") << QStringLiteral("\u4E2D\u6587") << 4 << QString();
+    QTest::newRow("emoji joined by ZWJ") << family + QStringLiteral("x") << 3 << QString();
+    QTest::newRow("Hangul syllable of jamo") << QStringLiteral("\u1100\u1161\u11A8") << 2 << QString();
+}
+
+void TestHost::terminalCellsAsTerminalsDrawThem()
+{
+    QFETCH(QString, text);
+    QFETCH(int, cells);
+    QFETCH(QString, firstCell);
+    QCOMPARE(TerminalText::cells(text), cells);
+    QCOMPARE(TerminalText::leftCells(text, 1), firstCell);
+    QCOMPARE(TerminalText::cells(TerminalText::padded(text, cells + 2)), cells + 2);
+}
 
 void TestHost::diagnoseReportsWhatThePluginSees_data()
 {
