@@ -24,12 +24,15 @@ class HostProcess
 public:
     // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into a
     // `reader` such as "head -n 1", stdout closes when the reader ends; the exit code stays the host's.
-    // `stdoutFile` (a FIFO, say) takes stdout instead of the test.
+    // `stdoutFile` or `stderrFile` (a FIFO, say) takes that output instead of the test.
     explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
-                         const QString &reader = QString(), const QString &stdoutFile = QString())
+                         const QString &reader = QString(), const QString &stdoutFile = QString(),
+                         const QString &stderrFile = QString())
     {
         if (!stdoutFile.isEmpty())
             m_process.setStandardOutputFile(stdoutFile);
+        if (!stderrFile.isEmpty())
+            m_process.setStandardErrorFile(stderrFile);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
         // The plugin's progress lines on stderr tell a test when it may stop the host.

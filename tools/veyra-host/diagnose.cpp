@@ -7,6 +7,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 namespace Diagnose {
@@ -136,6 +137,10 @@ int run(const HostOptions &options)
     const QByteArray report = options.events
                                   ? QJsonDocument(diagnosis.jsonReport()).toJson(QJsonDocument::Compact) + '\n'
                                   : diagnosis.textReport().toUtf8();
+    // Written whole, however slowly it is read; a stop asked for meanwhile ends the process at once,
+    // by the signal's own action, rather than after the reader.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, SIG_DFL);
     fwrite(report.constData(), 1, size_t(report.size()), stdout);
     fflush(stdout);
     return diagnosis.exitCode();

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QRegularExpression>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -38,6 +39,48 @@ HostOutput::~HostOutput()
     m_channel->flushFor(finalFlushMs);
 }
 
+LogOutput *LogOutput::s_active = nullptr;
+
+LogOutput::LogOutput(QObject *parent)
+    : QObject(parent), m_channel(std::make_unique<OutputChannel>(STDERR_FILENO, [](qint64 dropped) {
+          return QStringLiteral("veyra-host: %1 log lines were dropped while stderr was not read\n")
+              .arg(dropped)
+              .toUtf8();
+      }))
+{
+    if (!s_active) {
+        s_active = this;
+        m_previous = qInstallMessageHandler(&LogOutput::handler);
+    }
+}
+
+LogOutput::~LogOutput()
+{
+    if (s_active == this) {
+        qInstallMessageHandler(m_previous);
+        s_active = nullptr;
+    }
+    m_channel->flushFor(HostOutput::finalFlushMs);
+}
+
+void LogOutput::writeLine(const QString &line)
+{
+    QByteArray bytes = line.toUtf8();
+    bytes += '\n';
+    m_channel->appendLine(bytes);
+}
+
+void LogOutput::handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    LogOutput *log = s_active;
+    if (!log || type == QtFatalMsg || QThread::currentThread() != log->thread()) {
+        if (log && log->m_previous)
+            log->m_previous(type, context, message);
+        return;
+    }
+    log->writeLine(qFormatLogMessage(type, context, message));
+}
+
 void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
 {
     Q_UNUSED(thing)
@@ -50,7 +93,8 @@ EventOutput::EventOutput(ThingManager *manager, const QElapsedTimer &clock, QObj
     : HostOutput(
         manager,
         [this](qint64 dropped) {
-            return line(QJsonObject{{QStringLiteral("ms"), m_clock.elapsed()},
+            // Stamped as the last line printed, so that "ms" never goes back.
+            return line(QJsonObject{{QStringLiteral("ms"), m_lastMs},
                                     {QStringLiteral("event"), QStringLiteral("eventsDropped")},
                                     {QStringLiteral("count"), dropped}});
         },
@@ -86,6 +130,7 @@ QByteArray EventOutput::line(const QJsonObject &object)
 
 void EventOutput::print(const QJsonObject &object)
 {
+    m_lastMs = qint64(object.value(QStringLiteral("ms")).toDouble());
     m_channel->appendLine(line(object));
 }
 

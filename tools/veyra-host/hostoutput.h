@@ -23,7 +23,7 @@ public:
     // Gives what still waits for stdout a moment to go out.
     ~HostOutput() override;
 
-    static constexpr int finalFlushMs = 500;
+    static constexpr int finalFlushMs = 300;
 
 signals:
     // Whoever read stdout is gone (EPIPE); emitted once.
@@ -40,6 +40,24 @@ protected:
     ThingManager *m_manager;
     // stdout, never waited for.
     std::unique_ptr<OutputChannel> m_channel;
+};
+
+// Log lines on stderr, written as stdout is: never waited for, up to OutputChannel::lineLimitBytes,
+// then dropped and counted. Lines from other threads (the simulator's) go the usual way.
+class LogOutput : public QObject
+{
+    Q_OBJECT
+public:
+    explicit LogOutput(QObject *parent = nullptr);
+    // Puts the previous handler back and gives what waits a moment to go out.
+    ~LogOutput() override;
+    void writeLine(const QString &line);
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    static LogOutput *s_active;
+    std::unique_ptr<OutputChannel> m_channel;
+    QtMessageHandler m_previous = nullptr;
 };
 
 // One JSON object per line on stdout. A reader that falls behind by more than
@@ -62,6 +80,7 @@ private:
     void print(const QJsonObject &object);
 
     const QElapsedTimer &m_clock;
+    qint64 m_lastMs = 0;
 };
 
 struct TableView;

@@ -30,6 +30,7 @@ HostRunner::~HostRunner()
 {
     // The plugin goes before the simulator, so that it sees no bridge vanish under it.
     m_output.reset();
+    m_log.reset();
     m_thingManager.reset();
     m_simulator.reset();
 }
@@ -104,6 +105,9 @@ int HostRunner::start()
     if (m_options.events) {
         err << summary();
         err.flush();
+    }
+    m_log = std::make_unique<LogOutput>();
+    if (m_options.events) {
         m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
     } else {
         m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
@@ -285,8 +289,12 @@ bool HostRunner::finish()
     if (m_thingManager->storeOutdated())
         m_thingManager->saveStore();
     const QString error = m_thingManager->lastSaveError();
-    if (!error.isEmpty())
+    // Through the log's channel while it is there: a stalled stderr must not hold the stop up.
+    if (!error.isEmpty() && m_log)
+        m_log->writeLine(QStringLiteral("veyra-host: ") + error);
+    else if (!error.isEmpty())
         QTextStream(stderr) << "veyra-host: " << error << '\n';
+    m_log.reset();
     m_thingManager->releaseStore();
     return error.isEmpty();
 }
