@@ -10,6 +10,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <limits>
 
 QString HostOptions::defaultPluginDir()
 {
@@ -77,6 +78,20 @@ bool toBoundedInt(const QString &text, int minimum, int maximum, int *value)
     *value = number;
     return true;
 }
+
+// A finite number of seconds above 0, at most `maximum` when there is one.
+bool toSeconds(const QString &option, const QString &text, double maximum, double *value, QString *error)
+{
+    bool ok = false;
+    const double number = text.toDouble(&ok);
+    if (ok && std::isfinite(number) && number > 0 && number <= maximum) {
+        *value = number;
+        return true;
+    }
+    const QString limit = std::isfinite(maximum) ? QStringLiteral(" (at most %1)").arg(maximum) : QString();
+    *error = QStringLiteral("%1 takes a number of seconds above 0%2, not \"%3\"").arg(option, limit, text);
+    return false;
+}
 } // namespace
 
 bool HostOptions::parse(const QStringList &arguments, QString *error, bool *helpRequested, bool *versionRequested)
@@ -115,15 +130,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--diagnose")) {
             diagnose = true;
         } else if (option == QLatin1String("--timeout")) {
-            if (!value(&text))
+            if (!value(&text) || !toSeconds(option, text, 86400, &timeoutSeconds, error))
                 return false;
-            bool ok = false;
-            timeoutSeconds = text.toDouble(&ok);
-            if (!ok || !(timeoutSeconds > 0) || timeoutSeconds > 86400) {
-                *error =
-                    QStringLiteral("--timeout takes a number of seconds above 0 (at most 86400), not \"%1\"").arg(text);
-                return false;
-            }
         } else if (option == QLatin1String("--plugins")) {
             if (!value(&pluginDir))
                 return false;
@@ -145,16 +153,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
             if (!value(&storePath))
                 return false;
         } else if (option == QLatin1String("--store-interval")) {
-            if (!value(&text))
+            if (!value(&text) || !toSeconds(option, text, 86400, &storeIntervalSeconds, error))
                 return false;
-            bool ok = false;
-            storeIntervalSeconds = text.toDouble(&ok);
-            if (!ok || !(storeIntervalSeconds > 0) || storeIntervalSeconds > 86400) {
-                *error = QStringLiteral(
-                             "--store-interval takes a number of seconds above 0 (at most 86400), not \"%1\"")
-                             .arg(text);
-                return false;
-            }
         } else if (option == QLatin1String("--simulate")) {
             if (!value(&text))
                 return false;
@@ -174,14 +174,9 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
                 return false;
             }
         } else if (option == QLatin1String("--run-for")) {
-            if (!value(&text))
+            const double unlimited = std::numeric_limits<double>::infinity();
+            if (!value(&text) || !toSeconds(option, text, unlimited, &runForSeconds, error))
                 return false;
-            bool ok = false;
-            runForSeconds = text.toDouble(&ok);
-            if (!ok || !std::isfinite(runForSeconds) || !(runForSeconds > 0)) {
-                *error = QStringLiteral("--run-for takes a number of seconds above 0, not \"%1\"").arg(text);
-                return false;
-            }
         } else {
             *error = QStringLiteral("unknown option \"%1\" (see --help)").arg(option);
             return false;
