@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -103,6 +104,7 @@ void OutputChannel::setFrame(const QByteArray &frame)
         m_nextFrame = frame;
         return;
     }
+    m_frames = true;
     m_pending = frame;
     m_offset = 0;
     pump();
@@ -113,6 +115,17 @@ qint64 OutputChannel::writeSome(const char *data, qint64 size)
     if (m_socket)
         return ::send(m_fd, data, size_t(size), MSG_DONTWAIT | MSG_NOSIGNAL);
     return ::write(m_fd, data, size_t(size));
+}
+
+// Lines go in whole lines of at most PIPE_BUF bytes, which a pipe takes whole or not at all: stdout
+// and stderr into one pipe (2>&1) then never cut into each other's lines.
+qint64 OutputChannel::chunkSize() const
+{
+    const qint64 remaining = m_pending.size() - m_offset;
+    if (m_frames || remaining <= PIPE_BUF)
+        return remaining;
+    const int lastBreak = m_pending.lastIndexOf('\n', m_offset + PIPE_BUF - 1);
+    return lastBreak >= m_offset ? lastBreak + 1 - m_offset : remaining;
 }
 
 void OutputChannel::pump()
@@ -128,7 +141,7 @@ void OutputChannel::pump()
             else
                 break;
         }
-        const qint64 written = writeSome(m_pending.constData() + m_offset, m_pending.size() - m_offset);
+        const qint64 written = writeSome(m_pending.constData() + m_offset, chunkSize());
         if (written > 0) {
             m_offset += int(written);
             continue;

@@ -38,6 +38,7 @@ private:
     void watchForReaderGone();
     void close();
     qint64 writeSome(const char *data, qint64 size);
+    qint64 chunkSize() const;
 
     int m_originalFd;
     int m_fd = -1;           // m_originalFd, or a description of its own opened non-blocking
@@ -49,5 +50,6 @@ private:
     QByteArray m_nextFrame; // waits until the frame being written is out
     qint64 m_dropped = 0;
     bool m_closed = false;
+    bool m_frames = false; // pictures rather than lines
     QSocketNotifier *m_writable = nullptr;
 };
