@@ -48,7 +48,8 @@ OutputChannel::OutputChannel(int fd, std::function<QByteArray(qint64)> dropNote,
 
 OutputChannel::~OutputChannel()
 {
-    delete m_writable;
+    // The notifiers go before the descriptor they watch.
+    qDeleteAll(findChildren<QSocketNotifier *>());
     if (m_fd != m_originalFd)
         ::close(m_fd);
     if (m_restoreFlags >= 0)
