@@ -32,9 +32,9 @@ QString notAFile(const struct stat &status)
         return QString();
     if (S_ISDIR(status.st_mode))
         return QStringLiteral("it is a folder");
-    const QString kind = S_ISFIFO(status.st_mode)  ? QStringLiteral("a FIFO")
-                         : S_ISCHR(status.st_mode) ? QStringLiteral("a character device")
-                         : S_ISBLK(status.st_mode) ? QStringLiteral("a block device")
+    const QString kind = S_ISFIFO(status.st_mode)   ? QStringLiteral("a FIFO")
+                         : S_ISCHR(status.st_mode)  ? QStringLiteral("a character device")
+                         : S_ISBLK(status.st_mode)  ? QStringLiteral("a block device")
                          : S_ISSOCK(status.st_mode) ? QStringLiteral("a socket")
                                                     : QStringLiteral("something else");
     return QStringLiteral("it is %1, not a regular file").arg(kind);
@@ -492,7 +492,8 @@ bool ThingManager::lockStoreFile(QString *error)
     struct stat status = {};
     if (fstat(fd, &status) == 0 && status.st_nlink > 1) {
         qWarning() << "The thing store" << m_storePath << "has" << status.st_nlink
-                   << "names (hard links): a save replaces it under this name only, and the others keep the old content";
+                   << "names (hard links): a save replaces it under this name only, and the others keep the old "
+                      "content";
     }
     m_claimedFileLock = lockFileItself(fd);
     ::close(fd);
@@ -539,7 +540,8 @@ bool ThingManager::readStoreFile(QByteArray *content, QString *error) const
     QFile file;
     struct stat status = {};
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) || fstat(fd, &status) != 0) {
-        *error = QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, fd < 0 ? reason : file.errorString());
+        *error =
+            QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, fd < 0 ? reason : file.errorString());
         if (fd >= 0 && !file.isOpen())
             ::close(fd);
         return false;
@@ -551,7 +553,9 @@ bool ThingManager::readStoreFile(QByteArray *content, QString *error) const
     }
     *content = file.read(maxStoreBytes + 1);
     if (content->size() > maxStoreBytes) {
-        *error = QStringLiteral("%1 is not a thing store: it is larger than %2 MiB").arg(m_storePath).arg(maxStoreBytes >> 20);
+        *error = QStringLiteral("%1 is not a thing store: it is larger than %2 MiB")
+                     .arg(m_storePath)
+                     .arg(maxStoreBytes >> 20);
         content->clear();
         return false;
     }

@@ -79,8 +79,9 @@ public:
     void releaseStore();
     // Reads the store and creates its things without setting them up. Returns false with a
     // reason naming the file when it exists but is no thing store (not a regular file, larger
-    // than maxStoreBytes, not a store's JSON); a missing file is an empty store. Stored things that cannot be restored and keys this host does not know are kept
-    // and written back with every save.
+    // than maxStoreBytes, not a store's JSON); a missing file is an empty store. Stored things
+    // that cannot be restored and keys this host does not know are kept and written back with
+    // every save.
     bool loadStore(QString *error);
     static constexpr int maxStoreBytes = 16 << 20;
     // Sets up the things loadStore() created, parents first.
