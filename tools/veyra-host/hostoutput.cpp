@@ -78,7 +78,10 @@ void LogOutput::handler(QtMsgType type, const QMessageLogContext &context, const
             log->m_previous(type, context, message);
         return;
     }
-    log->writeLine(qFormatLogMessage(type, context, message));
+    // Nothing, as Qt prints nothing, when the message pattern left nothing of it.
+    const QString line = qFormatLogMessage(type, context, message);
+    if (!line.isNull())
+        log->writeLine(line);
 }
 
 void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
