@@ -1,6 +1,7 @@
 #include "bridgereplies.h"
 
 #include "bridgewire.h"
+#include "qellmnports.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -199,12 +200,7 @@ std::optional<int> wholeNumber(const QJsonValue &value)
 
 int portIndex(const QString &serialPort)
 {
-    if (serialPort.isEmpty())
-        return -1;
-    const QChar last = serialPort.back();
-    if (last < QLatin1Char('0') || last > QLatin1Char('9'))
-        return -1;
-    return last.unicode() - '0';
+    return QelLmnPorts::serialPortIndex(serialPort);
 }
 
 Members membersFromDetails(const QByteArray &body, const QString &serialPort)

@@ -4,6 +4,7 @@
 #include "bridgewire.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
+#include "qellmnports.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -144,13 +145,8 @@ NetworkHandler::~NetworkHandler()
 
 void NetworkHandler::setUrl(const QString &serverPort)
 {
-    // Only digits: a sign, a blank, "@host" or "/path" must never reach the URL.
-    const bool digitsOnly = !serverPort.isEmpty()
-        && std::all_of(serverPort.cbegin(), serverPort.cend(),
-                       [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); });
-    bool ok = false;
-    const uint port = digitsOnly ? serverPort.toUInt(&ok) : 0;
-    if (!ok || port < 1 || port > 65535) {
+    const quint16 port = QelLmnPorts::serverPort(serverPort);
+    if (port == 0) {
         m_baseUrl = QUrl();
         qCCritical(dcQelLmn) << "Server port" << serverPort
                              << "is not a whole number from 1 to 65535; no request will be sent.";

@@ -69,8 +69,7 @@ inline std::unique_ptr<ThingManager> hostWithPlugin(const QString &store = QStri
 
 using rig::paramsByName;
 
-struct SetupResult
-{
+struct SetupResult {
     Thing::ThingError error = Thing::ThingErrorSetupFailed;
     bool finished = false;
 };

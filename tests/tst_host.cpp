@@ -22,210 +22,16 @@
 #include <QUuid>
 #include <QtTest>
 
-#include "builtprogram.h"
+#include "hosttest.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
-
-namespace {
-
-// The simulator's totals name their meter: whole millions of Wh are the meter's LMN address.
-constexpr double addressScaleWh = 1e6;
-
-const QString energyStates[] = {QStringLiteral("totalEnergyConsumed"), QStringLiteral("totalEnergyProduced")};
-
-// One veyra-host process with its output collected as it comes.
-class HostProcess
-{
-public:
-    // By default the plugin's 10 s waits become 100 ms; a time scale of "1" keeps them. Into a
-    // `reader` such as "head -n 1", stdout closes when the reader ends; the exit code stays the host's.
-    explicit HostProcess(const QStringList &arguments, const QString &timeScale = QStringLiteral("0.01"),
-                         const QString &reader = QString())
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QELLMN_TIME_SCALE"), timeScale);
-        // The plugin's progress lines on stderr tell a test when it may stop the host.
-        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("QelLmn.debug=true"));
-        m_process.setProcessEnvironment(environment);
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
-                         [this] { m_stdout += m_process.readAllStandardOutput(); });
-        QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                         [this] { m_stderr += m_process.readAllStandardError(); });
-        if (!reader.isEmpty()) {
-            // Under an emulator the pipeline runs the host through it, as startBuiltProgram does.
-            const QString emulator = qEnvironmentVariable("VEYRA_TEST_EMULATOR");
-            QStringList command = emulator.isEmpty() ? QStringList() : QStringList{emulator};
-            command << QStringLiteral(VEYRA_HOST_BIN);
-            const QString script = QStringLiteral("\"$0\" \"$@\" | %1; exit \"${PIPESTATUS[0]}\"").arg(reader);
-            m_process.start(QStringLiteral("bash"), QStringList{QStringLiteral("-c"), script} + command + arguments);
-            return;
-        }
-        startBuiltProgram(m_process, QStringLiteral(VEYRA_HOST_BIN), arguments);
-    }
-
-    ~HostProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    bool started() { return m_process.waitForStarted(10000); }
-
-    // Waits for the end of the process; false when it did not end in time or crashed.
-    bool finish(int timeoutMs)
-    {
-        if (!m_process.waitForFinished(timeoutMs))
-            return false;
-        m_stdout += m_process.readAllStandardOutput();
-        m_stderr += m_process.readAllStandardError();
-        return m_process.exitStatus() == QProcess::NormalExit;
-    }
-
-    // Ends the host as a user does, with SIGTERM; false as finish().
-    bool stop(int timeoutMs = 20000)
-    {
-        m_process.terminate();
-        return finish(timeoutMs);
-    }
-
-    bool running() const { return m_process.state() != QProcess::NotRunning; }
-    QProcess &process() { return m_process; }
-    int exitCode() const { return m_process.exitCode(); }
-    QString out() const { return QString::fromUtf8(m_stdout); }
-    QString err() const { return QString::fromUtf8(m_stderr); }
-
-    // The complete lines of stdout so far.
-    QList<QByteArray> lines() const
-    {
-        QList<QByteArray> result = m_stdout.split('\n');
-        result.removeLast(); // the unfinished rest, empty after a newline
-        return result;
-    }
-
-    // What failed, for a test message.
-    QString describe() const
-    {
-        return QStringLiteral("exit %1, stderr (tail):\n%2").arg(m_process.exitCode()).arg(err().right(3000));
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_stdout;
-    QByteArray m_stderr;
-};
-
-// Events of one --events run, with every line checked to be one JSON object with "ms" and "event".
-struct Events
-{
-    QList<QJsonObject> all;
-    QString problem; // the first malformed line, empty when all are good
-
-    static Events parse(const QList<QByteArray> &lines)
-    {
-        Events events;
-        double lastMs = -1;
-        for (const QByteArray &line : lines) {
-            QJsonParseError error;
-            const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-            const QJsonObject object = document.object();
-            if (!document.isObject() || !object.value(QStringLiteral("ms")).isDouble()
-                || !object.value(QStringLiteral("event")).isString()) {
-                if (events.problem.isEmpty())
-                    events.problem = QStringLiteral("not an event line: \"%1\"").arg(QString::fromUtf8(line));
-                continue;
-            }
-            const double ms = object.value(QStringLiteral("ms")).toDouble();
-            if (ms < lastMs && events.problem.isEmpty())
-                events.problem = QStringLiteral("\"ms\" goes back in: %1").arg(QString::fromUtf8(line));
-            lastMs = ms;
-            events.all.append(object);
-        }
-        return events;
-    }
-
-    QList<QJsonObject> of(const QString &event, const QString &thingId = QString()) const
-    {
-        QList<QJsonObject> result;
-        for (const QJsonObject &object : all) {
-            if (object.value(QStringLiteral("event")).toString() == event
-                && (thingId.isEmpty() || object.value(QStringLiteral("thingId")).toString() == thingId))
-                result.append(object);
-        }
-        return result;
-    }
-
-    QList<QJsonObject> added(const QString &thingClassPattern) const
-    {
-        const QRegularExpression pattern(QStringLiteral("^(%1)$").arg(thingClassPattern));
-        QList<QJsonObject> result;
-        for (const QJsonObject &object : of(QStringLiteral("thingAdded"))) {
-            if (pattern.match(object.value(QStringLiteral("thingClass")).toString()).hasMatch())
-                result.append(object);
-        }
-        return result;
-    }
-
-    // Values a thing's state took, in order.
-    QList<QJsonValue> values(const QString &thingId, const QString &state) const
-    {
-        QList<QJsonValue> result;
-        for (const QJsonObject &object : of(QStringLiteral("stateChanged"), thingId)) {
-            if (object.value(QStringLiteral("state")).toString() == state)
-                result.append(object.value(QStringLiteral("value")));
-        }
-        return result;
-    }
-
-    QString setupError(const QString &thingId) const
-    {
-        const QList<QJsonObject> setups = of(QStringLiteral("thingSetup"), thingId);
-        return setups.isEmpty() ? QString() : setups.last().value(QStringLiteral("error")).toString();
-    }
-
-    // Readings of the meters' totals so far.
-    int readings() const;
-};
-
-QString idOf(const QJsonObject &object)
-{
-    return object.value(QStringLiteral("thingId")).toString();
-}
-
-QString paramOf(const QJsonObject &added, const char *name)
-{
-    return added.value(QStringLiteral("params")).toObject().value(QLatin1String(name)).toString();
-}
-
-QString compact(const QJsonObject &object)
-{
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-}
-
-const QString meterClasses = QStringLiteral("qelLmnMeter([1-9]|[12][0-9]|3[0-2])");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-int Events::readings() const
-{
-    int count = 0;
-    for (const QJsonObject &object : of(QStringLiteral("stateChanged"))) {
-        const QString state = object.value(QStringLiteral("state")).toString();
-        count += std::count(std::cbegin(energyStates), std::cend(energyStates), state);
-    }
-    return count;
-}
-
-} // namespace
 
 class TestHost : public QObject
 {
@@ -245,16 +51,17 @@ private slots:
     void tableShowsTheLastReadings();
     void storeKeepsThingsAcrossRuns();
     void failedSaveEndsTheHostWithAnError();
+    void killedHostLosesAtMostAStoreInterval();
     void sigtermEndsCleanly_data();
     void sigtermEndsCleanly();
     void stopEndsTheHostWhateverThePluginWaitsFor_data();
     void stopEndsTheHostWhateverThePluginWaitsFor();
+    void stalledReaderNeverStopsTheHost_data();
+    void stalledReaderNeverStopsTheHost();
     void tableFitsTheTerminal_data();
     void tableFitsTheTerminal();
-    void diagnoseReportsWhatThePluginSees_data();
-    void diagnoseReportsWhatThePluginSees();
-    void goneMeterIsNamedAndItsThingRemoved();
-    void diagnoseReadsHostileDeviceIdsBack();
+    void terminalCellsAsTerminalsDrawThem_data();
+    void terminalCellsAsTerminalsDrawThem();
 
 private:
     // The gateway, the meters and their readings of one run, checked as the main job promises.
@@ -276,19 +83,24 @@ void TestHost::helpNamesEveryOption()
     HostProcess host({QStringLiteral("--help")});
     QVERIFY(host.finish(10000));
     QCOMPARE(host.exitCode(), 0);
-    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--simulate", "--timer-unit-ms",
-                               "--run-for", "--events", "--info", "--diagnose", "--timeout", "--remove-thing", "--version", "--help", "-h"}) {
+    for (const char *option : {"--plugins", "--serial-port", "--server-port", "--store", "--store-interval",
+                               "--simulate", "--timer-unit-ms", "--run-for", "--events", "--info", "--diagnose",
+                               "--timeout", "--remove-thing", "--version", "--help", "-h"}) {
         QVERIFY2(host.out().contains(QRegularExpression(QStringLiteral("(^|\\s)%1\\b").arg(QLatin1String(option)))),
                  option);
     }
     // Both programs answer --version, as command-line tools on Debian do.
-    for (const QString &program : {QStringLiteral(VEYRA_HOST_BIN), QFileInfo(QStringLiteral(VEYRA_HOST_BIN)).dir().filePath(QStringLiteral("lmn-bridge-sim"))}) {
+    for (const QString &program :
+         {QStringLiteral(VEYRA_HOST_BIN),
+          QFileInfo(QStringLiteral(VEYRA_HOST_BIN)).dir().filePath(QStringLiteral("lmn-bridge-sim"))}) {
         QProcess version;
         startBuiltProgram(version, program, {QStringLiteral("--version")});
         QVERIFY(version.waitForFinished(10000));
         QCOMPARE(version.exitCode(), 0);
         const QString out = QString::fromUtf8(version.readAllStandardOutput());
-        QVERIFY2(QRegularExpression(QStringLiteral("^%1 \\d+\\.\\d+\\.\\d+\n$").arg(QFileInfo(program).fileName())).match(out).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1 \\d+\\.\\d+\\.\\d+\n$").arg(QFileInfo(program).fileName()))
+                     .match(out)
+                     .hasMatch(),
                  qPrintable(out));
     }
 }
@@ -305,30 +117,53 @@ void TestHost::commandLineAnswers_data()
     bad("missing value", {QStringLiteral("--events"), QStringLiteral("--store")}, QStringLiteral("--store"));
     bad("meters not a number", {QStringLiteral("--simulate"), QStringLiteral("two")}, QStringLiteral("--simulate"));
     bad("zero timer unit", {QStringLiteral("--timer-unit-ms"), QStringLiteral("0")}, QStringLiteral("--timer-unit-ms"));
+    bad("zero store interval", {QStringLiteral("--store-interval"), QStringLiteral("0")},
+        QStringLiteral("--store-interval"));
     for (const char *runFor : {"-1", "0", "inf", "nan", "1e400"})
         bad(qPrintable(QStringLiteral("run time %1").arg(QLatin1String(runFor))),
             {QStringLiteral("--run-for"), QLatin1String(runFor)}, QStringLiteral("--run-for"));
-    bad("port over 65535", {QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--server-port"), QStringLiteral("70000")},
+    bad("port over 65535",
+        {QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--server-port"), QStringLiteral("70000")},
         QStringLiteral("--server-port"));
-    bad("more meters than the simulator serves", {QStringLiteral("--simulate"), QStringLiteral("100001")}, QStringLiteral("100000"));
+    bad("more meters than the simulator serves", {QStringLiteral("--simulate"), QStringLiteral("100001")},
+        QStringLiteral("100000"));
     bad("diagnose, zero timeout", {QStringLiteral("--diagnose"), QStringLiteral("--timeout"), QStringLiteral("0")},
         QStringLiteral("--timeout"));
     bad("diagnose, no port", {QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QStringLiteral("0")},
         QStringLiteral("--server-port"));
-    bad("remove without a store", {QStringLiteral("--remove-thing"), QUuid::createUuid().toString()}, QStringLiteral("--store"));
-    bad("remove, not an ID", {QStringLiteral("--store"), QStringLiteral("x.json"), QStringLiteral("--remove-thing"), QStringLiteral("meter-2")},
+    bad("port with a sign", {QStringLiteral("--server-port"), QStringLiteral("+5000")},
+        QStringLiteral("--server-port"));
+    // The bridge takes only an ASCII digit as the port index.
+    bad("diagnose, fullwidth digit",
+        {QStringLiteral("--diagnose"), QStringLiteral("--serial-port"), QStringLiteral("/dev/tty\uFF13")},
+        QStringLiteral("does not end in a digit"));
+    bad("remove without a store", {QStringLiteral("--remove-thing"), QUuid::createUuid().toString()},
+        QStringLiteral("--store"));
+    bad("remove, not an ID",
+        {QStringLiteral("--store"), QStringLiteral("x.json"), QStringLiteral("--remove-thing"),
+         QStringLiteral("meter-2")},
         QStringLiteral("UUID"));
-    bad("diagnose, simulated", {QStringLiteral("--diagnose"), QStringLiteral("--simulate"), QStringLiteral("1")}, QStringLiteral("--simulate"));
+    bad("diagnose, simulated", {QStringLiteral("--diagnose"), QStringLiteral("--simulate"), QStringLiteral("1")},
+        QStringLiteral("--simulate"));
     // What the host cannot start with is refused when it starts (1), not as a bad option (2).
-    QTest::newRow("store in a missing folder") << QStringList{QStringLiteral("--store"), QStringLiteral("/no-such-folder/things.json")}
-                                               << 1 << QStringList{QStringLiteral("/no-such-folder does not exist")};
+    QTest::newRow("store in a missing folder")
+        << QStringList{QStringLiteral("--store"), QStringLiteral("/no-such-folder/things.json")} << 1
+        << QStringList{QStringLiteral("/no-such-folder does not exist")};
+    QTest::newRow("store is a device") << QStringList{QStringLiteral("--store"), QStringLiteral("/dev/zero")} << 1
+                                       << QStringList{QStringLiteral("a character device, not a regular file")};
     for (const QString &folder : {m_empty.path(), m_empty.filePath(QStringLiteral("missing"))})
         QTest::newRow(folder == m_empty.path() ? "no plugin in the folder" : "no plugin folder")
-            << QStringList{QStringLiteral("--plugins"), folder, QStringLiteral("--simulate"), QStringLiteral("1"), QStringLiteral("--events")}
+            << QStringList{QStringLiteral("--plugins"), folder, QStringLiteral("--simulate"), QStringLiteral("1"),
+                           QStringLiteral("--events")}
             << 1 << QStringList{QStringLiteral("no plugin could be loaded"), folder};
-    QTest::newRow("--info") << QStringList{QStringLiteral("--info"), QStringLiteral("--plugins"), QStringLiteral(VEYRA_PLUGIN_DIR)} << 0
-                            << QStringList{QStringLiteral("QelLmn"), QStringLiteral("Qelmetrik"), QStringLiteral("33 thing classes"),
-                                           QStringLiteral("API version " VEYRA_API_VERSION), QStringLiteral("lmn"),
+    QTest::newRow("--info") << QStringList{QStringLiteral("--info"), QStringLiteral("--plugins"),
+                                           QStringLiteral(VEYRA_PLUGIN_DIR)}
+                            << 0
+                            << QStringList{QStringLiteral("QelLmn"),
+                                           QStringLiteral("Qelmetrik"),
+                                           QStringLiteral("33 thing classes"),
+                                           QStringLiteral("API version " VEYRA_API_VERSION),
+                                           QStringLiteral("lmn"),
                                            QStringLiteral("qelLmnMeter32")};
 }
 
@@ -369,7 +204,8 @@ void TestHost::installDepsDependsOnlyOnTheInstall()
     const QList<QPair<QString, QString>> stubs{
         {QStringLiteral("dpkg-query"), QStringLiteral("exit 1")},
         {QStringLiteral("id"), QStringLiteral("echo 0")},
-        {QStringLiteral("apt-get"), QStringLiteral("[ \"$1\" = update ] && exit %1; exit %2").arg(updateExit).arg(installExit)}};
+        {QStringLiteral("apt-get"),
+         QStringLiteral("[ \"$1\" = update ] && exit %1; exit %2").arg(updateExit).arg(installExit)}};
     for (const auto &stub : stubs) {
         QFile file(bin.filePath(stub.first));
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -453,8 +289,13 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString store = dir.filePath(QStringLiteral("things.json"));
-    const QStringList arguments{QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"),
-                                QStringLiteral("--timer-unit-ms"), QStringLiteral("1"), QStringLiteral("--store"), store};
+    const QStringList arguments{QStringLiteral("--simulate"),
+                                QStringLiteral("2"),
+                                QStringLiteral("--events"),
+                                QStringLiteral("--timer-unit-ms"),
+                                QStringLiteral("1"),
+                                QStringLiteral("--store"),
+                                store};
 
     QString err;
     auto run = [&err](const QStringList &runArguments, Events *events) {
@@ -491,15 +332,20 @@ void TestHost::storeKeepsThingsAcrossRuns()
              paramOf(first.added(QStringLiteral("lmn")).first(), "serverPort"));
     for (const QJsonObject &meter : second.added(meterClasses)) {
         const auto match = std::find_if(first.all.cbegin(), first.all.cend(), [&meter](const QJsonObject &event) {
-            return idOf(event) == idOf(meter) && event.value(QStringLiteral("event")).toString() == QLatin1String("thingAdded");
+            return idOf(event) == idOf(meter)
+                   && event.value(QStringLiteral("event")).toString() == QLatin1String("thingAdded");
         });
         QVERIFY(match != first.all.cend());
         // Each meter keeps its slot and its device.
         QCOMPARE(meter.value(QStringLiteral("thingClass")), match->value(QStringLiteral("thingClass")));
         QCOMPARE(paramOf(meter, "deviceID"), paramOf(*match, "deviceID"));
-        // The simulated bus counted on while the host was off: no total restarts below the stored one.
-        for (const QString &state : energyStates)
-            QVERIFY(second.values(idOf(meter), state).first().toDouble() >= first.values(idOf(meter), state).last().toDouble());
+        // The simulated bus counted on while the host was off: no total restarts below the stored one,
+        // which the meter comes back with.
+        for (const QString &state : energyStates) {
+            const QJsonValue stored = first.values(idOf(meter), state).last();
+            QCOMPARE(meter.value(QStringLiteral("states")).toObject().value(state), stored);
+            QVERIFY(second.values(idOf(meter), state).first().toDouble() >= stored.toDouble());
+        }
     }
 
     // Ports given on the command line change the stored gateway, and the simulator serves them.
@@ -508,8 +354,9 @@ void TestHost::storeKeepsThingsAcrossRuns()
     const QString newPort = QString::number(free.serverPort());
     free.close();
     Events moved;
-    run(arguments + QStringList{QStringLiteral("--serial-port"), QStringLiteral("/dev/ttyUSB1"),
-                                QStringLiteral("--server-port"), newPort},
+    run(arguments
+            + QStringList{QStringLiteral("--serial-port"), QStringLiteral("/dev/ttyUSB1"),
+                          QStringLiteral("--server-port"), newPort},
         &moved);
     checkRun(moved, 2, QStringLiteral("/dev/ttyUSB1"));
     QCOMPARE(idsOf(moved), idsOf(first));
@@ -523,28 +370,33 @@ void TestHost::storeKeepsThingsAcrossRuns()
     QVERIFY2(err.contains(QStringLiteral("/dev/ttyUSB1, server port %1").arg(otherPort)), qPrintable(err));
     // The meters' last totals are kept with them, and shown before the first reading of a run (the
     // update period of 600 s is far off when --run-for ends it).
-    HostProcess table({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--run-for"), QStringLiteral("0.5"),
-                       QStringLiteral("--store"), store});
+    HostProcess table({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--run-for"),
+                       QStringLiteral("0.5"), QStringLiteral("--store"), store});
     QVERIFY2(table.finish(30000) && table.exitCode() == 0, qPrintable(table.describe()));
-    QCOMPARE(table.out().count(QRegularExpression(QStringLiteral("\\s\\d+\\.\\d{3}\\s+\\d+\\.\\d{3}\\s+before start\\n"))), 2);
+    QCOMPARE(
+        table.out().count(QRegularExpression(QStringLiteral("\\s\\d+\\.\\d{3}\\s+\\d+\\.\\d{3}\\s+before start\\n"))),
+        2);
 }
 
 void TestHost::tableShowsTheLastReadings()
 {
     // Into a pipe the table comes only when something changed, and once more at the end; the
     // host is stopped after its first polling cycle.
-    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--timer-unit-ms"), QStringLiteral("1")});
+    HostProcess host(
+        {QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--timer-unit-ms"), QStringLiteral("1")});
     QTRY_VERIFY2_WITH_TIMEOUT(host.err().contains(QLatin1String("All devices updated.")) || !host.running(),
                               qPrintable(host.describe()), 20000);
     QVERIFY2(host.stop() && host.exitCode() == 0, qPrintable(host.describe()));
     const QString out = host.out();
-    const int lastTable = out.lastIndexOf(QRegularExpression(QStringLiteral("^Gateway "), QRegularExpression::MultilineOption));
+    const int lastTable = out.lastIndexOf(
+        QRegularExpression(QStringLiteral("^Gateway "), QRegularExpression::MultilineOption));
     QVERIFY2(lastTable >= 0, qPrintable(out));
     const QStringList lines = out.mid(lastTable).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QVERIFY2(lines.first().endsWith(QLatin1String(": connected")), qPrintable(lines.first()));
 
     // slot, device ID, consumed kWh, produced kWh, age of the last reading
-    const QRegularExpression row(QStringLiteral("^\\s*(\\d+)\\s+(1-QEL-000-(\\d{8}))\\s+([\\d.]+)\\s+([\\d.]+)\\s+(.+)$"));
+    const QRegularExpression row(
+        QStringLiteral("^\\s*(\\d+)\\s+(1-QEL-000-(\\d{8}))\\s+([\\d.]+)\\s+([\\d.]+)\\s+(.+)$"));
     QSet<QString> devices;
     for (const QString &line : lines) {
         const auto match = row.match(line);
@@ -569,12 +421,13 @@ void TestHost::failedSaveEndsTheHostWithAnError()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                                    QStringLiteral("size=64k"), QStringLiteral("tmpfs"), dir.path()}) != 0)
+                                                    QStringLiteral("size=64k"), QStringLiteral("tmpfs"), dir.path()})
+        != 0)
         QSKIP("this machine does not let the test mount a small tmpfs");
     const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), {dir.path()}); });
     const QString store = dir.filePath(QStringLiteral("things.json"));
-    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"), QStringLiteral("--timer-unit-ms"),
-                      QStringLiteral("1"), QStringLiteral("--store"), store});
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"),
+                      QStringLiteral("--timer-unit-ms"), QStringLiteral("1"), QStringLiteral("--store"), store});
     QVERIFY(host.started());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(store), 10000);
     QFile filler(dir.filePath(QStringLiteral("filler")));
@@ -587,9 +440,40 @@ void TestHost::failedSaveEndsTheHostWithAnError()
     QTRY_VERIFY2_WITH_TIMEOUT(Events::parse(host.lines()).readings() > readingsBefore || !host.running(),
                               qPrintable(host.describe()), 20000);
     QVERIFY2(host.stop() && host.exitCode() == 1, qPrintable(host.describe()));
-    QVERIFY2(host.err().contains(QStringLiteral("veyra-host: cannot write the thing store %1").arg(store)), qPrintable(host.describe()));
+    QVERIFY2(host.err().contains(QStringLiteral("veyra-host: cannot write the thing store %1").arg(store)),
+             qPrintable(host.describe()));
     QVERIFY(!QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().isEmpty());
     QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
+// A host killed outright, as by a power cut, keeps the totals it wrote one --store-interval before.
+void TestHost::killedHostLosesAtMostAStoreInterval()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("2"), QStringLiteral("--events"),
+                      QStringLiteral("--timer-unit-ms"), QStringLiteral("1"), QStringLiteral("--store"), store,
+                      QStringLiteral("--store-interval"), QStringLiteral("0.2")});
+    // Stored totals above 0, as the plugin wrote them, per meter thing.
+    auto storedTotals = [&store] {
+        QList<int> counts;
+        for (const QJsonValue &thing :
+             QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray()) {
+            if (thing[QStringLiteral("parentId")].isNull())
+                continue;
+            const QVariantMap states = thing[QStringLiteral("states")].toObject().toVariantMap();
+            counts.append(
+                int(std::count_if(states.cbegin(), states.cend(), [](const QVariant &v) { return v.toDouble() > 0; })));
+        }
+        return counts;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(Events::parse(host.lines()).readings() >= 4 || !host.running(),
+                              qPrintable(host.describe()), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(storedTotals(), (QList<int>{2, 2}), 5000);
+    host.process().kill();
+    QVERIFY(host.finish(5000) || host.process().exitStatus() == QProcess::CrashExit);
+    QCOMPARE(storedTotals(), (QList<int>{2, 2}));
 }
 
 // A SIGTERM while the plugin polls ends a run without --run-for, and --run-for ends one by itself:
@@ -670,15 +554,77 @@ void TestHost::stopEndsTheHostWhateverThePluginWaitsFor()
         HostProcess second({QStringLiteral("--store"), store});
         QVERIFY2(second.finish(10000) && second.exitCode() == 1, qPrintable(second.describe()));
         QVERIFY2(second.err().contains(QLatin1String("in use by another host")), qPrintable(second.err()));
-        const int signal = stop == QLatin1String("SIGINT") ? SIGINT : stop == QLatin1String("SIGHUP") ? SIGHUP : SIGTERM;
+        const int signal = stop == QLatin1String("SIGINT")   ? SIGINT
+                           : stop == QLatin1String("SIGHUP") ? SIGHUP
+                                                             : SIGTERM;
         ::kill(pid_t(host.process().processId()), signal);
     }
     // The table into a pipe is written every 5 s at most: ending before that shows the pipe was watched.
-    QVERIFY2(host.finish(stop == QLatin1String("reader gone") ? 4000 : 5000) && host.exitCode() == 0, qPrintable(host.describe()));
+    QVERIFY2(host.finish(stop == QLatin1String("reader gone") ? 4000 : 5000) && host.exitCode() == 0,
+             qPrintable(host.describe()));
     QCOMPARE(Events::parse(host.lines()).of(QStringLiteral("thingRemoved")).size(), 0);
     // The gateway stays stored, and the lock goes with the host.
     QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 1);
     QVERIFY(!QFile::exists(store + QStringLiteral(".lock")));
+}
+
+// Into a pipe whose reader stopped reading (stdout with the events, or stderr with the plugin's debug
+// lines), the host polls on and keeps its lines up to a bound; when the reader reads again one line
+// says how many were dropped; a SIGTERM while nothing is read ends it at once, with its things saved.
+void TestHost::stalledReaderNeverStopsTheHost_data()
+{
+    QTest::addColumn<bool>("events"); // stdout stalls; otherwise stderr
+    QTest::addColumn<QByteArray>("dropNote");
+    QTest::newRow("stdout") << true << QByteArray("\"event\":\"eventsDropped\"");
+    QTest::newRow("stderr") << false << QByteArray("log lines were dropped while stderr was not read");
+}
+
+void TestHost::stalledReaderNeverStopsTheHost()
+{
+    QFETCH(bool, events);
+    QFETCH(QByteArray, dropNote);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fifo = dir.filePath(QStringLiteral("out"));
+    const QString store = dir.filePath(QStringLiteral("things.json"));
+    QCOMPARE(::mkfifo(qPrintable(fifo), 0600), 0);
+    const int readEnd = ::open(qPrintable(fifo), O_RDONLY | O_NONBLOCK);
+    QVERIFY(readEnd >= 0);
+    const auto closeReadEnd = qScopeGuard([readEnd] { ::close(readEnd); });
+    HostProcess host({QStringLiteral("--simulate"), QStringLiteral("32"), QStringLiteral("--events"),
+                      QStringLiteral("--store"), store, QStringLiteral("--timer-unit-ms"), QStringLiteral("0.05")},
+                     QStringLiteral("0.01"), QString(), events ? fifo : QString(), events ? QString() : fifo);
+    // Polling cycles, told by the output the test reads: a cycle of 32 meters writes about 12 kB
+    // of events or 30 kB of debug lines, so 120 are past the pipe and the bound.
+    auto cycles = [&host, events] {
+        return events ? int(host.err().count(QLatin1String("All devices updated.")))
+                      : Events::parse(host.lines()).readings() / 64;
+    };
+    QByteArray out;
+    auto read = [&out, readEnd, &dropNote] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, int(n));
+        return out.contains(dropNote);
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(cycles() >= 120 || !host.running(), qPrintable(host.describe()), 60000);
+    QTRY_VERIFY2_WITH_TIMEOUT(read() || !host.running(), qPrintable(host.describe()), 20000);
+    // Whole lines, the whole bound of them before the note, which comes once.
+    QVERIFY2(out.indexOf(dropNote) > 1 << 20 && out.count(dropNote) == 1,
+             qPrintable(QString::number(out.indexOf(dropNote))));
+    QList<QByteArray> lines = out.split('\n');
+    lines.removeLast();
+    if (events) {
+        const Events written = Events::parse(lines);
+        QVERIFY2(written.problem.isEmpty(), qPrintable(written.problem));
+        QVERIFY(written.of(QStringLiteral("eventsDropped")).first().value(QStringLiteral("count")).toInt() > 0);
+    }
+
+    // Stalled again, past the pipe's size.
+    const int before = cycles();
+    QTRY_VERIFY2_WITH_TIMEOUT(cycles() >= before + 10 || !host.running(), qPrintable(host.describe()), 20000);
+    QVERIFY2(host.stop(3000) && host.exitCode() == 0, qPrintable(host.describe()));
+    QCOMPARE(QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size(), 33);
 }
 
 // ---- Table ----
@@ -689,7 +635,7 @@ void TestHost::tableFitsTheTerminal_data()
     QTest::addColumn<int>("height");
     QTest::addColumn<int>("meters");
     QTest::addColumn<int>("logLines");
-    QTest::addColumn<int>("shownRows"); // -1: every meter
+    QTest::addColumn<int>("shownRows");    // -1: every meter
     QTest::addColumn<QString>("idPrefix"); // before each device ID, and in the log lines
     QTest::newRow("pipe, no limits") << 0 << 0 << 32 << 3 << -1 << QString();
     QTest::newRow("80x24, 32 meters") << 80 << 24 << 32 << 0 << 19 << QString();
@@ -699,9 +645,11 @@ void TestHost::tableFitsTheTerminal_data()
     QTest::newRow("30x8, 32 meters and a log") << 30 << 8 << 32 << 2 << 1 << QString();
     // From the bridge: wide and combining characters take their cells; control sequences are shown.
     QTest::newRow("40x10, CJK, emoji, combining") << 40 << 10 << 32 << 2 << 3
-                                                  << QString::fromUtf8("\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81-");
-    QTest::newRow("80x24, escape sequences") << 80 << 24 << 32 << 2 << 17
-                                             << QStringLiteral("\x1b[2J\x1b]0;retitled\x07\x1b[31m\r\n\t") + QChar(0) + QChar(0x9b);
+                                                  << QString::fromUtf8("\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80"
+                                                                       "e\xcc\x81-");
+    QTest::newRow("80x24, escape sequences")
+        << 80 << 24 << 32 << 2 << 17
+        << QStringLiteral("\x1b[2J\x1b]0;retitled\x07\x1b[31m\r\n\t") + QChar(0) + QChar(0x9b);
 }
 
 void TestHost::tableFitsTheTerminal()
@@ -714,8 +662,9 @@ void TestHost::tableFitsTheTerminal()
     QFETCH(QString, idPrefix);
 
     TableView view;
-    view.headline = QStringList{QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API " VEYRA_API_VERSION ", 33 thing classes"),
-                                QStringLiteral("running for 12 s")};
+    view.headline = QStringList{
+        QStringLiteral("veyra-host: plugin QelLmn by Qelmetrik, API " VEYRA_API_VERSION ", 33 thing classes"),
+        QStringLiteral("running for 12 s")};
     view.gateways = QStringList{QStringLiteral("Gateway QEL LMN (lmn): connected")};
     for (int slot = 1; slot <= meters; ++slot) {
         TableView::Row row;
@@ -731,21 +680,27 @@ void TestHost::tableFitsTheTerminal()
         view.rows.append(row);
     }
     for (int i = 1; i <= logLines; ++i)
-        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i) + (idPrefix.isEmpty() ? QString() : QLatin1Char(' ') + idPrefix));
+        view.log.append(QStringLiteral("QelLmn: log line %1").arg(i)
+                        + (idPrefix.isEmpty() ? QString() : QLatin1Char(' ') + idPrefix));
 
     const QStringList lines = view.render(width, height);
     const QString all = lines.join(QLatin1Char('\n'));
     if (height > 0)
         QVERIFY2(lines.size() <= height, qPrintable(all));
     for (const QString &line : lines) {
-        QVERIFY2(width == 0 || TerminalText::cells(line) <= width, qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
-        QVERIFY2(std::none_of(line.cbegin(), line.cend(), [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f); }),
-                 qPrintable(QStringLiteral("a control character in \"%1\"").arg(line)));
+        QVERIFY2(width == 0 || TerminalText::cells(line) <= width,
+                 qPrintable(QStringLiteral("too wide: \"%1\"").arg(line)));
+        QVERIFY2(
+            std::none_of(line.cbegin(), line.cend(),
+                         [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f); }),
+            qPrintable(QStringLiteral("a control character in \"%1\"").arg(line)));
     }
     // What tells the state is never scrolled away.
     QCOMPARE(lines.at(0).left(10), QStringLiteral("veyra-host"));
-    QVERIFY2(lines.at(2).startsWith(QLatin1String("Gateway")) && lines.at(2).endsWith(QLatin1String(": connected")), qPrintable(all));
-    QVERIFY2(std::any_of(lines.cbegin(), lines.cend(), [](const QString &line) { return line.contains(QLatin1String("kWh")); }),
+    QVERIFY2(lines.at(2).startsWith(QLatin1String("Gateway")) && lines.at(2).endsWith(QLatin1String(": connected")),
+             qPrintable(all));
+    QVERIFY2(std::any_of(lines.cbegin(), lines.cend(),
+                         [](const QString &line) { return line.contains(QLatin1String("kWh")); }),
              qPrintable(all));
 
     const QRegularExpression rowPattern(QStringLiteral("^\\s*(\\d+)\\s+\\S*?(\\d{8})(.*)$"));
@@ -765,7 +720,8 @@ void TestHost::tableFitsTheTerminal()
         }
         // Numbers are whole, or their column is left out, never cut.
         auto whole = [&rest](double kWh) {
-            return rest.contains(QRegularExpression(QStringLiteral("(^|\\s)%1(\\s|$)").arg(QRegularExpression::escape(QString::number(kWh, 'f', 3)))));
+            return rest.contains(QRegularExpression(
+                QStringLiteral("(^|\\s)%1(\\s|$)").arg(QRegularExpression::escape(QString::number(kWh, 'f', 3)))));
         };
         QVERIFY2(whole(slot * 1000 + 0.125), qPrintable(line));
         QVERIFY2(whole(slot * 100000 + 0.5) || !all.contains(QLatin1String("out kWh")), qPrintable(line));
@@ -778,233 +734,31 @@ void TestHost::tableFitsTheTerminal()
     if (logLines > 0 && height == 0)
         QVERIFY2(lines.mid(lines.size() - 3) == view.log.mid(logLines - 3), qPrintable(all));
     if (logLines > 0 && height > 0)
-        QVERIFY2(lines.last().startsWith(QStringLiteral("QelLmn: log line %1").arg(logLines).left(width)), qPrintable(all));
+        QVERIFY2(lines.last().startsWith(QStringLiteral("QelLmn: log line %1").arg(logLines).left(width)),
+                 qPrintable(all));
 }
 
-// ---- Diagnose ----
-
-void TestHost::diagnoseReportsWhatThePluginSees_data()
+void TestHost::terminalCellsAsTerminalsDrawThem_data()
 {
-    QTest::addColumn<QString>("serialPort");
-    QTest::addColumn<int>("meterCount");
-    QTest::addColumn<int>("failingAddress"); // answers 404 to every value call; 0: none; -1: the meter list is not JSON
-    QTest::addColumn<bool>("wrongNumbers");  // meter 1 serves a negative total; meter 2's ID also at meter 5's address
-    QTest::addColumn<bool>("bridgeUp");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QStringList>("mentions");
-    const QString port = QStringLiteral("/dev/ttymxc3");
-    QTest::newRow("healthy bus") << port << 3 << 0 << false << true << 0
-                                 << QStringList{QStringLiteral("reachable        yes"), QStringLiteral("initialised"),
-                                                QStringLiteral("first polling cycle"), QStringLiteral("Verdict: OK"),
-                                                QStringLiteral("3 of 3 meters read")};
-    QTest::newRow("meter answers 404") << port << 3 << 2 << false << true << 1
-                                       << QStringList{QStringLiteral("1-QEL-000-00000002        2             -             -"),
-                                                      QStringLiteral("never answers GeActiceEnergyPlusTotal"),
-                                                      QStringLiteral("HTTP 404"), QStringLiteral("Verdict: FAILED"),
-                                                      QStringLiteral("2 of 3 meters read")};
-    QTest::newRow("meters over 32") << port << 34 << 0 << false << true << 1
-                                    << QStringList{QStringLiteral("not created (all 32 slots taken)"),
-                                                   QStringLiteral("2 meter(s) over 32"), QStringLiteral("32 of 34 meters read")};
-    QTest::newRow("no meters on the port") << port << 0 << 0 << false << true << 1
-                                           << QStringList{QStringLiteral("lists no meters for port index 3"),
-                                                          QStringLiteral("0 of 0 meters read")};
-    QTest::newRow("meter list not JSON") << port << 0 << -1 << false << true << 1
-                                         << QStringList{QStringLiteral("is unusable: it is not JSON"), QStringLiteral("not to blame"),
-                                                        QStringLiteral("0 of 0 meters read")};
-    QTest::newRow("bridge down") << port << 3 << 0 << false << false << 1
-                                 << QStringList{QStringLiteral("reachable        no (Connection refused)"),
-                                                QStringLiteral("Nothing listens on 127.0.0.1:"), QStringLiteral("Hint: Start the bridge"),
-                                                QStringLiteral("Verdict: FAILED: bridge not reached")};
-    QTest::newRow("wrong numbers and an ambiguous member list") << port << 5 << 0 << true << true << 1
-        << QStringList{QStringLiteral("Meter 1-QEL-000-00000001 reads totalEnergyConsumed = -1200 kWh, which was not written: negative"),
-                       QStringLiteral("Hint: The bridge serves a total that cannot be right"),
-                       QStringLiteral("lists meter 1-QEL-000-00000002 at more than one LMN address (2 and 5); only address 5 is read"),
-                       QStringLiteral("lists meters 1-QEL-000-00000002, 1-QEL-000-00000005 at one LMN address 5; none of them"),
-                       QStringLiteral("Hint: Every meter on the bus needs an LMN address of its own"),
-                       QStringLiteral("refused totalEnergyConsumed"), QStringLiteral("2 of 3 meters read")};
-    QTest::newRow("port name without digit") << QStringLiteral("/dev/ttyS") << 3 << 0 << false << true << 2
-                                             << QStringList{QStringLiteral("does not end in a digit")};
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("cells");
+    QTest::addColumn<QString>("firstCell"); // leftCells(text, 1): a cluster is never split
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+    QTest::newRow("soft hyphen") << QStringLiteral("a\u00ADb") << 3 << QStringLiteral("a");
+    QTest::newRow("combining mark") << QStringLiteral("e\u0301x") << 2 << QStringLiteral("e\u0301");
+    QTest::newRow("CJK") << QStringLiteral("\u4E2D\u6587") << 4 << QString();
+    QTest::newRow("emoji joined by ZWJ") << family + QStringLiteral("x") << 3 << QString();
+    QTest::newRow("Hangul syllable of jamo") << QStringLiteral("\u1100\u1161\u11A8") << 2 << QString();
 }
 
-void TestHost::diagnoseReportsWhatThePluginSees()
+void TestHost::terminalCellsAsTerminalsDrawThem()
 {
-    QFETCH(QString, serialPort);
-    QFETCH(int, meterCount);
-    QFETCH(int, failingAddress);
-    QFETCH(bool, wrongNumbers);
-    QFETCH(bool, bridgeUp);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, mentions);
-
-    lmnsim::Options options;
-    options.meters = meterCount;
-    lmnsim::BridgeSimulator bridge(options);
-    QVERIFY(bridge.start());
-    if (failingAddress > 0)
-        bridge.setMeterFault(failingAddress, lmnsim::Fault{lmnsim::Fault::Kind::HttpStatus, 404});
-    if (failingAddress < 0)
-        bridge.setFault(lmnsim::Endpoint::ConnectionDetails, lmnsim::Fault{lmnsim::Fault::Kind::NotJson});
-    if (wrongNumbers) {
-        bridge.setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::Negative);
-        bridge.setMemberFault(lmnsim::MemberFault::DuplicateId, 2, 5);
-    }
-    if (!bridgeUp)
-        bridge.stop();
-
-    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port()),
-                                QStringLiteral("--serial-port"), serialPort, QStringLiteral("--timeout"), QStringLiteral("30")};
-    HostProcess text(arguments);
-    QVERIFY2(text.finish(60000), qPrintable(text.describe()));
-    QVERIFY2(text.exitCode() == exitCode, qPrintable(text.out() + text.describe()));
-    const QString report = exitCode == 2 ? text.err() : text.out();
-    for (const QString &mention : qAsConst(mentions))
-        QVERIFY2(report.contains(mention), qPrintable(QStringLiteral("no \"%1\" in:\n%2").arg(mention, report)));
-    if (exitCode == 2) {
-        QVERIFY2(text.out().isEmpty(), qPrintable(text.out()));
-        QCOMPARE(bridge.requestCount(), 0u);
-        return;
-    }
-
-    // The same check for scripts: one JSON object with the same verdict.
-    HostProcess events(arguments + QStringList{QStringLiteral("--events")});
-    QVERIFY2(events.finish(60000), qPrintable(events.describe()));
-    QCOMPARE(events.exitCode(), exitCode);
-    QCOMPARE(events.lines().size(), 1);
-    const QJsonObject object = QJsonDocument::fromJson(events.lines().first()).object();
-    QCOMPARE(object.value(QStringLiteral("verdict")).toString(), exitCode == 0 ? QStringLiteral("ok") : QStringLiteral("failed"));
-    QCOMPARE(object.value(QStringLiteral("bridge")).toObject().value(QStringLiteral("reachable")).toBool(), bridgeUp);
-    QCOMPARE(object.value(QStringLiteral("problems")).toArray().isEmpty(), exitCode == 0);
-    if (wrongNumbers)
-        return;
-    const QJsonArray meters = object.value(QStringLiteral("meters")).toArray();
-    QCOMPARE(meters.size(), bridgeUp ? meterCount : 0);
-    int created = 0;
-    for (const QJsonValue &value : meters) {
-        const QJsonObject meter = value.toObject();
-        const int address = meter.value(QStringLiteral("lmnAddress")).toInt();
-        const bool hasThing = meter.value(QStringLiteral("created")).toBool();
-        created += hasThing ? 1 : 0;
-        const bool read = hasThing && address != failingAddress;
-        QCOMPARE(meter.value(QStringLiteral("read")).toBool(), read);
-        // Readings name the meter they came from; an unread one has none rather than zero.
-        const QJsonValue consumed = meter.value(QStringLiteral("consumedKWh"));
-        QVERIFY2(read ? int(std::floor(consumed.toDouble() * 1000 / addressScaleWh)) == address : consumed.isNull(),
-                 qPrintable(compact(meter)));
-    }
-    QCOMPARE(created, std::min(bridgeUp ? meterCount : 0, 32));
-}
-
-void TestHost::goneMeterIsNamedAndItsThingRemoved()
-{
-    lmnsim::Options options;
-    options.meters = 2;
-    lmnsim::BridgeSimulator bridge(options);
-    QVERIFY(bridge.start());
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString store = dir.filePath(QStringLiteral("things.json"));
-    auto diagnose = [&store](quint16 port) {
-        return QStringList{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(port),
-                           QStringLiteral("--store"), store};
-    };
-    auto storedThings = [&store] {
-        return QJsonDocument::fromJson(readFile(store)).object().value(QStringLiteral("things")).toArray().size();
-    };
-    {
-        HostProcess first(diagnose(bridge.port()));
-        QVERIFY2(first.finish(60000) && first.exitCode() == 0, qPrintable(first.out() + first.describe()));
-        QCOMPARE(storedThings(), 3);
-    }
-    // The second run, on a bridge that moved to another port and lost meter 2, reads the meter still
-    // listed through its stored thing, and adds no thing.
-    options.meters = 1;
-    lmnsim::BridgeSimulator moved(options);
-    QVERIFY(moved.start());
-    HostProcess check(diagnose(moved.port()));
-    QVERIFY2(check.finish(60000) && check.exitCode() == 1, qPrintable(check.out() + check.describe()));
-    QVERIFY2(check.out().contains(QLatin1String("1 of 1 meters read, 1 problem(s)")), qPrintable(check.out()));
-    QCOMPARE(storedThings(), 3);
-    const auto hint = QRegularExpression(QStringLiteral("meter 1-QEL-000-00000002, which the bridge no longer lists.*\\n.*"
-                                                        "veyra-host --store (\\S+) --remove-thing (\\S+)\\n"))
-                          .match(check.out());
-    QVERIFY2(hint.hasMatch(), qPrintable(check.out()));
-    QCOMPARE(hint.captured(1), store);
-
-    const QStringList remove{QStringLiteral("--store"), store, QStringLiteral("--remove-thing"), hint.captured(2)};
-    HostProcess removal(remove);
-    QVERIFY2(removal.finish(10000) && removal.exitCode() == 0, qPrintable(removal.describe()));
-    QVERIFY2(removal.out().startsWith(QStringLiteral("removed ")) && removal.out().contains(hint.captured(2)), qPrintable(removal.out()));
-    QCOMPARE(storedThings(), 2);
-    QVERIFY(!readFile(store).contains(hint.captured(2).toUtf8()));
-    // Without it the bridge checks out, its meter read through the stored thing.
-    HostProcess clean(diagnose(moved.port()));
-    QVERIFY2(clean.finish(60000) && clean.exitCode() == 0, qPrintable(clean.out() + clean.describe()));
-    // A meter replaced under the same ID whose register stands still below the stored total is
-    // refused for good: the check follows it for a few cycles and names the command that frees it.
-    QJsonObject root = QJsonDocument::fromJson(readFile(store)).object();
-    QJsonArray things = root.value(QStringLiteral("things")).toArray();
-    for (QJsonValueRef thing : things) {
-        QJsonObject object = thing.toObject();
-        QJsonObject states = object.value(QStringLiteral("states")).toObject();
-        for (const QString &key : states.keys())
-            states.insert(key, states.value(key).isDouble() ? QJsonValue(1e8) : states.value(key));
-        object.insert(QStringLiteral("states"), states);
-        thing = object;
-    }
-    root.insert(QStringLiteral("things"), things);
-    QFile file(store);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(root).toJson()) > 0);
-    file.close();
-    moved.setValueFault(1, "GeActiceEnergyPlusTotal", lmnsim::ValueFault::Frozen);
-    HostProcess locked(diagnose(moved.port()));
-    QVERIFY2(locked.finish(60000) && locked.exitCode() == 1, qPrintable(locked.out() + locked.describe()));
-    QVERIFY2(QRegularExpression(QStringLiteral("1-QEL-000-00000001's totalEnergyConsumed has been refused for 6 "
-                                               "readings in a row.*\\n.*"
-                                               "veyra-host --store \\S+ --remove-thing \\S+\\n"))
-                 .match(locked.out())
-                 .hasMatch(),
-             qPrintable(locked.out()));
-    QVERIFY2(!locked.out().contains(QLatin1String("totalEnergyProduced has been refused")), qPrintable(locked.out()));
-    HostProcess again(remove);
-    QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
-             qPrintable(again.describe()));
-}
-
-// IDs from the bridge are data: read back exactly from the plugin's lines, and never written raw.
-void TestHost::diagnoseReadsHostileDeviceIdsBack()
-{
-    const std::vector<lmnsim::Meter> hostile{
-        {"quote\"and\\back", 1}, {"tab\there\r\nnew row", 2}, {"\x1b[2J\x1b]0;retitled\x07\x1b[31mred", 3},
-        {"\xe9\x9b\xbb\xe5\x8a\x9b\xf0\x9f\x98\x80" "e\xcc\x81", 4}, {std::string("nul\0byte", 8), 5},
-        {std::string(500000, 'x'), 6}};
-    lmnsim::Options options;
-    options.meters = 0;
-    lmnsim::BridgeSimulator bridge(options);
-    bridge.setMeters(hostile);
-    QVERIFY(bridge.start());
-    const QStringList arguments{QStringLiteral("--diagnose"), QStringLiteral("--server-port"), QString::number(bridge.port())};
-
-    HostProcess text(arguments);
-    QVERIFY2(text.finish(60000) && text.exitCode() == 0, qPrintable(text.out().left(2000) + text.describe()));
-    QVERIFY2(text.out().contains(QLatin1String("Verdict: OK: bridge reached, 6 of 6 meters read")), qPrintable(text.out().left(2000)));
-    const QString out = text.out();
-    for (const QChar c : out)
-        QVERIFY2(c == QLatin1Char('\n') || (c.unicode() >= 0x20 && (c.unicode() < 0x7f || c.unicode() > 0x9f)),
-                 qPrintable(QStringLiteral("U+%1 in the report").arg(c.unicode(), 4, 16, QLatin1Char('0'))));
-    for (const char *shown : {"tab\\there\\r\\nnew row", "\\u001B[2J\\u001B]0;retitled\\u0007", "nul\\u0000byte"})
-        QVERIFY2(out.contains(QLatin1String(shown)), shown);
-
-    HostProcess events(arguments + QStringList{QStringLiteral("--events")});
-    QVERIFY2(events.finish(60000) && events.exitCode() == 0, qPrintable(events.describe()));
-    QSet<QString> ids;
-    for (const QJsonValue &meter : QJsonDocument::fromJson(events.lines().value(0)).object().value(QStringLiteral("meters")).toArray()) {
-        ids.insert(meter.toObject().value(QStringLiteral("deviceId")).toString());
-        QVERIFY(meter.toObject().value(QStringLiteral("lmnAddress")).toInt() > 0);
-    }
-    QSet<QString> expected;
-    for (const lmnsim::Meter &meter : hostile)
-        expected.insert(QString::fromUtf8(meter.serverId.data(), int(meter.serverId.size())));
-    QCOMPARE(ids, expected);
+    QFETCH(QString, text);
+    QFETCH(int, cells);
+    QFETCH(QString, firstCell);
+    QCOMPARE(TerminalText::cells(text), cells);
+    QCOMPARE(TerminalText::leftCells(text, 1), firstCell);
+    QCOMPARE(TerminalText::cells(TerminalText::padded(text, cells + 2)), cells + 2);
 }
 
 QTEST_GUILESS_MAIN(TestHost)

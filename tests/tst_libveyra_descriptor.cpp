@@ -37,7 +37,7 @@ QJsonObject changed(const QString &where, const QString &key, const QJsonValue &
     } else {
         const QStringList parts = where.split(QLatin1Char(':'));
         const QString listKey = parts.at(0) == QLatin1String("param") ? QStringLiteral("paramTypes")
-                                                                        : QStringLiteral("stateTypes");
+                                                                      : QStringLiteral("stateTypes");
         QJsonArray list = thingClass.value(listKey).toArray();
         QJsonObject entry = list.at(parts.at(1).toInt()).toObject();
         apply(&entry);
@@ -83,7 +83,12 @@ private slots:
         QCOMPARE(box.interfaces(), (QStringList{QStringLiteral("gateway"), QStringLiteral("energymeter")}));
 
         // The string "0" of a double state is a number to the host; states are cached unless told.
-        struct Expected { const char *name; int type; QVariant value; bool cached; };
+        struct Expected {
+            const char *name;
+            int type;
+            QVariant value;
+            bool cached;
+        };
         const Expected states[] = {
             {"connected", QMetaType::Bool, QVariant(false), false},
             {"energy", QMetaType::Double, QVariant(0.0), true},
@@ -120,7 +125,13 @@ private slots:
 
         // Where to change the good descriptor, which key, its new value (undefined: removed), and
         // what the reason must mention ('|' between mentions).
-        struct Row { const char *tag; const char *where; const char *key; QJsonValue value; const char *mentions; };
+        struct Row {
+            const char *tag;
+            const char *where;
+            const char *key;
+            QJsonValue value;
+            const char *mentions;
+        };
         const QJsonValue undefined(QJsonValue::Undefined);
         const Row rows[] = {
             {"plugin without id", "", "id", undefined, "Boxes|\"id\""},
@@ -137,7 +148,8 @@ private slots:
             {"param without id", "param:0", "id", undefined, "address|\"id\""},
             {"param without name", "param:0", "name", undefined, "box|\"name\""},
             {"param default not a number", "param:1", "defaultValue", QStringLiteral("three"), "retries|defaultValue"},
-            {"double state default not a number", "state:1", "defaultValue", QStringLiteral("zero"), "energy|defaultValue"},
+            {"double state default not a number", "state:1", "defaultValue", QStringLiteral("zero"),
+             "energy|defaultValue"},
             {"int state default a fraction", "state:2", "defaultValue", QStringLiteral("1.5"), "count|defaultValue"},
             {"state with malformed id", "state:0", "id", QStringLiteral("00000000-0000-4000-8000-00000000002"),
              "connected|\"id\""},
@@ -157,7 +169,8 @@ private slots:
         QVERIFY(!metadata.load(descriptor, &error));
         QVERIFY2(!error.isEmpty(), "no reason given");
         for (const QString &mention : qAsConst(reasonMentions))
-            QVERIFY2(error.contains(mention), qPrintable(QStringLiteral("\"%1\" does not mention %2").arg(error, mention)));
+            QVERIFY2(error.contains(mention),
+                     qPrintable(QStringLiteral("\"%1\" does not mention %2").arg(error, mention)));
     }
 };
 

@@ -9,12 +9,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // `dir`, a fresh folder, and `store`, a file in it.
-#define FRESH_STORE()                                                                              \
-    QTemporaryDir dir;                                                                             \
-    QVERIFY(dir.isValid());                                                                        \
+#define FRESH_STORE()                                                                                                  \
+    QTemporaryDir dir;                                                                                                 \
+    QVERIFY(dir.isValid());                                                                                            \
     const QString store = dir.filePath(QStringLiteral("things.json"))
 
 const QString boxName = QStringLiteral("box");
@@ -67,7 +70,8 @@ private slots:
         QVERIFY(writeFile(dir.filePath(QStringLiteral("libjunk.so")), "not a library\n"));
         errors.clear();
         QCOMPARE(manager.loadPlugins(dir.path(), &errors), 0);
-        QVERIFY2(errors.join(QLatin1Char('\n')).contains(QLatin1String("libjunk.so")), qPrintable(errors.join(QLatin1Char('\n'))));
+        QVERIFY2(errors.join(QLatin1Char('\n')).contains(QLatin1String("libjunk.so")),
+                 qPrintable(errors.join(QLatin1Char('\n'))));
         QVERIFY(manager.plugins().isEmpty());
     }
 
@@ -211,7 +215,8 @@ private slots:
         QCOMPARE(manager->things().size(), 5);
 
         QList<ThingId> removed;
-        connect(manager.get(), &ThingManager::thingRemoved, this, [&removed](Thing *thing) { removed.append(thing->id()); });
+        connect(manager.get(), &ThingManager::thingRemoved, this,
+                [&removed](Thing *thing) { removed.append(thing->id()); });
         QPointer<Thing> gatewayGuard(gateway);
         QPointer<Thing> grandchildGuard(grandchild);
 
@@ -239,13 +244,20 @@ private slots:
     {
         FRESH_STORE();
 
-        struct Saved { ThingId id; ThingClassId classId; QString name; ParamList params; ThingId parentId; };
+        struct Saved {
+            ThingId id;
+            ThingClassId classId;
+            QString name;
+            ParamList params;
+            ThingId parentId;
+        };
         QList<Saved> saved;
         {
             auto manager = hostWithPlugin(store);
             QVERIFY(manager);
-            Thing *gateway = addBox(manager.get(), QStringLiteral("Basement"),
-                                    {{QStringLiteral("retries"), 0}, {QStringLiteral("address"), QStringLiteral("shelf")}});
+            Thing *gateway = addBox(
+                manager.get(), QStringLiteral("Basement"),
+                {{QStringLiteral("retries"), 0}, {QStringLiteral("address"), QStringLiteral("shelf")}});
             for (const QString &serial : {QStringLiteral("P-5"), QStringLiteral("P-9")})
                 QVERIFY(addPart(manager.get(), serial, gateway->id()));
             for (Thing *thing : manager->things())
@@ -326,8 +338,8 @@ private slots:
             QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
                         {QStringLiteral("thingClassId"), box->id().toText()},
                         {QStringLiteral("name"), QStringLiteral("Hand made")},
-                        {QStringLiteral("params"), QJsonObject{{addressId, 0},
-                                                               {ParamTypeId::createId().toText(), QStringLiteral("x")}}},
+                        {QStringLiteral("params"),
+                         QJsonObject{{addressId, 0}, {ParamTypeId::createId().toText(), QStringLiteral("x")}}},
                         {QStringLiteral("parentId"), QJsonValue()}},
             QJsonObject{{QStringLiteral("id"), ThingId::createId().toText()},
                         {QStringLiteral("thingClassId"), ThingClassId::createId().toText()},
@@ -361,12 +373,21 @@ private slots:
         QTest::newRow("symlink") << QStringLiteral("link.json");
         QTest::newRow("symlinked folder") << QStringLiteral("linked/things.json");
         QTest::newRow("relative path") << QStringLiteral("relative");
+        QTest::newRow("hard link") << QStringLiteral("hard.json");
     }
 
     void everyPathToAStoreTakesOneLock()
     {
         QFETCH(QString, second);
         FRESH_STORE();
+        QVERIFY(writeFile(store, "{}"));
+        if (second == QLatin1String("hard.json")) {
+            QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(dir.filePath(second)).constData()),
+                     0);
+            // Said by the first host, and by the second before the first save split the names.
+            for (int warned = 0; warned < 2; ++warned)
+                QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("has 2 names \\(hard links\\)")));
+        }
         QVERIFY(QFile::link(store, dir.filePath(QStringLiteral("link.json"))));
         QVERIFY(QFile::link(dir.path(), dir.filePath(QStringLiteral("linked"))));
         const QString path = second == QLatin1String("relative") ? QDir::current().relativeFilePath(store)
@@ -377,15 +398,19 @@ private slots:
         QVERIFY2(first.claimStore(&error), qPrintable(error));
         ThingManager other;
         other.setStorePath(path);
-        QVERIFY(!other.claimStore(&error));
-        QVERIFY2(error.contains(QLatin1String("in use by another host")), qPrintable(error));
+        // A save replaces the file: the lock goes with it, and the file first claimed stays locked.
+        for (int save = 0; save < 2; ++save) {
+            QVERIFY(!other.claimStore(&error));
+            QVERIFY2(error.contains(QLatin1String("in use by another host")), qPrintable(error));
+            QVERIFY(first.saveStore());
+        }
 
         // Saved through the link, the store stays where it is and the link stays a link.
         first.releaseStore();
         QVERIFY2(other.claimStore(&error), qPrintable(error));
         QVERIFY(other.saveStore());
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral("link.json"))).isSymLink());
-        QVERIFY(readJsonFile(store).contains(QStringLiteral("things")));
+        QVERIFY(readJsonFile(second == QLatin1String("hard.json") ? path : store).contains(QStringLiteral("things")));
     }
 
     // Needs root for a small tmpfs: a disk that fills up, a file system that turns read-only.
@@ -402,12 +427,15 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         auto mount = [&dir](const QStringList &options) {
-            return QProcess::execute(QStringLiteral("mount"), QStringList{QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o")}
-                                                                   + options + QStringList{QStringLiteral("tmpfs"), dir.path()}) == 0;
+            return QProcess::execute(QStringLiteral("mount"),
+                                     QStringList{QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o")}
+                                         + options + QStringList{QStringLiteral("tmpfs"), dir.path()})
+                   == 0;
         };
         if (!mount({QStringLiteral("size=64k")}))
             QSKIP("this machine does not let the test mount a small tmpfs");
-        const auto unmount = qScopeGuard([&dir] { QProcess::execute(QStringLiteral("umount"), QStringList{dir.path()}); });
+        const auto unmount = qScopeGuard(
+            [&dir] { QProcess::execute(QStringLiteral("umount"), QStringList{dir.path()}); });
         const QString store = dir.filePath(QStringLiteral("things.json"));
 
         auto manager = hostWithPlugin(store);
@@ -451,12 +479,22 @@ private slots:
         QTest::addColumn<bool>("exists");
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("mention"); // in the reason it is refused for; empty: it is no store yet
-        QTest::newRow("no file") << false << QByteArray() << QString();
-        QTest::newRow("not JSON") << true << QByteArray("{\"things\": [ {\"id\": ") << QStringLiteral("not JSON");
-        QTest::newRow("an array") << true << QByteArray("[]") << QStringLiteral("JSON array");
-        QTest::newRow("empty file") << true << QByteArray() << QStringLiteral("empty");
-        QTest::newRow("blank file") << true << QByteArray("\n") << QStringLiteral("empty");
-        QTest::newRow("things not an array") << true << QByteArray("{\"things\": {}}") << QStringLiteral("\"things\"");
+        QTest::addColumn<QString>("kind");    // what stands at the store's path when it is no file
+        QTest::newRow("no file") << false << QByteArray() << QString() << QString();
+        QTest::newRow("not JSON") << true << QByteArray("{\"things\": [ {\"id\": ") << QStringLiteral("not JSON")
+                                  << QString();
+        QTest::newRow("an array") << true << QByteArray("[]") << QStringLiteral("JSON array") << QString();
+        QTest::newRow("empty file") << true << QByteArray() << QStringLiteral("empty") << QString();
+        QTest::newRow("blank file") << true << QByteArray("\n") << QStringLiteral("empty") << QString();
+        QTest::newRow("things not an array")
+            << true << QByteArray("{\"things\": {}}") << QStringLiteral("\"things\"") << QString();
+        // Read, these blocked the start in open() or grew the host without end.
+        QTest::newRow("a FIFO") << true << QByteArray() << QStringLiteral("a FIFO, not a regular file")
+                                << QStringLiteral("fifo");
+        QTest::newRow("a device") << true << QByteArray() << QStringLiteral("a character device")
+                                  << QStringLiteral("/dev/zero");
+        QTest::newRow("over 16 MiB") << true << QByteArray() << QStringLiteral("larger than 16 MiB")
+                                     << QStringLiteral("big");
     }
 
     // A store that is not there is an empty one; one that cannot be read fails and keeps nothing.
@@ -465,8 +503,15 @@ private slots:
         QFETCH(bool, exists);
         QFETCH(QByteArray, content);
         QFETCH(QString, mention);
+        QFETCH(QString, kind);
         FRESH_STORE();
-        if (exists)
+        if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(store).constData(), 0600), 0);
+        else if (kind.startsWith(QLatin1Char('/')))
+            QVERIFY(QFile::link(kind, store));
+        else if (kind == QLatin1String("big"))
+            QVERIFY(writeFile(store, "{}") && QFile::resize(store, ThingManager::maxStoreBytes + 1));
+        else if (exists)
             QVERIFY(writeFile(store, content));
 
         auto manager = hostWithPlugin(store);
@@ -474,12 +519,13 @@ private slots:
         QSignalSpy added(manager.get(), &ThingManager::thingAdded);
         QString error;
         QCOMPARE(manager->restoreThings(&error), mention.isEmpty());
-        QVERIFY2(mention.isEmpty() ? error.isEmpty() : error.contains(store) && error.contains(mention), qPrintable(error));
+        QVERIFY2(mention.isEmpty() ? error.isEmpty() : error.contains(store) && error.contains(mention),
+                 qPrintable(error));
         QVERIFY(manager->things().isEmpty());
         QCOMPARE(added.count(), 0);
         // The file is left as it was, for a person to look at, and none is made up.
         QCOMPARE(QFile::exists(store), exists);
-        if (exists) {
+        if (exists && kind.isEmpty()) {
             QFile file(store);
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), content);

@@ -11,12 +11,66 @@
 #include <QPluginLoader>
 #include <QSaveFile>
 #include <QSet>
+#include <QTimer>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
 #include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+// Why a store path that exists is no store file; empty for a regular file. A FIFO would hold the
+// start in open() and a device never ends.
+QString notAFile(const struct stat &status)
+{
+    if (S_ISREG(status.st_mode))
+        return QString();
+    if (S_ISDIR(status.st_mode))
+        return QStringLiteral("it is a folder");
+    const QString kind = S_ISFIFO(status.st_mode)   ? QStringLiteral("a FIFO")
+                         : S_ISCHR(status.st_mode)  ? QStringLiteral("a character device")
+                         : S_ISBLK(status.st_mode)  ? QStringLiteral("a block device")
+                         : S_ISSOCK(status.st_mode) ? QStringLiteral("a socket")
+                                                    : QStringLiteral("something else");
+    return QStringLiteral("it is %1, not a regular file").arg(kind);
+}
+
+// A lock on the file itself, which every name of it (a hard link too) meets; -1 when another
+// holds it. Taken on a descriptor of its own, so that closing others leaves it alone.
+int lockFileItself(int fd)
+{
+    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own >= 0 && ::flock(own, LOCK_EX | LOCK_NB) != 0) {
+        ::close(own);
+        return -1;
+    }
+    return own;
+}
+
+void closeLock(int *fd)
+{
+    if (*fd >= 0)
+        ::close(*fd);
+    *fd = -1;
+}
+} // namespace
 
 ThingManager::ThingManager(QObject *parent)
-    : QObject(parent), m_hardwareManager(new HardwareManager(this))
+    : QObject(parent), m_hardwareManager(new HardwareManager(this)), m_stateSaveTimer(new QTimer(this))
 {
+    m_stateSaveTimer->setSingleShot(true);
+    connect(m_stateSaveTimer, &QTimer::timeout, this, [this] {
+        if (storeOutdated())
+            saveStore();
+        // A failed save is tried again one interval later.
+        if (!m_lastSaveError.isEmpty())
+            scheduleStateSave();
+    });
 }
 
 ThingManager::~ThingManager()
@@ -24,6 +78,7 @@ ThingManager::~ThingManager()
     for (const LoadedPlugin &loaded : qAsConst(m_plugins))
         delete loaded.plugin.data();
     qDeleteAll(m_loaders);
+    releaseStore();
 }
 
 bool ThingManager::loadPlugin(const QString &fileName, QString *error)
@@ -178,8 +233,10 @@ Thing *ThingManager::createThing(const ThingClass &thingClass, const ThingId &id
     connect(thing, &Thing::stateValueChanged, this,
             [this, thing](const StateTypeId &stateTypeId, const QVariant &value) {
                 const int index = thing->thingClass().stateIndex(stateTypeId);
-                if (index >= 0 && thing->thingClass().stateTypes().at(index).cached)
+                if (index >= 0 && thing->thingClass().stateTypes().at(index).cached) {
                     m_statesChanged = true;
+                    scheduleStateSave();
+                }
                 emit thingStateChanged(thing, stateTypeId, value);
             });
     connect(thing, &Thing::stateValueSet, this,
@@ -297,6 +354,24 @@ QString ThingManager::storeFile() const
     return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
 }
 
+void ThingManager::setStoreInterval(qint64 ms)
+{
+    m_storeIntervalMs = std::max<qint64>(0, ms);
+    m_stateSaveTimer->stop();
+    if (storeOutdated())
+        scheduleStateSave();
+}
+
+// Counted from the first change after a save, so that a state that changes every second is still
+// written only once per interval.
+void ThingManager::scheduleStateSave()
+{
+    if (m_storePath.isEmpty() || m_storeIntervalMs <= 0 || m_stateSaveTimer->isActive())
+        return;
+    // A QTimer counts in int milliseconds.
+    m_stateSaveTimer->start(int(std::min<qint64>(m_storeIntervalMs, std::numeric_limits<int>::max())));
+}
+
 bool ThingManager::saveStore()
 {
     if (m_storePath.isEmpty())
@@ -333,13 +408,22 @@ bool ThingManager::saveStore()
     // filled the buffer fails at the flush, and a full disk must not leave an empty store behind.
     QSaveFile file(storeFile());
     QString reason;
+    int savedLock = -1;
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.flush()) {
         reason = file.errorString();
         file.cancelWriting(); // after reading the reason: cancelling replaces it
-    } else if (!file.commit()) {
-        reason = file.errorString();
+    } else {
+        // Locked before it takes the store's name, so that no second host finds it unlocked.
+        if (m_storeLock)
+            savedLock = lockFileItself(file.handle());
+        if (!file.commit())
+            reason = file.errorString();
     }
-    if (!reason.isNull()) {
+    if (reason.isNull()) {
+        closeLock(&m_savedFileLock);
+        m_savedFileLock = savedLock;
+    } else {
+        closeLock(&savedLock);
         m_lastSaveError = QStringLiteral("cannot write the thing store %1: %2 (the previous file is kept)")
                               .arg(m_storePath, reason);
         qWarning() << "Cannot write the thing store" << m_storePath << reason;
@@ -362,8 +446,10 @@ bool ThingManager::claimStore(QString *error)
                      .arg(m_storePath, folder.filePath());
         return false;
     }
-    if (store.isDir()) {
-        *error = QStringLiteral("cannot keep the thing store %1: it is a folder").arg(m_storePath);
+    struct stat status = {};
+    const QString notFile = ::stat(QFile::encodeName(path).constData(), &status) == 0 ? notAFile(status) : QString();
+    if (!notFile.isEmpty()) {
+        *error = QStringLiteral("cannot keep the thing store %1: %2").arg(m_storePath, notFile);
         return false;
     }
     if (store.exists() && !store.isWritable()) {
@@ -375,7 +461,10 @@ bool ThingManager::claimStore(QString *error)
     lock->setStaleLockTime(0);
     if (lock->tryLock(0)) {
         m_storeLock = std::move(lock);
-        return true;
+        if (lockStoreFile(error))
+            return true;
+        m_storeLock.reset();
+        return false;
     }
     if (lock->error() == QLockFile::LockFailedError) {
         qint64 pid = 0;
@@ -393,8 +482,33 @@ bool ThingManager::claimStore(QString *error)
     return false;
 }
 
+// The lock beside the file names the host that holds it; this one also meets a host that came by a
+// hard link. A store not written yet has no file to lock: its first save locks it.
+bool ThingManager::lockStoreFile(QString *error)
+{
+    const int fd = ::open(QFile::encodeName(storeFile()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true; // missing, or unreadable: loading says why
+    struct stat status = {};
+    if (fstat(fd, &status) == 0 && status.st_nlink > 1) {
+        qWarning() << "The thing store" << m_storePath << "has" << status.st_nlink
+                   << "names (hard links): a save replaces it under this name only, and the others keep the old "
+                      "content";
+    }
+    m_claimedFileLock = lockFileItself(fd);
+    ::close(fd);
+    if (m_claimedFileLock >= 0)
+        return true;
+    *error = QStringLiteral("the thing store %1 is in use by another host, which reached the same file by another "
+                            "name (a hard link)")
+                 .arg(m_storePath);
+    return false;
+}
+
 void ThingManager::releaseStore()
 {
+    closeLock(&m_claimedFileLock);
+    closeLock(&m_savedFileLock);
     m_storeLock.reset();
 }
 
@@ -415,19 +529,52 @@ QString ThingManager::storeContentError(const QByteArray &content, QJsonObject *
     return QString();
 }
 
+// Null content for a store that is not there yet.
+bool ThingManager::readStoreFile(QByteArray *content, QString *error) const
+{
+    // Not blocking: a FIFO is refused below rather than waited on.
+    const int fd = ::open(QFile::encodeName(storeFile()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return true;
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    QFile file;
+    struct stat status = {};
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle) || fstat(fd, &status) != 0) {
+        *error =
+            QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, fd < 0 ? reason : file.errorString());
+        if (fd >= 0 && !file.isOpen())
+            ::close(fd);
+        return false;
+    }
+    const QString notFile = notAFile(status);
+    if (!notFile.isEmpty()) {
+        *error = QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, notFile);
+        return false;
+    }
+    *content = file.read(maxStoreBytes + 1);
+    if (content->size() > maxStoreBytes) {
+        *error = QStringLiteral("%1 is not a thing store: it is larger than %2 MiB")
+                     .arg(m_storePath)
+                     .arg(maxStoreBytes >> 20);
+        content->clear();
+        return false;
+    }
+    if (content->isNull())
+        *content = QByteArray(""); // there, but empty
+    return true;
+}
+
 bool ThingManager::loadStore(QString *error)
 {
     if (m_storePath.isEmpty())
         return true;
-    QFile file(storeFile());
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the thing store %1: %2").arg(m_storePath, file.errorString());
+    QByteArray content;
+    if (!readStoreFile(&content, error))
         return false;
-    }
+    if (content.isNull())
+        return true; // no file yet
     QJsonObject document;
-    const QString problem = storeContentError(file.readAll(), &document);
+    const QString problem = storeContentError(content, &document);
     if (!problem.isEmpty()) {
         *error = QStringLiteral("%1 is not a thing store: %2").arg(m_storePath, problem);
         return false;

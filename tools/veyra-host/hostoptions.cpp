@@ -1,6 +1,7 @@
 #include "hostoptions.h"
 
 #include <bridgesimulator.h>
+#include <qellmnports.h>
 #include <veyra/thing.h>
 #include <veyra/thingclass.h>
 
@@ -9,6 +10,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <limits>
 
 QString HostOptions::defaultPluginDir()
 {
@@ -25,35 +27,38 @@ QString HostOptions::defaultPluginDir()
 QString HostOptions::helpText()
 {
     return QStringLiteral(
-        "Usage: veyra-host [options]\n"
-        "\n"
-        "Hosts veyra integration plugins: loads them, creates the LMN gateway thing, creates the\n"
-        "meter things the plugin announces and shows their readings.\n"
-        "\n"
-        "Options:\n"
-        "  --plugins DIR          folder to load plugins from (default: %1)\n"
-        "  --serial-port NAME     serial port of the gateway thing (default /dev/ttymxc3)\n"
-        "  --server-port PORT     bridge server port of the gateway thing (default 5000)\n"
-        "  --store FILE           keep things in FILE (JSON) and restore them at the next start;\n"
-        "                         FILE.lock keeps a second host off it, and --serial-port and\n"
-        "                         --server-port, when given, change the stored gateway\n"
-        "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
-        "                         free loopback port (or the gateway's port) and point the gateway at it\n"
-        "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
-        "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, SIGHUP)\n"
-        "  --events               print one JSON object per event on stdout instead of the table\n"
-        "  --info                 print the loaded plugins and exit\n"
-        "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
-        "                         0 all meters read, 1 something failed, 2 bad options\n"
-        "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
-        "  --remove-thing ID      remove the thing ID and its children from the --store FILE and exit,\n"
-        "                         as a user removes a thing (a meter that left the bus keeps its slot\n"
-        "                         while its thing exists); the host must not be running on FILE\n"
-        "  --version              print the version and exit\n"
-        "  -h, --help             show this help\n"
-        "\n"
-        "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
-        "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
+               "Usage: veyra-host [options]\n"
+               "\n"
+               "Hosts veyra integration plugins: loads them, creates the LMN gateway thing, creates the\n"
+               "meter things the plugin announces and shows their readings.\n"
+               "\n"
+               "Options:\n"
+               "  --plugins DIR          folder to load plugins from (default: %1)\n"
+               "  --serial-port NAME     serial port of the gateway thing (default /dev/ttymxc3)\n"
+               "  --server-port PORT     bridge server port of the gateway thing (default 5000)\n"
+               "  --store FILE           keep things in FILE (JSON) and restore them at the next start;\n"
+               "                         FILE.lock keeps a second host off it, and --serial-port and\n"
+               "                         --server-port, when given, change the stored gateway\n"
+               "  --store-interval SECONDS  save the cached states that changed at most every SECONDS, above 0\n"
+               "                         (default 300); an unclean stop loses at most that much of them\n"
+               "  --simulate N           run the bridge simulator in-process with N meters (at most %2) on a\n"
+               "                         free loopback port (or the gateway's port) and point the gateway at it\n"
+               "  --timer-unit-ms MS     length of one plugin-timer unit, fractions allowed (default 1000)\n"
+               "  --run-for SECONDS      stop by itself after SECONDS, above 0 (default: until SIGINT, SIGTERM, "
+               "SIGHUP)\n"
+               "  --events               print one JSON object per event on stdout instead of the table\n"
+               "  --info                 print the loaded plugins and exit\n"
+               "  --diagnose             check the bridge and its meters once, print a report and exit:\n"
+               "                         0 all meters read, 1 something failed, 2 bad options\n"
+               "  --timeout SECONDS      longest a --diagnose run takes (default 60)\n"
+               "  --remove-thing ID      remove the thing ID and its children from the --store FILE and exit,\n"
+               "                         as a user removes a thing (a meter that left the bus keeps its slot\n"
+               "                         while its thing exists); the host must not be running on FILE\n"
+               "  --version              print the version and exit\n"
+               "  -h, --help             show this help\n"
+               "\n"
+               "Exit status: 0 done; 1 the host could not start, its last save of the store failed,\n"
+               "--remove-thing found no such thing, or --diagnose found a problem; 2 bad options.\n")
         .arg(defaultPluginDir())
         .arg(lmnsim::kMaxMeters);
 }
@@ -72,6 +77,20 @@ bool toBoundedInt(const QString &text, int minimum, int maximum, int *value)
         return false;
     *value = number;
     return true;
+}
+
+// A finite number of seconds above 0, at most `maximum` when there is one.
+bool toSeconds(const QString &option, const QString &text, double maximum, double *value, QString *error)
+{
+    bool ok = false;
+    const double number = text.toDouble(&ok);
+    if (ok && std::isfinite(number) && number > 0 && number <= maximum) {
+        *value = number;
+        return true;
+    }
+    const QString limit = std::isfinite(maximum) ? QStringLiteral(" (at most %1)").arg(maximum) : QString();
+    *error = QStringLiteral("%1 takes a number of seconds above 0%2, not \"%3\"").arg(option, limit, text);
+    return false;
 }
 } // namespace
 
@@ -111,14 +130,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--diagnose")) {
             diagnose = true;
         } else if (option == QLatin1String("--timeout")) {
-            if (!value(&text))
+            if (!value(&text) || !toSeconds(option, text, 86400, &timeoutSeconds, error))
                 return false;
-            bool ok = false;
-            timeoutSeconds = text.toDouble(&ok);
-            if (!ok || !(timeoutSeconds > 0) || timeoutSeconds > 86400) {
-                *error = QStringLiteral("--timeout takes a number of seconds above 0 (at most 86400), not \"%1\"").arg(text);
-                return false;
-            }
         } else if (option == QLatin1String("--plugins")) {
             if (!value(&pluginDir))
                 return false;
@@ -129,8 +142,8 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
         } else if (option == QLatin1String("--server-port")) {
             if (!value(&serverPort))
                 return false;
-            int port = 0;
-            if (!toBoundedInt(serverPort, 1, 65535, &port)) {
+            const quint16 port = QelLmnPorts::serverPort(serverPort);
+            if (port == 0) {
                 *error = QStringLiteral("--server-port takes a port from 1 to 65535, not \"%1\"").arg(serverPort);
                 return false;
             }
@@ -138,6 +151,9 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
             serverPortGiven = true;
         } else if (option == QLatin1String("--store")) {
             if (!value(&storePath))
+                return false;
+        } else if (option == QLatin1String("--store-interval")) {
+            if (!value(&text) || !toSeconds(option, text, 86400, &storeIntervalSeconds, error))
                 return false;
         } else if (option == QLatin1String("--simulate")) {
             if (!value(&text))
@@ -158,14 +174,9 @@ bool HostOptions::parse(const QStringList &arguments, QString *error, bool *help
                 return false;
             }
         } else if (option == QLatin1String("--run-for")) {
-            if (!value(&text))
+            const double unlimited = std::numeric_limits<double>::infinity();
+            if (!value(&text) || !toSeconds(option, text, unlimited, &runForSeconds, error))
                 return false;
-            bool ok = false;
-            runForSeconds = text.toDouble(&ok);
-            if (!ok || !std::isfinite(runForSeconds) || !(runForSeconds > 0)) {
-                *error = QStringLiteral("--run-for takes a number of seconds above 0, not \"%1\"").arg(text);
-                return false;
-            }
         } else {
             *error = QStringLiteral("unknown option \"%1\" (see --help)").arg(option);
             return false;

@@ -9,17 +9,17 @@ class Thing;
 class ThingClass;
 
 // What the command line of veyra-host asks for.
-struct HostOptions
-{
+struct HostOptions {
     QString pluginDir;
     QString serialPort = QStringLiteral("/dev/ttymxc3");
     bool serialPortGiven = false;
     QString serverPort = QStringLiteral("5000");
     bool serverPortGiven = false;
     QString storePath;
-    int simulateMeters = -1;    // -1: no simulator
+    double storeIntervalSeconds = 300; // changed cached states are saved at most this often
+    int simulateMeters = -1;           // -1: no simulator
     double timerUnitMs = 1000;
-    double runForSeconds = -1;  // -1: until SIGINT/SIGTERM; otherwise finite and above 0
+    double runForSeconds = -1; // -1: until SIGINT/SIGTERM; otherwise finite and above 0
     bool events = false;
     bool infoOnly = false;
     bool diagnose = false;

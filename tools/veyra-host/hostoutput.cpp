@@ -1,5 +1,6 @@
 #include "hostoutput.h"
 
+#include "outputchannel.h"
 #include "tableview.h"
 #include "terminaltext.h"
 
@@ -9,67 +10,78 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QRegularExpression>
-#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-HostOutput::HostOutput(ThingManager *manager, QObject *parent) : QObject(parent), m_manager(manager)
+HostOutput::HostOutput(ThingManager *manager, std::function<QByteArray(qint64)> dropNote, QObject *parent)
+    : QObject(parent), m_manager(manager),
+      m_channel(std::make_unique<OutputChannel>(STDOUT_FILENO, std::move(dropNote)))
 {
     connect(manager, &ThingManager::thingAdded, this, [this](Thing *thing) { onThingAdded(thing); });
-    connect(manager, &ThingManager::thingSetupFinished, this,
-            [this](Thing *thing, Thing::ThingError error, const QString &message) { onThingSetup(thing, error, message); });
+    connect(
+        manager, &ThingManager::thingSetupFinished, this,
+        [this](Thing *thing, Thing::ThingError error, const QString &message) { onThingSetup(thing, error, message); });
     connect(manager, &ThingManager::thingStateChanged, this,
             [this](Thing *thing, const StateTypeId &id, const QVariant &value) { onStateChanged(thing, id, value); });
     connect(manager, &ThingManager::thingStateSet, this,
             [this](Thing *thing, const StateTypeId &id) { onStateSet(thing, id); });
     connect(manager, &ThingManager::thingRemoved, this, [this](Thing *thing) { onThingRemoved(thing); });
-    // Into a pipe, a reader that went away would otherwise be noticed only at the next write,
-    // which may be minutes away. The write end of a pipe never reads, so a read notifier on it
-    // fires only for the error a pipe without reader reports: no wake-up until then.
-    struct stat status = {};
-    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISFIFO(status.st_mode)) {
-        auto *watch = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, this);
-        connect(watch, &QSocketNotifier::activated, this, [this, watch] {
-            pollfd out = {STDOUT_FILENO, POLLOUT, 0};
-            const bool gone = ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
-            // A FIFO opened for reading too can be readable: then the next write tells.
-            watch->setEnabled(false);
-            if (gone)
-                closeOutput();
-        });
+    connect(m_channel.get(), &OutputChannel::closed, this, &HostOutput::outputClosed);
+}
+
+// What still waits gets a moment, no more: a stop must not hang on a reader that does not read.
+HostOutput::~HostOutput()
+{
+    m_channel->flushFor(finalFlushMs);
+}
+
+LogOutput *LogOutput::s_active = nullptr;
+
+LogOutput::LogOutput(QObject *parent)
+    : QObject(parent), m_channel(std::make_unique<OutputChannel>(STDERR_FILENO, [](qint64 dropped) {
+          return QStringLiteral("veyra-host: %1 log lines were dropped while stderr was not read\n")
+              .arg(dropped)
+              .toUtf8();
+      }))
+{
+    if (!s_active) {
+        s_active = this;
+        m_previous = qInstallMessageHandler(&LogOutput::handler);
     }
 }
 
-HostOutput::~HostOutput() = default;
-
-bool HostOutput::write(const QByteArray &bytes)
+LogOutput::~LogOutput()
 {
-    errno = 0;
-    const bool ok = fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size())
-                    && fflush(stdout) == 0;
-    if (ok)
-        return true;
-    // SIGPIPE is ignored (Qt's network code does that), so a closed pipe shows only as EPIPE.
-    const bool closed = errno == EPIPE;
-    clearerr(stdout);
-    if (closed)
-        closeOutput();
-    return false;
+    if (s_active == this) {
+        qInstallMessageHandler(m_previous);
+        s_active = nullptr;
+    }
+    m_channel->flushFor(HostOutput::finalFlushMs);
 }
 
-void HostOutput::closeOutput()
+void LogOutput::writeLine(const QString &line)
 {
-    if (m_closed)
+    QByteArray bytes = line.toUtf8();
+    bytes += '\n';
+    m_channel->appendLine(bytes);
+}
+
+void LogOutput::handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    LogOutput *log = s_active;
+    if (!log || type == QtFatalMsg || QThread::currentThread() != log->thread()) {
+        if (log && log->m_previous)
+            log->m_previous(type, context, message);
         return;
-    m_closed = true;
-    emit outputClosed();
+    }
+    // Nothing, as Qt prints nothing, when the message pattern left nothing of it.
+    const QString line = qFormatLogMessage(type, context, message);
+    if (!line.isNull())
+        log->writeLine(line);
 }
 
 void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
@@ -81,7 +93,16 @@ void HostOutput::onStateSet(Thing *thing, const StateTypeId &stateTypeId)
 // ---- Events ----
 
 EventOutput::EventOutput(ThingManager *manager, const QElapsedTimer &clock, QObject *parent)
-    : HostOutput(manager, parent), m_clock(clock)
+    : HostOutput(
+        manager,
+        [this](qint64 dropped) {
+            // Stamped as the last line printed, so that "ms" never goes back.
+            return line(QJsonObject{{QStringLiteral("ms"), m_lastMs},
+                                    {QStringLiteral("event"), QStringLiteral("eventsDropped")},
+                                    {QStringLiteral("count"), dropped}});
+        },
+        parent),
+      m_clock(clock)
 {
     // Things restored from the store before the output was there; from the event loop, so that a
     // closed stdout is told to whoever listens by then.
@@ -97,17 +118,23 @@ EventOutput::EventOutput(ThingManager *manager, const QElapsedTimer &clock, QObj
 QJsonObject EventOutput::header(const QString &event, Thing *thing) const
 {
     return QJsonObject{
-        {QStringLiteral("ms"), m_clock.elapsed()},
-        {QStringLiteral("event"), event},
-        {QStringLiteral("thingId"), thing->id().toText()},
-        {QStringLiteral("thingClass"), thing->thingClass().name()},
+        {QStringLiteral("ms"), m_clock.elapsed()},         {QStringLiteral("event"), event},
+        {QStringLiteral("thingId"), thing->id().toText()}, {QStringLiteral("thingClass"), thing->thingClass().name()},
         {QStringLiteral("name"), thing->name()},
     };
 }
 
+QByteArray EventOutput::line(const QJsonObject &object)
+{
+    QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    text += '\n';
+    return text;
+}
+
 void EventOutput::print(const QJsonObject &object)
 {
-    write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+    m_lastMs = qint64(object.value(QStringLiteral("ms")).toDouble());
+    m_channel->appendLine(line(object));
 }
 
 void EventOutput::onThingAdded(Thing *thing)
@@ -119,6 +146,11 @@ void EventOutput::onThingAdded(Thing *thing)
     for (const ParamType &paramType : thing->thingClass().paramTypes())
         params.insert(paramType.name, QJsonValue::fromVariant(thing->paramValue(paramType.id)));
     object.insert(QStringLiteral("params"), params);
+    // As they stand: a thing restored from the store comes with the values it kept.
+    QJsonObject states;
+    for (const StateType &stateType : thing->thingClass().stateTypes())
+        states.insert(stateType.name, QJsonValue::fromVariant(thing->stateValue(stateType.id)));
+    object.insert(QStringLiteral("states"), states);
     print(object);
 }
 
@@ -135,7 +167,8 @@ void EventOutput::onStateChanged(Thing *thing, const StateTypeId &stateTypeId, c
 {
     const int index = thing->thingClass().stateIndex(stateTypeId);
     QJsonObject object = header(QStringLiteral("stateChanged"), thing);
-    object.insert(QStringLiteral("state"), index < 0 ? stateTypeId.toText() : thing->thingClass().stateTypes().at(index).name);
+    object.insert(QStringLiteral("state"),
+                  index < 0 ? stateTypeId.toText() : thing->thingClass().stateTypes().at(index).name);
     object.insert(QStringLiteral("value"), QJsonValue::fromVariant(value));
     print(object);
 }
@@ -169,7 +202,8 @@ QPair<int, int> terminalSize()
 TableOutput *TableOutput::s_logTarget = nullptr;
 
 TableOutput::TableOutput(ThingManager *manager, const QString &title, QObject *parent)
-    : HostOutput(manager, parent), m_title(title), m_refresh(new QTimer(this)), m_interactive(isatty(STDOUT_FILENO))
+    : HostOutput(manager, nullptr, parent), m_title(title), m_refresh(new QTimer(this)),
+      m_interactive(isatty(STDOUT_FILENO))
 {
     m_clock.start();
     // Things restored from the store show their last totals until the first reading comes.
@@ -277,7 +311,7 @@ void TableOutput::render()
     } else {
         text = view().render(0, 0).join(QLatin1Char('\n')).toUtf8() + "\n\n";
     }
-    write(text);
+    m_channel->setFrame(text);
 }
 
 qint64 TableOutput::updatePeriodMs() const
@@ -296,7 +330,8 @@ QString TableOutput::gatewayLine(Thing *thing) const
     else if (thing->stateValue(QStringLiteral("connected")).toBool())
         state = QStringLiteral("connected");
     else if (m_disconnectedAt.contains(thing))
-        state = QStringLiteral("not connected, last connected ") + ageText(m_clock.elapsed() - m_disconnectedAt.value(thing));
+        state = QStringLiteral("not connected, last connected ")
+                + ageText(m_clock.elapsed() - m_disconnectedAt.value(thing));
     else
         state = QStringLiteral("not connected yet");
     return QStringLiteral("Gateway %1 (%2): %3").arg(thing->name(), thing->thingClass().name(), state);

@@ -4,6 +4,7 @@
 #include "terminaltext.h"
 
 #include <bridgesimulator.h>
+#include <qellmnports.h>
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -29,6 +30,7 @@ HostRunner::~HostRunner()
 {
     // The plugin goes before the simulator, so that it sees no bridge vanish under it.
     m_output.reset();
+    m_log.reset();
     m_thingManager.reset();
     m_simulator.reset();
 }
@@ -103,6 +105,9 @@ int HostRunner::start()
     if (m_options.events) {
         err << summary();
         err.flush();
+    }
+    m_log = std::make_unique<LogOutput>();
+    if (m_options.events) {
         m_output = std::make_unique<EventOutput>(m_thingManager.get(), m_clock);
     } else {
         m_output = std::make_unique<TableOutput>(m_thingManager.get(), headline());
@@ -120,6 +125,7 @@ int HostRunner::start()
 bool HostRunner::startStore(QString *error)
 {
     m_thingManager->setStorePath(m_options.storePath);
+    m_thingManager->setStoreInterval(qint64(m_options.storeIntervalSeconds * 1000));
     return m_thingManager->claimStore(error) && m_thingManager->loadStore(error);
 }
 
@@ -130,8 +136,8 @@ int HostRunner::removeStoredThing()
     const ThingId id(m_options.removeThingId);
     Thing *thing = m_thingManager->findThing(id);
     if (!thing) {
-        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing "
-                            << id.toText() << " that a loaded plugin knows\n";
+        QTextStream(stderr) << "veyra-host: the store " << m_options.storePath << " holds no thing " << id.toText()
+                            << " that a loaded plugin knows\n";
         return 1;
     }
     QStringList removed;
@@ -164,27 +170,27 @@ void HostRunner::applyCommandLine(Thing *gateway)
     if (changed.isEmpty())
         return;
     // What the gateway ends up with: a port not given keeps its stored value.
-    const QString serialPort =
-        m_options.serialPortGiven ? m_options.serialPort : gateway->paramValue(QStringLiteral("port")).toString();
-    const QString serverPort =
-        m_options.serverPortGiven ? m_options.serverPort : gateway->paramValue(QStringLiteral("serverPort")).toString();
-    QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: "
-                        << serialPort << ", server port " << serverPort << '\n';
+    const QString serialPort = m_options.serialPortGiven ? m_options.serialPort
+                                                         : gateway->paramValue(QStringLiteral("port")).toString();
+    const QString serverPort = m_options.serverPortGiven ? m_options.serverPort
+                                                         : gateway->paramValue(QStringLiteral("serverPort")).toString();
+    QTextStream(stderr) << "veyra-host: the stored gateway takes the ports given on the command line: " << serialPort
+                        << ", server port " << serverPort << '\n';
     m_thingManager->reconfigureThing(gateway->id(), changed);
 }
 
 bool HostRunner::startSimulator(Thing *gateway, QString *error)
 {
-    // The simulator serves the serial port and listens on the server port the gateway will use.
+    // The simulator serves the serial port and listens on the server port the gateway will use, or
+    // on a free one for a new gateway without --server-port.
     QString serialPort = m_options.serialPort;
-    QString serverPort = m_options.serverPortGiven ? m_options.serverPort : QStringLiteral("0");
+    QString serverPort = m_options.serverPortGiven ? m_options.serverPort : QString();
     if (gateway) {
         serialPort = gateway->paramValue(QStringLiteral("port")).toString();
         serverPort = gateway->paramValue(QStringLiteral("serverPort")).toString();
     }
-    bool ok = false;
-    const uint port = serverPort.toUInt(&ok);
-    if (!ok || port > 65535) {
+    const quint16 port = serverPort.isNull() ? 0 : QelLmnPorts::serverPort(serverPort);
+    if (!serverPort.isNull() && port == 0) {
         *error = QStringLiteral("the stored gateway's server port \"%1\" is no port for the bridge simulator; "
                                 "give --server-port")
                      .arg(serverPort);
@@ -196,7 +202,7 @@ bool HostRunner::startSimulator(Thing *gateway, QString *error)
     // The host never reads the request record; kept, it would grow for as long as the host runs.
     simOptions.keepRecord = false;
     m_simulator = std::make_unique<lmnsim::BridgeSimulator>(simOptions);
-    if (!m_simulator->start(quint16(port))) {
+    if (!m_simulator->start(port)) {
         *error = port == 0 ? QStringLiteral("the bridge simulator cannot listen on 127.0.0.1")
                            : QStringLiteral("the bridge simulator cannot listen on 127.0.0.1:%1: the port is in use "
                                             "or not allowed")
@@ -259,9 +265,7 @@ void HostRunner::stop()
     case 0: // not running yet: the event loop takes it up
         QMetaObject::invokeMethod(this, &HostRunner::stop, Qt::QueuedConnection);
         return;
-    case 1:
-        QCoreApplication::quit();
-        return;
+    case 1: QCoreApplication::quit(); return;
     default:
         // The plugin waits in a nested event loop of its own. Ending those loops early would run
         // its code on as if the wait were over, and a loop it enters next would end at once; the
@@ -285,8 +289,12 @@ bool HostRunner::finish()
     if (m_thingManager->storeOutdated())
         m_thingManager->saveStore();
     const QString error = m_thingManager->lastSaveError();
-    if (!error.isEmpty())
+    // Through the log's channel while it is there: a stalled stderr must not hold the stop up.
+    if (!error.isEmpty() && m_log)
+        m_log->writeLine(QStringLiteral("veyra-host: ") + error);
+    else if (!error.isEmpty())
         QTextStream(stderr) << "veyra-host: " << error << '\n';
+    m_log.reset();
     m_thingManager->releaseStore();
     return error.isEmpty();
 }

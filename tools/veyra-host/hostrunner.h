@@ -13,6 +13,7 @@ namespace lmnsim {
 class BridgeSimulator;
 }
 class HostOutput;
+class LogOutput;
 class QTimer;
 class Thing;
 
@@ -53,5 +54,6 @@ private:
     std::unique_ptr<lmnsim::BridgeSimulator> m_simulator;
     std::unique_ptr<ThingManager> m_thingManager;
     std::unique_ptr<HostOutput> m_output;
+    std::unique_ptr<LogOutput> m_log;
     QTimer *m_runFor = nullptr;
 };

@@ -10,8 +10,7 @@ constexpr int maxLogLines = 5;
 constexpr int minDeviceIdWidth = 8;
 const QChar ellipsis(0x2026);
 
-struct Column
-{
+struct Column {
     QString label;
     QString shortLabel;
     bool alignRight;
@@ -94,8 +93,9 @@ QStringList layOut(QVector<Column> columns, int width)
     auto total = [&] {
         int sum = gap * (columns.size() - 1);
         for (int i = 0; i < columns.size(); ++i)
-            sum += i == 1 ? std::max(idWidth, TerminalText::cells(shortLabels ? columns[1].shortLabel : columns[1].label))
-                          : columns[i].width(shortLabels);
+            sum += i == 1
+                       ? std::max(idWidth, TerminalText::cells(shortLabels ? columns[1].shortLabel : columns[1].label))
+                       : columns[i].width(shortLabels);
         return sum;
     };
     if (width > 0) {
@@ -161,7 +161,9 @@ QStringList TableView::render(int width, int height) const
     QStringList table = layOut(columnsOf(rows), width);
     const QString header = table.takeFirst();
     if (rows.isEmpty())
-        table.append(elideRight(QStringLiteral("  (no meters yet: the plugin asks the bridge for its meters after the port is up)"), width));
+        table.append(elideRight(
+            QStringLiteral("  (no meters yet: the plugin asks the bridge for its meters after the port is up)"),
+            width));
 
     QStringList logLines;
     for (const QString &line : log.mid(std::max(0, int(log.size()) - maxLogLines)))
@@ -190,7 +192,8 @@ QStringList TableView::render(int width, int height) const
         const int hidden = int(table.size()) - shown;
         table = table.mid(0, shown);
         if (free >= 1)
-            table.append(elideRight(QStringLiteral("%1 meters not shown (a taller terminal shows them)").arg(hidden), width));
+            table.append(
+                elideRight(QStringLiteral("%1 meters not shown (a taller terminal shows them)").arg(hidden), width));
     }
 
     QStringList lines = top;

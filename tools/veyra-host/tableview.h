@@ -8,17 +8,15 @@
 
 #include <optional>
 
-struct TableView
-{
-    struct Row
-    {
+struct TableView {
+    struct Row {
         int slot = 0;
         QString deviceId;
         std::optional<double> consumedKWh; // empty until a reading came
         std::optional<double> producedKWh;
-        qint64 ageMs = -1;                 // of the last reading; -1: never read
-        bool stale = false;                // the last reading is older than two update periods
-        bool restored = false;             // no reading yet; the totals are those kept in the store
+        qint64 ageMs = -1;     // of the last reading; -1: never read
+        bool stale = false;    // the last reading is older than two update periods
+        bool restored = false; // no reading yet; the totals are those kept in the store
     };
 
     QStringList headline; // never dropped

@@ -11,12 +11,12 @@ namespace TerminalText {
 // text that is already safe, stays as it is.
 QString safe(const QString &text);
 
-// Terminal cells of a safe text: 2 for wide (CJK, emoji) characters, 0 for combining marks and
-// other zero-width ones, 1 for the rest.
+// Terminal cells of a safe text, by grapheme cluster: 2 for wide (CJK, emoji, emoji joined by
+// zero-width joiners), 1 for the rest; combining marks add none.
 int cells(const QString &text);
 
-// The longest start (or end) of `text` that takes at most `width` cells; a character is never
-// split from its combining marks.
+// The longest start (or end) of `text` that takes at most `width` cells; a grapheme cluster is
+// never split.
 QString leftCells(const QString &text, int width);
 QString rightCells(const QString &text, int width);
 

@@ -17,6 +17,7 @@
 #include <memory>
 
 class QLockFile;
+class QTimer;
 class QPluginLoader;
 
 struct LIBVEYRA_EXPORT LoadedPlugin
@@ -64,17 +65,25 @@ public:
     // With a store set, every added or removed thing is written to it at once.
     void setStorePath(const QString &path) { m_storePath = path; }
     QString storePath() const { return m_storePath; }
-    // Makes the store this process's own: checks that it can be written and takes a lock file
-    // beside it ("<store>.lock", beside the file a symlink leads to, so that every path to one
-    // store takes the same lock), so that a second host on the same store is refused. Returns
-    // false with a reason. The lock goes with the manager or with releaseStore().
+    // Cached states that changed are written at most this often (default 300 s, which spares a
+    // gateway's flash), so that an unclean stop loses no more than that; 0 writes them only with
+    // a change of things or an explicit save.
+    void setStoreInterval(qint64 ms);
+    qint64 storeInterval() const { return m_storeIntervalMs; }
+    // Makes the store this process's own: checks that it is a regular file (or none yet) that can
+    // be written, takes a lock file beside it ("<store>.lock", beside the file a symlink leads to,
+    // so that every path to one store takes the same lock) and locks the file itself, which a hard
+    // link to it meets too; a second host on the same store is refused. Returns false with a
+    // reason. The locks go with the manager or with releaseStore().
     bool claimStore(QString *error);
     void releaseStore();
     // Reads the store and creates its things without setting them up. Returns false with a
-    // reason naming the file when it exists but is no thing store; a missing file is an empty
-    // store. Stored things that cannot be restored and keys this host does not know are kept
-    // and written back with every save.
+    // reason naming the file when it exists but is no thing store (not a regular file, larger
+    // than maxStoreBytes, not a store's JSON); a missing file is an empty store. Stored things
+    // that cannot be restored and keys this host does not know are kept and written back with
+    // every save.
     bool loadStore(QString *error);
+    static constexpr int maxStoreBytes = 16 << 20;
     // Sets up the things loadStore() created, parents first.
     void setupStoredThings();
     // loadStore() and setupStoredThings() in one.
@@ -107,6 +116,9 @@ private:
     IntegrationPlugin *pluginFor(const ThingClass &thingClass) const;
     Things thingsOfPlugin(const IntegrationPlugin *plugin) const;
     QString storeContentError(const QByteArray &content, QJsonObject *document) const;
+    void scheduleStateSave();
+    bool lockStoreFile(QString *error);
+    bool readStoreFile(QByteArray *content, QString *error) const;
 
     HardwareManager *m_hardwareManager;
     QVector<LoadedPlugin> m_plugins;
@@ -121,4 +133,8 @@ private:
     QHash<ThingId, QJsonObject> m_keptStates; // stored states of a thing that its class does not know
     QString m_lastSaveError;
     bool m_statesChanged = false;
+    qint64 m_storeIntervalMs = 300000;
+    QTimer *m_stateSaveTimer;
+    int m_claimedFileLock = -1; // on the store file as claimed
+    int m_savedFileLock = -1;   // on the file the last save wrote
 };
