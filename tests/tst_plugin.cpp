@@ -360,7 +360,7 @@ private slots:
         rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Hang, 500, {}, -1});
         rig.sim->clearRequests();
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim->traffic(lmnsim::Endpoint::Value).inFlight == 1, 5000);
-        Thing *setUp = gateway ? rig.gateway : meter;
+        Thing *setUp = gateway ? rig.gateway.data() : meter;
         const ParamList params = gateway ? rig.gatewayParams(QString::number(rig.sim->port())) : meter->params();
         QVERIFY(rig.manager->reconfigureThing(setUp->id(), params));
         const std::uint64_t afterSetup = rig.sim->requestCount();
