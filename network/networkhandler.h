@@ -50,18 +50,19 @@ public:
     bool isUrlValid() const;
     void setPort(const QString &name);
 
-    // The reply handler runs once the reply has finished, successfully or not; the reply is
-    // valid for the handler's whole run and is deleted afterwards. `query` is applied only when
-    // it is non-empty.
+    // The reply handler runs from the event loop once the reply has finished, successfully or
+    // not; the reply is valid for the handler's whole run and is deleted afterwards. `query` is
+    // applied only when it is non-empty.
     void sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler,
                         const QString &query);
     void sendRequestHead(const QString &path, std::function<void(QNetworkReply *)> handler);
 
     void setupConnection(bool reinitialize);
     void initPort(bool reinitialize);
-    // Waits for the answer: 0 initialised, 1 not initialised, 2 request failed (also when the
-    // handler is destroyed while waiting).
-    uchar checkPortInitialized();
+    // Asks whether the bridge has initialised the serial port. The answer comes as
+    // checkInitializedFinished(): 0 initialised, 1 not initialised, 2 request failed, which
+    // serverReachable(false) follows.
+    void checkPortInitialized();
 
     quint16 saveDeviceList(const QByteArray &body);
     // The device IDs in the bridge's member order, so that the same bus gives the same things.
@@ -96,7 +97,8 @@ private:
     // Bounds the reply: an overall deadline and a body of at most `limit` bytes.
     static void guard(QNetworkReply *reply, qint64 limit);
     QString portSegment() const;
-    bool waitBeforeFetch();
+    // The request of a connection-details fetch, once its wait is over.
+    void fetchConnectionDetails();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
     void finishValueCall();
     // Reports a call that ended without a value, then ends it.

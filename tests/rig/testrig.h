@@ -37,8 +37,8 @@ public:
     bool load(const QString &path, QString *error);
 
     ParamList gatewayParams(const QString &serverPort, const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
-    // Returns once the plugin has finished the setup, which may wait for the bridge; null when
-    // the gateway was removed and deleted meanwhile.
+    // Returns once the host has handed the setup to the plugin, which finishes it once the
+    // bridge has answered; null when the gateway was removed meanwhile.
     Thing *addGateway(const QString &serverPort, QString *error = nullptr);
 
     // By device ID: a pick by index names the same thing for the same set.
