@@ -133,6 +133,12 @@ NetworkHandler::~NetworkHandler()
     m_waitTimer = nullptr;
 }
 
+void NetworkHandler::retire()
+{
+    m_retired = true;
+    m_waitTimer->stop();
+}
+
 void NetworkHandler::setUrl(const QString &serverPort)
 {
     // Only digits: a sign, a blank, "@host" or "/path" must never reach the URL.
@@ -181,6 +187,8 @@ QUrl NetworkHandler::requestUrl(const QString &path) const
 void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
                           std::function<void(QNetworkReply *)> handler)
 {
+    if (m_retired)
+        return;
     QNetworkReply *reply = nullptr;
     if (!isUrlValid()) {
         qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
@@ -200,14 +208,16 @@ void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
     // also from inside its calls (abort() among them, when the deadline or the size limit ends a
     // request), and a reaction to the outcome may delete this client, and with it the reply,
     // while such a call is still on the stack.
-    connect(reply, &QNetworkReply::finished, reply, [reply, handler = std::move(handler)] {
+    // The reply is this client's manager's child, so the client outlives the queued call.
+    connect(reply, &QNetworkReply::finished, reply, [this, reply, handler = std::move(handler)] {
         QMetaObject::invokeMethod(
             reply,
-            [reply, handler] {
+            [this, reply, handler] {
                 // Deletion first: it only happens once control is back in the event loop, so
                 // the reply outlives the handler, also a nested loop the handler runs.
                 reply->deleteLater();
-                handler(reply);
+                if (!m_retired)
+                    handler(reply);
             },
             Qt::QueuedConnection);
     });
@@ -512,6 +522,9 @@ void NetworkHandler::getValueCall(const QString &api, const QString &deviceID, u
 
 void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, int attempt)
 {
+    // A re-send may still be due when the client is retired.
+    if (m_retired)
+        return;
     qCDebug(dcQelLmn) << "Trying to get Value " << api << "for device " << deviceID;
 
     if (!isUrlValid()) {

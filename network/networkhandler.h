@@ -42,6 +42,10 @@ public:
     NetworkHandler();
     ~NetworkHandler() override;
 
+    // Ends the client's work at once: no reply handler runs any more and nothing more is sent.
+    // For a client deleted later (deleteLater), once the call that ends it has returned.
+    void retire();
+
     // Server port as text, e.g. "5000". Only a whole number from 1 to 65535 in plain decimal
     // digits is accepted (no sign, no blanks). Anything else leaves the handler without a base
     // URL: every later request then fails at once, without touching the network.
@@ -110,6 +114,7 @@ private:
                                 const QList<BridgeReplies::Members::Shared> &shared);
 
     uchar m_pendingValueCalls = 0;
+    bool m_retired = false;
     QUrl m_baseUrl;
     QString m_serialPort;
     QNetworkAccessManager *m_manager = nullptr;

@@ -311,8 +311,9 @@ void IntegrationPluginQelLmn::releaseEverything()
     if (m_networkHandler) {
         qCDebug(dcQelLmn) << "Deleting networkHandler";
         // From the event loop: this may run in a reaction to one of its replies, which must
-        // outlive that reaction. Nothing it still reports reaches the plugin, and a plugin
-        // deleted first takes it along.
+        // outlive that reaction. Until then it sends and reports nothing, and a plugin deleted
+        // first takes it along.
+        m_networkHandler->retire();
         m_networkHandler->disconnect(this);
         m_networkHandler->setParent(this);
         std::exchange(m_networkHandler, nullptr)->deleteLater();

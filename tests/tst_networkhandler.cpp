@@ -692,6 +692,8 @@ private slots:
         QTest::newRow("deadline: port check") << 9 << details << hang << 1 << 1;
         QTest::newRow("size limit: announced") << 8 << details << int(Fault::Kind::OversizedBody) << 1 << 1;
         QTest::newRow("size limit: body") << 8 << details << int(Fault::Kind::EndlessBody) << 1 << 1;
+        // The plugin's way: retired, then deleted later, as the probe's reply finishes.
+        QTest::newRow("retired before its handler runs") << 10 << 0 << none << 0 << 1;
     }
     void deletion()
     {
@@ -765,6 +767,19 @@ private slots:
                 h->setupConnection(false);
             break;
         case 9: h->checkPortInitialized(); break;
+        case 10:
+            // Queued from here, it runs after the reply has finished and before its handler.
+            connect(h->networkAccessManager(), &QNetworkAccessManager::finished, [&] {
+                QMetaObject::invokeMethod(
+                    h,
+                    [&] {
+                        h->retire();
+                        r.h.release()->deleteLater();
+                    },
+                    Qt::QueuedConnection);
+            });
+            h->setupConnection(false);
+            break;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!r.h, 5000);
         QTest::qWait(2 * wait()); // nothing may run on it in this time
