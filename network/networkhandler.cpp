@@ -6,7 +6,6 @@
 #include "qellmnlogging.h"
 #include "qellmnports.h"
 
-#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkConfiguration>
 #include <QNetworkCookieJar>
@@ -132,6 +131,7 @@ NetworkHandler::NetworkHandler()
     m_manager->setCookieJar(new NoCookieJar(m_manager));
     m_waitTimer = new QTimer(this);
     m_waitTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionDetailsWaitMs));
+    connect(m_waitTimer, &QTimer::timeout, this, &NetworkHandler::fetchConnectionDetails);
 }
 
 NetworkHandler::~NetworkHandler()
@@ -141,6 +141,12 @@ NetworkHandler::~NetworkHandler()
     m_manager = nullptr;
     delete m_waitTimer;
     m_waitTimer = nullptr;
+}
+
+void NetworkHandler::retire()
+{
+    m_retired = true;
+    m_waitTimer->stop();
 }
 
 void NetworkHandler::setUrl(const QString &serverPort)
@@ -186,6 +192,8 @@ QUrl NetworkHandler::requestUrl(const QString &path) const
 void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
                           std::function<void(QNetworkReply *)> handler)
 {
+    if (m_retired)
+        return;
     QNetworkReply *reply = nullptr;
     if (!isUrlValid()) {
         qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
@@ -201,11 +209,23 @@ void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
         reply = head ? m_manager->head(request) : m_manager->get(request);
         guard(reply, path == BridgeWire::connectionDetailsPath ? detailsReplyLimit : replyLimit);
     }
-    // Deletion first: it is already scheduled when the handler runs, and only happens once
-    // control is back in the event loop, so the reply outlives the handler.
-    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-    connect(reply, &QNetworkReply::finished, reply,
-            [reply, handler = std::move(handler)]() { handler(reply); });
+    // The handler runs from the event loop, once Qt's own call has returned: Qt emits finished()
+    // also from inside its calls (abort() among them, when the deadline or the size limit ends a
+    // request), and a reaction to the outcome may delete this client, and with it the reply,
+    // while such a call is still on the stack.
+    // The reply is this client's manager's child, so the client outlives the queued call.
+    connect(reply, &QNetworkReply::finished, reply, [this, reply, handler = std::move(handler)] {
+        QMetaObject::invokeMethod(
+            reply,
+            [this, reply, handler] {
+                // Deletion first: it only happens once control is back in the event loop, so
+                // the reply outlives the handler, also a nested loop the handler runs.
+                reply->deleteLater();
+                if (!m_retired)
+                    handler(reply);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 NetworkHandler::Abort NetworkHandler::abortOf(const QNetworkReply *reply)
@@ -320,58 +340,26 @@ void NetworkHandler::initPort(bool reinitialize)
     }
 }
 
-uchar NetworkHandler::checkPortInitialized()
+void NetworkHandler::checkPortInitialized()
 {
     qCDebug(dcQelLmn) << "Check if the port is initialized.";
-    uchar result = 2;
-    QPointer<NetworkHandler> self(this);
-    {
-        // Connections with the loop as context end with this block.
-        QEventLoop loop;
-        connect(this, &NetworkHandler::checkInitializedFinished, &loop, &QEventLoop::quit);
-        connect(
-            this, &NetworkHandler::checkInitializedFinished, &loop,
-            [&result](uchar initialized) { result = initialized; }, Qt::DirectConnection);
-        // Deleting the handler drops its reply; without this the wait would never end.
-        connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
-
-        sendRequestGet(
-            BridgeWire::connectionDetailsPath,
-            [this](QNetworkReply *reply) {
-                if (replyFailed(reply, "Could not get connection details!")) {
-                    QPointer<NetworkHandler> guard(this);
-                    // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
-                    emit checkInitializedFinished(2);
-                    if (guard)
-                        emit serverReachable(false);
-                    return;
-                }
-                qCDebug(dcQelLmn) << "Connection details received.";
-                const QByteArray body = bodyOf(reply);
-                refreshAddresses(body);
-                emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
-            },
-            QString());
-
-        loop.exec();
-    }
-    return self ? result : 2;
-}
-
-bool NetworkHandler::waitBeforeFetch()
-{
-    QPointer<NetworkHandler> self(this);
-    QEventLoop loop;
-    connect(m_waitTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
-    // start() restarts a running timer: the wait is always the full interval from here.
-    m_waitTimer->start();
-    loop.exec();
-    if (!self)
-        return false;
-    // Left running it would wake the process every 10 s for nothing.
-    m_waitTimer->stop();
-    return true;
+    sendRequestGet(
+        BridgeWire::connectionDetailsPath,
+        [this](QNetworkReply *reply) {
+            if (replyFailed(reply, "Could not get connection details!")) {
+                QPointer<NetworkHandler> guard(this);
+                // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage): see setupConnection()
+                emit checkInitializedFinished(2);
+                if (guard)
+                    emit serverReachable(false);
+                return;
+            }
+            qCDebug(dcQelLmn) << "Connection details received.";
+            const QByteArray body = bodyOf(reply);
+            refreshAddresses(body);
+            emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
+        },
+        QString());
 }
 
 void NetworkHandler::getConnectionDetails()
@@ -382,17 +370,19 @@ void NetworkHandler::getConnectionDetails()
     // grow with every caller. Asked during the wait, the wait starts over, as it always did;
     // asked while the request is under way, whose answer may predate what the caller just did,
     // one more fetch follows.
-    if (m_fetch == Fetch::Waiting) {
-        m_waitTimer->start();
-        return;
-    }
     if (m_fetch == Fetch::Requesting) {
         m_fetchAgain = true;
         return;
     }
     m_fetch = Fetch::Waiting;
-    if (!waitBeforeFetch())
-        return;
+    // start() restarts a running timer: the wait is always the full interval from here.
+    m_waitTimer->start();
+}
+
+void NetworkHandler::fetchConnectionDetails()
+{
+    // Left running it would wake the process every 10 s for nothing.
+    m_waitTimer->stop();
     m_fetch = Fetch::Requesting;
     sendRequestGet(
         BridgeWire::connectionDetailsPath,
@@ -560,6 +550,9 @@ void NetworkHandler::getValueCall(const QString &api, const QString &deviceID, u
 
 void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, int attempt)
 {
+    // A re-send may still be due when the client is retired.
+    if (m_retired)
+        return;
     qCDebug(dcQelLmn) << "Trying to get Value " << api << "for device " << deviceID;
 
     if (!isUrlValid()) {

@@ -42,6 +42,10 @@ public:
     NetworkHandler();
     ~NetworkHandler() override;
 
+    // Ends the client's work at once: no reply handler runs any more and nothing more is sent.
+    // For a client deleted later (deleteLater), once the call that ends it has returned.
+    void retire();
+
     // Server port as text, e.g. "5000". Only a whole number from 1 to 65535 in plain decimal
     // digits is accepted (no sign, no blanks). Anything else leaves the handler without a base
     // URL: every later request then fails at once, without touching the network.
@@ -50,18 +54,19 @@ public:
     bool isUrlValid() const;
     void setPort(const QString &name);
 
-    // The reply handler runs once the reply has finished, successfully or not; the reply is
-    // valid for the handler's whole run and is deleted afterwards. `query` is applied only when
-    // it is non-empty.
+    // The reply handler runs from the event loop once the reply has finished, successfully or
+    // not; the reply is valid for the handler's whole run and is deleted afterwards. `query` is
+    // applied only when it is non-empty.
     void sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler,
                         const QString &query);
     void sendRequestHead(const QString &path, std::function<void(QNetworkReply *)> handler);
 
     void setupConnection(bool reinitialize);
     void initPort(bool reinitialize);
-    // Waits for the answer: 0 initialised, 1 not initialised, 2 request failed (also when the
-    // handler is destroyed while waiting).
-    uchar checkPortInitialized();
+    // Asks whether the bridge has initialised the serial port. The answer comes as
+    // checkInitializedFinished(): 0 initialised, 1 not initialised, 2 request failed, which
+    // serverReachable(false) follows.
+    void checkPortInitialized();
 
     quint16 saveDeviceList(const QByteArray &body);
     // The device IDs in the bridge's member order, so that the same bus gives the same things.
@@ -103,7 +108,8 @@ private:
     // Bounds the reply: an overall deadline and a body of at most `limit` bytes.
     static void guard(QNetworkReply *reply, qint64 limit);
     QString portSegment() const;
-    bool waitBeforeFetch();
+    // The request of a connection-details fetch, once its wait is over.
+    void fetchConnectionDetails();
     void sendValueCall(const QString &api, const QString &deviceID, int attempt);
     // Counts a failed value call; true when the meter failed the same way before.
     bool noteFailure(const QString &deviceID, const QString &way);
@@ -119,6 +125,7 @@ private:
                                 const QList<BridgeReplies::Members::Shared> &shared);
 
     uchar m_pendingValueCalls = 0;
+    bool m_retired = false;
     QUrl m_baseUrl;
     QString m_serialPort;
     QNetworkAccessManager *m_manager = nullptr;

@@ -8,12 +8,12 @@
 
 #include <veyra/version.h>
 
-#include <QEventLoop>
 #include <QSet>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 // The host API version this plugin is written against.
 extern "C" Q_DECL_EXPORT QString libveyra_api_version()
@@ -35,7 +35,7 @@ QByteArray kWhText(double wh)
     return QByteArray::number(wh / 1000, 'g', 12);
 }
 
-// The answers of NetworkHandler::checkPortInitialized().
+// The answers to NetworkHandler::checkPortInitialized().
 enum PortCheck : uchar {
     portInitialized = 0,
     portNotInitialized = 1,
@@ -170,8 +170,7 @@ void IntegrationPluginQelLmn::setupThing(ThingSetupInfo *info)
 void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
 {
     qCDebug(dcQelLmn) << "Setting up QEL Lmn class.";
-    QPointer<ThingSetupInfo> guard(info);
-    QPointer<Thing> gateway(info->thing());
+    Thing *gateway = info->thing();
 
     if (!m_networkHandler)
         m_networkHandler = new NetworkHandler();
@@ -181,8 +180,10 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
 
     if (!m_connectionTimer)
         m_connectionTimer = new QTimer(this);
-    if (!m_retryTimer)
+    if (!m_retryTimer) {
         m_retryTimer = new QTimer(this);
+        connect(m_retryTimer, &QTimer::timeout, this, &IntegrationPluginQelLmn::onRetryTimeout);
+    }
     m_retryTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::retryTimerMs));
     m_connectionTimer->setInterval(QelLmnIntervals::scaled(QelLmnIntervals::connectionTimerMs));
     m_connectionTimer->setSingleShot(true);
@@ -190,12 +191,13 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
     if (!m_networkHandler->isUrlValid()) {
         // Nothing may go out to a host or path that a malformed port would name.
         m_connectionTimer->stop();
-        gateway->setStateValue(lmnConnectedStateTypeId, false);
         // A retry wait under way ends on this timer: stopped, the wait would never end and no
         // later outage would be retried. It ends as usual and then sends nothing.
         if (!m_reconnecting)
             m_retryTimer->stop();
         m_gateway = gateway;
+        // Last but the finish: the host may remove everything in its reaction to the state.
+        gateway->setStateValue(lmnConnectedStateTypeId, false);
         info->finish(Thing::ThingErrorInvalidParameter,
                      QStringLiteral("The server port \"%1\" is not a number from 1 to 65535.").arg(serverPort));
         return;
@@ -203,13 +205,18 @@ void IntegrationPluginQelLmn::setupGateway(ThingSetupInfo *info)
 
     m_connectionTimer->start();
     setupConnects(gateway);
+    m_portCheckWaiters.append([this, setup = QPointer<ThingSetupInfo>(info), thing = QPointer<Thing>(gateway)](
+                                  uchar initialized) { finishGatewaySetup(setup, thing, initialized); });
+    m_networkHandler->checkPortInitialized();
+}
 
-    // cppcheck-suppress nullPointerRedundantCheck ; the check below is for the wait's doing
-    const uchar initialized = m_networkHandler->checkPortInitialized();
-    // The wait above runs the event loop: the thing, or everything, may be gone by now.
-    if (!guard || !gateway || !m_networkHandler) {
-        if (guard)
-            guard->finish(Thing::ThingErrorHardwareNotAvailable, QStringLiteral("The gateway was removed during setup."));
+void IntegrationPluginQelLmn::finishGatewaySetup(ThingSetupInfo *info, const Thing *gateway, uchar initialized)
+{
+    if (!info)
+        return;
+    // The thing, or everything, may have gone while the check was under way.
+    if (!gateway || !m_networkHandler) {
+        info->finish(Thing::ThingErrorHardwareNotAvailable, QStringLiteral("The gateway was removed during setup."));
         return;
     }
     if (initialized == portInitialized) {
@@ -307,14 +314,23 @@ void IntegrationPluginQelLmn::releaseEverything()
     }
     if (m_networkHandler) {
         qCDebug(dcQelLmn) << "Deleting networkHandler";
-        delete m_networkHandler;
-        m_networkHandler = nullptr;
+        // From the event loop: this may run in a reaction to one of its replies, which must
+        // outlive that reaction. Until then it sends and reports nothing, and a plugin deleted
+        // first takes it along.
+        m_networkHandler->retire();
+        m_networkHandler->disconnect(this);
+        m_networkHandler->setParent(this);
+        std::exchange(m_networkHandler, nullptr)->deleteLater();
     }
     m_updateInProgress = false;
     m_reconnecting = false;
     m_autoCreateDue = false;
     m_cycleDevices.clear();
     initAvailableClassIds();
+    // Whatever waited for a port check gives up, now that there is no bridge client.
+    resumePortCheckWaiters(std::exchange(m_portCheckWaiters, {}), portCheckFailed);
+    resumePortCheckWaiters(std::exchange(m_failedCheckWaiters, {}), portCheckFailed);
+    resumePortCheckWaiters(std::exchange(m_afterRetryWaiters, {}), portCheckFailed);
 }
 
 // ---- Meter auto-creation ----
@@ -402,6 +418,8 @@ void IntegrationPluginQelLmn::setupConnects(Thing *gateway)
     connect(m_networkHandler, &NetworkHandler::receivedValue, this, &IntegrationPluginQelLmn::onReceivedValue, unique);
     connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate, unique);
     connect(m_networkHandler, &NetworkHandler::valueCallFailed, this, &IntegrationPluginQelLmn::onValueCallFailed, unique);
+    connect(m_networkHandler, &NetworkHandler::checkInitializedFinished, this, &IntegrationPluginQelLmn::onPortChecked,
+            unique);
     connect(m_connectionTimer, &QTimer::timeout, m_networkHandler, &NetworkHandler::getConnectionDetails, unique);
 }
 
@@ -410,35 +428,55 @@ void IntegrationPluginQelLmn::onServerReachable(bool reachable)
     if (reachable)
         return;
     qCCritical(dcQelLmn) << "Server is not reachable!";
+    // The callers of a port check that failed go on once this reaction is over, retry wait
+    // included, as they always have.
+    QVector<PortCheckWaiter> waiters = std::exchange(m_failedCheckWaiters, {});
     if (m_gateway)
         m_gateway->setStateValue(lmnConnectedStateTypeId, false);
-    // One reconnection at a time; a refused port is not worth retrying either.
-    if (m_reconnecting || !m_networkHandler || !m_networkHandler->isUrlValid())
+    // One reconnection at a time; a refused port is not worth retrying either. The host may also
+    // have removed everything in its reaction to the state.
+    if (m_reconnecting || !m_networkHandler || !m_networkHandler->isUrlValid()) {
+        resumePortCheckWaiters(std::move(waiters), portCheckFailed);
         return;
+    }
     m_reconnecting = true;
     m_connectionTimer->stop();
-
-    QPointer<IntegrationPluginQelLmn> self(this);
-    QPointer<QTimer> retryTimer(m_retryTimer);
-    QPointer<NetworkHandler> handler(m_networkHandler);
-    QEventLoop loop;
-    connect(m_retryTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(m_retryTimer, &QObject::destroyed, &loop, &QEventLoop::quit);
-    connect(m_networkHandler, &QObject::destroyed, &loop, &QEventLoop::quit);
+    m_afterRetryWaiters += waiters;
+    // The retry wait: onRetryTimeout() ends it.
     m_retryTimer->start();
-    loop.exec();
+}
 
-    // Everything may have been released while waiting.
-    if (!self || !retryTimer || !handler)
-        return;
+void IntegrationPluginQelLmn::onRetryTimeout()
+{
     // Left running it would wake the host every 10 s for nothing.
     m_retryTimer->stop();
     m_reconnecting = false;
+    QVector<PortCheckWaiter> waiters = std::exchange(m_afterRetryWaiters, {});
     // The gateway was given an unusable port meanwhile: its next setup starts over.
-    if (!m_networkHandler->isUrlValid())
+    if (m_networkHandler->isUrlValid()) {
+        m_connectionTimer->start();
+        m_networkHandler->setupConnection(false);
+    }
+    resumePortCheckWaiters(std::move(waiters), portCheckFailed);
+}
+
+void IntegrationPluginQelLmn::onPortChecked(uchar initialized)
+{
+    // One answer serves every caller waiting for one, whichever request it answers.
+    QVector<PortCheckWaiter> waiters = std::exchange(m_portCheckWaiters, {});
+    if (initialized == portCheckFailed) {
+        // serverReachable(false) follows at once.
+        m_failedCheckWaiters += waiters;
         return;
-    m_connectionTimer->start();
-    m_networkHandler->setupConnection(false);
+    }
+    resumePortCheckWaiters(std::move(waiters), initialized);
+}
+
+void IntegrationPluginQelLmn::resumePortCheckWaiters(QVector<PortCheckWaiter> waiters, uchar initialized)
+{
+    // The latest caller first, as when each waited in a loop of its own inside the one before.
+    for (auto it = waiters.crbegin(); it != waiters.crend(); ++it)
+        (*it)(initialized);
 }
 
 void IntegrationPluginQelLmn::onPortReachable(bool reachable)
@@ -451,7 +489,9 @@ void IntegrationPluginQelLmn::onPortReachable(bool reachable)
     }
     if (m_gateway)
         m_gateway->setStateValue(lmnConnectedStateTypeId, true);
-    m_networkHandler->getConnectionDetails();
+    // The host may have removed everything in its reaction to the state.
+    if (m_networkHandler)
+        m_networkHandler->getConnectionDetails();
 }
 
 void IntegrationPluginQelLmn::onDeviceInfoReceived()
@@ -496,15 +536,15 @@ void IntegrationPluginQelLmn::onCycleStart()
     if (!m_networkHandler)
         return;
     m_updateInProgress = true;
-    QPointer<NetworkHandler> handler(m_networkHandler);
-    const uchar initialized = m_networkHandler->checkPortInitialized();
-    if (!handler)
-        return;
-    if (initialized == portNotInitialized) {
-        m_networkHandler->setupConnection(false);
-        return;
-    }
-    m_networkHandler->nextDeviceUpdate();
+    m_portCheckWaiters.append([this](uchar initialized) {
+        if (!m_networkHandler)
+            return;
+        if (initialized == portNotInitialized)
+            m_networkHandler->setupConnection(false);
+        else
+            m_networkHandler->nextDeviceUpdate();
+    });
+    m_networkHandler->checkPortInitialized();
 }
 
 void IntegrationPluginQelLmn::onNextDeviceUpdate()

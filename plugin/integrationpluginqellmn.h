@@ -9,6 +9,9 @@
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
+#include <QVector>
+
+#include <functional>
 
 class NetworkHandler;
 class QTimer;
@@ -35,6 +38,8 @@ signals:
 
 private slots:
     void onServerReachable(bool reachable);
+    void onRetryTimeout();
+    void onPortChecked(uchar initialized);
     void onPortReachable(bool reachable);
     void onDeviceInfoReceived();
     void onUpdateTimer();
@@ -44,6 +49,9 @@ private slots:
     void onValueCallFailed(const QString &api, const QString &deviceID, bool timedOut);
 
 private:
+    // Goes on with what waited for a port check, given its answer.
+    using PortCheckWaiter = std::function<void(uchar)>;
+
     // Meter slot tables.
     void initAvailableClassIds();
     ParamTypeId deviceIdParamTypeId(const ThingClassId &thingClassId) const;
@@ -53,6 +61,7 @@ private:
     bool isSlotAvailable(const ThingClassId &thingClassId) const;
 
     void setupGateway(ThingSetupInfo *info);
+    void finishGatewaySetup(ThingSetupInfo *info, const Thing *gateway, uchar initialized);
     void setupMeter(ThingSetupInfo *info);
     void setupConnects(Thing *gateway);
     void checkAutoCreate(const ThingId &parentId);
@@ -64,6 +73,7 @@ private:
     bool isPolled(const QString &deviceID) const;
     void endCycle();
     void releaseEverything();
+    void resumePortCheckWaiters(QVector<PortCheckWaiter> waiters, uchar initialized);
     bool isMeterClass(const ThingClassId &thingClassId) const;
     void writeTotal(Thing *thing, const QString &deviceID, int total, double wh);
     void warnOfSilentMeters();
@@ -84,6 +94,12 @@ private:
     int m_currentValueCall = 0;
     QPointer<Thing> m_gateway;
     bool m_reconnecting = false;
+    // What goes on once a port check has answered (a gateway setup, a cycle start), given the
+    // answer: those waiting for the next answer; those whose check failed, until the
+    // serverReachable(false) that follows; and those that go on after the retry wait.
+    QVector<PortCheckWaiter> m_portCheckWaiters;
+    QVector<PortCheckWaiter> m_failedCheckWaiters;
+    QVector<PortCheckWaiter> m_afterRetryWaiters;
     // A meter list arrived during a cycle; the cycle's end takes it up.
     bool m_autoCreateDue = false;
     // The device list of the last meter check, and how many of its meters got no slot.

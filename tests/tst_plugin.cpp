@@ -134,17 +134,22 @@ public:
         return std::none_of(timers.cbegin(), timers.cend(), [](QTimer *t) { return t->isActive(); });
     }
 
-    // Once the gateway first reports a state as false (its connection: the plugin is then inside
-    // its retry wait), sets `*done` and runs `action` in the next turn of the event loop.
-    void onFirstDrop(bool *done, std::function<void()> action)
+    // Once the gateway's connection first becomes `connected`, sets `*done` and runs `action`:
+    // at once, in the host's reaction to the state, or in the next turn of the event loop (for a
+    // drop the plugin is then inside its retry wait).
+    void onFirstConnected(bool connected, bool *done, std::function<void()> action, bool atOnce = false)
     {
-        QObject::connect(manager.get(), &ThingManager::thingStateChanged, manager.get(),
-                         [this, done, action](Thing *thing, const StateTypeId &, const QVariant &value) {
-                             if (thing == gateway && !value.toBool() && !*done) {
-                                 *done = true;
-                                 QTimer::singleShot(0, manager.get(), action);
-                             }
-                         });
+        QObject::connect(
+            manager.get(), &ThingManager::thingStateChanged, manager.get(),
+            [this, connected, done, action, atOnce](Thing *thing, const StateTypeId &, const QVariant &value) {
+                if (thing != gateway || value.toBool() != connected || *done)
+                    return;
+                *done = true;
+                if (atOnce)
+                    action();
+                else
+                    QTimer::singleShot(0, manager.get(), action);
+            });
     }
 
     // No two meter things share a slot.
@@ -175,7 +180,8 @@ private slots:
                             lmnsim::BridgeSimulator::meterAt(1)});
         QSignalSpy setups(rig.manager.get(), &ThingManager::thingSetupFinished);
         rig.addGateway();
-        QCOMPARE(setups.count(), 1);
+        // Finished once the bridge has said whether its port is initialised.
+        QTRY_COMPARE_WITH_TIMEOUT(setups.count(), 1, 5000);
         QCOMPARE(setups.at(0).at(1).value<Thing::ThingError>(), Thing::ThingErrorNoError);
         QTRY_VERIFY_WITH_TIMEOUT(rig.connected(), 5000);
 
@@ -361,7 +367,7 @@ private slots:
         rig.sim->setMeterFault(1, {lmnsim::Fault::Kind::Hang, 500, {}, -1});
         rig.sim->clearRequests();
         QTRY_VERIFY_WITH_TIMEOUT(rig.sim->traffic(lmnsim::Endpoint::Value).inFlight == 1, 5000);
-        Thing *setUp = gateway ? rig.gateway : meter;
+        Thing *setUp = gateway ? rig.gateway.data() : meter;
         const ParamList params = gateway ? rig.gatewayParams(QString::number(rig.sim->port())) : meter->params();
         QVERIFY(rig.manager->reconfigureThing(setUp->id(), params));
         const std::uint64_t afterSetup = rig.sim->requestCount();
@@ -622,21 +628,50 @@ private slots:
                  qPrintable(QStringLiteral("%1 connections in %2 cycles").arg(opened).arg(cycles.size())));
     }
 
-    void removalDuringTheRetryWait()
+    // The host removes the gateway while a request ends: in its reaction to the connection's
+    // drop or rise, or in the next turn (inside the retry wait). A request the plugin ended
+    // itself (deadline, size limit) is still inside Qt's abort() then.
+    void removalWhileARequestEnds_data()
     {
+        QTest::addColumn<int>("fault"); // on the connection details; -1: the bridge stops
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("atOnce");
+        const int hang = int(lmnsim::Fault::Kind::Hang);
+        QTest::newRow("refused, in the retry wait") << -1 << false << false;
+        QTest::newRow("refused, at once") << -1 << false << true;
+        QTest::newRow("cycle's port check times out, in the retry wait") << hang << false << false;
+        QTest::newRow("port check times out, at once") << hang << false << true;
+        QTest::newRow("size limit, at once") << int(lmnsim::Fault::Kind::OversizedBody) << false << true;
+        QTest::newRow("connected, at once") << 0 << true << true;
+    }
+    void removalWhileARequestEnds()
+    {
+        QFETCH(int, fault);
+        QFETCH(bool, connected);
+        QFETCH(bool, atOnce);
         Rig rig(1);
-        QVERIFY(rig.addGatewayWithMeters(1));
-        // As soon as the gateway drops to "not connected" the plugin is inside its retry wait;
-        // remove everything from within that wait.
         bool removed = false;
-        rig.onFirstDrop(&removed, [&rig, id = rig.gateway->id()] { rig.manager->removeThing(id); });
-        rig.sim->stop();
+        auto remove = [&rig] { rig.manager->removeThing(rig.gateway->id()); };
+        if (connected) {
+            rig.onFirstConnected(true, &removed, remove, atOnce);
+            QVERIFY(rig.addGateway());
+        } else {
+            QVERIFY(rig.addGatewayWithMeters(1));
+            rig.onFirstConnected(false, &removed, remove, atOnce);
+            if (fault < 0)
+                rig.sim->stop();
+            else
+                rig.sim->setFault(lmnsim::Endpoint::ConnectionDetails,
+                                  lmnsim::Fault{lmnsim::Fault::Kind(fault), 500, {}, -1});
+        }
         QTRY_VERIFY_WITH_TIMEOUT(removed && rig.manager->things().isEmpty(), 8000);
         QVERIFY(g_log.lines.contains(QStringLiteral("Deleting networkHandler")));
-        // The wait ended with its objects; nothing runs on (a fixed wait: nothing may come in it).
+        // Nothing runs on: no request, timer or slot (a fixed wait: nothing may come in it).
         const int lines = g_log.lines.size();
+        const std::uint64_t requests = rig.sim->requestCount();
         QTest::qWait(300);
         QCOMPARE(g_log.lines.size(), lines);
+        QCOMPARE(rig.sim->requestCount(), requests);
     }
 
     // Found by the soak: an invalid server port given during the retry wait stopped the timer
@@ -651,7 +686,7 @@ private slots:
         QVERIFY(rig.addGatewayWithMeters(1));
         const QString port = QString::number(rig.sim->port());
         bool misconfigured = false;
-        rig.onFirstDrop(&misconfigured, [&rig] {
+        rig.onFirstConnected(false, &misconfigured, [&rig] {
             rig.manager->reconfigureThing(rig.gateway->id(), rig.gatewayParams(QStringLiteral("0")));
         });
         rig.sim->stop();

@@ -30,9 +30,11 @@ private slots:
         QCOMPARE(retryTimer->interval(), 10000);
         QVERIFY(!retryTimer->isSingleShot());
 
-        // The update timer: 600 units of the host's timer manager, one second each by default.
-        const QList<PluginTimer *> pluginTimers = host.manager->hardwareManager()->pluginTimerManager()->timers();
-        QCOMPARE(pluginTimers.size(), 1);
+        // The update timer: 600 units of the host's timer manager, one second each by default,
+        // there once the setup has finished.
+        PluginTimerManager *timerManager = host.manager->hardwareManager()->pluginTimerManager();
+        QTRY_COMPARE(timerManager->timers().size(), 1);
+        const QList<PluginTimer *> pluginTimers = timerManager->timers();
         QCOMPARE(pluginTimers.first()->period(), 600);
         QCOMPARE(pluginTimers.first()->intervalMs(), 600000);
         QVERIFY(pluginTimers.first()->isRunning());

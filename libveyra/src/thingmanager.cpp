@@ -192,9 +192,11 @@ Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &n
             *error = QStringLiteral("unknown thing class %1").arg(thingClassId.toText());
         return nullptr;
     }
-    Thing *thing = createThing(*thingClass, ThingId::createId(), name, params, parentId);
+    QPointer<Thing> thing = createThing(*thingClass, ThingId::createId(), name, params, parentId);
     saveStore();
     setupThing(thing);
+    // A plugin that waits in its setup runs the event loop, in which the thing may have been
+    // removed and deleted: the caller must not get a pointer to freed memory.
     return thing;
 }
 

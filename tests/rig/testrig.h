@@ -5,6 +5,7 @@
 #include <veyra/thingmanager.h>
 
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
@@ -36,7 +37,8 @@ public:
     bool load(const QString &path, QString *error);
 
     ParamList gatewayParams(const QString &serverPort, const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
-    // Returns once the plugin has finished the setup, which may wait for the bridge.
+    // Returns once the host has handed the setup to the plugin, which finishes it once the
+    // bridge has answered; null when the gateway was removed meanwhile.
     Thing *addGateway(const QString &serverPort, QString *error = nullptr);
 
     // By device ID: a pick by index names the same thing for the same set.
@@ -48,7 +50,8 @@ public:
     std::unique_ptr<ThingManager> manager;
     IntegrationPlugin *plugin = nullptr;
     const ThingClass *gatewayClass = nullptr;
-    Thing *gateway = nullptr;
+    // Null once the host has deleted it, also while a test still holds the rig.
+    QPointer<Thing> gateway;
 };
 
 // Records the plugin's log lines (category "QelLmn") logged on the thread that installed it, and

@@ -208,7 +208,7 @@ private:
                 armNextEvent();
             return;
         }
-        // Actions may run nested event loops (a setup waits for the bridge), and this slot may run
+        // Actions may run nested event loops (a plugin may wait in a setup), and this slot may run
         // again inside them: each event is taken before it runs, and the timer is armed for the next.
         while (!m_healed && m_next < m_schedule.size() && m_schedule[m_next].atMs <= now()) {
             if (m_next == 0 && kMemoryMeasurable)
@@ -511,7 +511,8 @@ private:
             return;
         m_inv->setupStarted(now());
         QString error;
-        // Returns once the plugin finished the setup, which waits for the bridge in a nested loop.
+        // Returns once the host has handed the setup to the plugin, which finishes it once the
+        // bridge has answered.
         if (!m_host.addGateway(m_serverPort, &error))
             soakError(QStringLiteral("cannot add the gateway: %1").arg(error));
     }

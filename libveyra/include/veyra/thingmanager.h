@@ -53,7 +53,8 @@ public:
     Thing *findThing(const ThingId &id) const;
 
     // Creates a thing and sets it up. `params` are completed with the class's defaults.
-    // Returns null (with a reason) when the class is unknown.
+    // Returns null (with a reason) when the class is unknown, and null when the thing was removed
+    // and deleted before its setup returned.
     Thing *addThing(const ThingClassId &thingClassId, const QString &name, const ParamList &params,
                     const ThingId &parentId = ThingId(), QString *error = nullptr);
     // Gives a thing new params and sets it up again, as after the user edited them. A restored
