@@ -2,6 +2,7 @@
 
 #include "bridgereplies.h"
 #include "bridgewire.h"
+#include "curlaccessmanager.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
 
@@ -109,7 +110,8 @@ bool replyFailed(QNetworkReply *reply, const char *headline, bool trace = true)
 NetworkHandler::NetworkHandler()
     : QObject(nullptr)
 {
-    m_manager = new QNetworkAccessManager();
+    // Requests are read in this thread's event loop, where their deadline and limits can end them.
+    m_manager = new CurlAccessManager();
     // The bridge is always on 127.0.0.1: no proxy of the process or of its environment may stand
     // in between, and Qt exempts loopback only from the proxies it looks up itself.
     m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
