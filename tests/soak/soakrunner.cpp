@@ -42,8 +42,11 @@ bool onMeter(Kind kind)
 }
 
 // The fault behind each transfer, in the order of Transfer.
-constexpr Fault::Kind kTransferFault[] = {Fault::Kind::EndlessBody, Fault::Kind::OversizedBody, Fault::Kind::Trickle,
-                                          Fault::Kind::GzipBody,    Fault::Kind::NewCookie,     Fault::Kind::InvalidUtf8};
+constexpr Fault::Kind kTransferFault[] = {
+    Fault::Kind::EndlessBody,        Fault::Kind::OversizedBody,      Fault::Kind::Trickle,
+    Fault::Kind::GzipBody,           Fault::Kind::NewCookie,          Fault::Kind::InvalidUtf8,
+    Fault::Kind::UnendingStatusLine, Fault::Kind::UnendingHeaderLine, Fault::Kind::EndlessHeaders,
+    Fault::Kind::UnendingChunkLine,  Fault::Kind::EndlessContinue,    Fault::Kind::UnpacedEndlessBody};
 static_assert(std::size(kTransferFault) == std::size_t(Transfer::Count), "one fault per transfer");
 
 // Under AddressSanitizer freed memory stays in its quarantine, so resident memory says nothing.
