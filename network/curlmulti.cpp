@@ -41,6 +41,30 @@ CurlMulti::~CurlMulti()
         reply->detach();
     }
     curl_multi_cleanup(m_multi);
+    for (CURL *easy : m_idleHandles)
+        curl_easy_cleanup(easy);
+}
+
+CURL *CurlMulti::takeHandle()
+{
+    if (m_idleHandles.empty())
+        return curl_easy_init();
+    CURL *easy = m_idleHandles.back();
+    m_idleHandles.pop_back();
+    return easy;
+}
+
+void CurlMulti::giveBack(CURL *easy)
+{
+    if (!easy)
+        return;
+    if (int(m_idleHandles.size()) >= keptHandles) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    // Every option back to its default; curl's caches stay with the multi handle.
+    curl_easy_reset(easy);
+    m_idleHandles.push_back(easy);
 }
 
 void CurlMulti::add(CurlReply *reply)
@@ -76,11 +100,27 @@ int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void
 int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
 {
     auto *multi = static_cast<CurlMulti *>(self);
+    QTimer &timer = multi->m_timer;
     // Only armed here: curl is driven from the event loop, never from inside its own call.
-    if (timeoutMs < 0)
-        multi->m_timer.stop();
-    else
-        multi->m_timer.start(int(std::min<long>(timeoutMs, std::numeric_limits<int>::max())));
+    if (timeoutMs < 0) {
+        if (timer.isActive())
+            timer.stop();
+    } else if (timeoutMs == 0) {
+        // "At once", as after every new transfer: the next pass of the loop, without a timer.
+        if (!multi->m_runQueued) {
+            multi->m_runQueued = true;
+            QMetaObject::invokeMethod(
+                multi,
+                [multi] {
+                    multi->m_runQueued = false;
+                    multi->drive(CURL_SOCKET_TIMEOUT, 0);
+                },
+                Qt::QueuedConnection);
+        }
+    } else if (!timer.isActive() || timer.remainingTime() > timeoutMs) {
+        // A timer due sooner stays: curl takes an early call and asks again.
+        timer.start(int(std::min<long>(timeoutMs, std::numeric_limits<int>::max())));
+    }
     return 0;
 }
 
@@ -97,17 +137,9 @@ void CurlMulti::watch(curl_socket_t socket, int what)
         }
         slot->setEnabled(wanted);
     };
-    if (what == CURL_POLL_REMOVE) {
-        // Possibly inside that notifier's own signal: disabled now, deleted from the event loop.
-        for (QSocketNotifier *slot : {watch.read, watch.write}) {
-            if (slot) {
-                slot->setEnabled(false);
-                slot->deleteLater();
-            }
-        }
-        m_watches.remove(socket);
-        return;
-    }
+    // A socket curl no longer watches keeps its notifiers, disabled: a kept connection comes
+    // back with every request, and a new socket takes the lowest free number, so the notifiers
+    // are as many as the sockets ever open at once.
     notifier(watch.read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT);
     notifier(watch.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
 }

@@ -11,6 +11,8 @@
 
 #include <curl/curl.h>
 
+#include <vector>
+
 class CurlReply;
 class QSocketNotifier;
 
@@ -28,6 +30,10 @@ public:
     // Detaches every reply still running; each then only frees its own handle.
     ~CurlMulti() override;
 
+    // An easy handle for a new transfer, and back when its reply goes. Handles are kept for
+    // reuse, a few at most, as setting one up costs more than the request on a kept connection.
+    CURL *takeHandle();
+    void giveBack(CURL *easy);
     void add(CurlReply *reply);
     void remove(CurlReply *reply);
     // Resumes a paused transfer (from the event loop, never inside curl).
@@ -50,8 +56,11 @@ private:
     // Hands finished transfers to their replies, which report them from the event loop.
     void collect();
 
+    static constexpr int keptHandles = 4;
     CURLM *m_multi = nullptr;
+    std::vector<CURL *> m_idleHandles;
     QTimer m_timer;
+    bool m_runQueued = false; // a run of curl's timeouts is queued for the next loop pass
     QHash<curl_socket_t, Watch> m_watches;
     QSet<CurlReply *> m_replies;
     qint64 m_eventBytes = 0;

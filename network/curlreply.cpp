@@ -51,7 +51,7 @@ CurlReply::CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operatio
     setRequest(request);
     setUrl(request.url());
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    m_easy = curl_easy_init();
+    m_easy = multi->takeHandle();
     if (!m_easy) {
         transferDone(CURLE_OUT_OF_MEMORY);
         return;
@@ -93,9 +93,12 @@ CurlReply::CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operatio
 
 CurlReply::~CurlReply()
 {
-    if (m_multi)
+    if (m_multi) {
         m_multi->remove(this);
-    curl_easy_cleanup(m_easy);
+        m_multi->giveBack(m_easy);
+    } else {
+        curl_easy_cleanup(m_easy);
+    }
     curl_slist_free_all(m_headers);
 }
 
@@ -188,23 +191,24 @@ size_t CurlReply::takeHeader(const QByteArray &line)
     if (m_headersDone || m_aborted)
         return size_t(line.size()); // trailers: counted, not kept
     // curl has framed the line; what is left is to take the status and the fields from it.
-    const QByteArray text = line.trimmed();
-    if (text.startsWith("HTTP/")) {
+    if (line.startsWith("HTTP/")) {
         // Each reply, interim or final, starts its block anew.
         m_fields.clear();
-        const QList<QByteArray> parts = text.split(' ');
-        m_status = parts.value(1).toInt();
-        const int reasonAt = text.indexOf(' ', text.indexOf(' ') + 1);
+        const QByteArray text = line.trimmed();
+        const int codeAt = text.indexOf(' ') + 1;
+        const int reasonAt = text.indexOf(' ', codeAt);
+        m_status = text.mid(codeAt, reasonAt < 0 ? -1 : reasonAt - codeAt).toInt();
         m_reason = reasonAt < 0 ? QByteArray() : text.mid(reasonAt + 1);
-    } else if (text.isEmpty()) {
+    } else if (line == "\r\n" || line == "\n") {
         if (m_status >= 200) // an interim reply (1xx) is followed by the real one
             headersComplete();
     } else if ((line.startsWith(' ') || line.startsWith('\t')) && !m_fields.empty()) {
-        m_fields.back().second += ' ' + text; // a folded field goes on
+        m_fields.back().second += ' ' + line.trimmed(); // a folded field goes on
     } else {
-        const int colon = text.indexOf(':');
+        const int colon = line.indexOf(':');
         if (colon > 0)
-            m_fields.emplace_back(text.left(colon).trimmed(), text.mid(colon + 1).trimmed());
+            m_fields.emplace_back(QByteArray(line.constData(), colon).trimmed(),
+                                  QByteArray(line.constData() + colon + 1, line.size() - colon - 1).trimmed());
     }
     return size_t(line.size());
 }
