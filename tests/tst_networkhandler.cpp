@@ -5,6 +5,7 @@
 #include "qellmnintervals.h"
 #include "testrig.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkConfiguration>
@@ -395,7 +396,11 @@ private slots:
         QTest::newRow("500") << int(Fault::Kind::HttpStatus) << "Error code:  500"_q;
         const QString tooLarge = "Reply to \"/GetCurrentConnectionDetails\" is larger than the limit of 1048576 bytes, request aborted."_q;
         QTest::newRow("endless") << int(Fault::Kind::EndlessBody) << tooLarge;
+        // Read in shares per pass of the event loop, and ended by the limit all the same.
+        QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << tooLarge;
         QTest::newRow("oversized") << int(Fault::Kind::OversizedBody) << tooLarge;
+        QTest::newRow("header fields") << int(Fault::Kind::EndlessHeaders)
+                                       << "Error Reply:  \"The reply's header block exceeds 16384 bytes\""_q;
     }
     void fetchFailureKeepsList()
     {
@@ -503,6 +508,42 @@ private slots:
         QT_WARNING_DISABLE_DEPRECATED
         QCOMPARE(manager->networkAccessible(), QNetworkAccessManager::UnknownAccessibility);
         QT_WARNING_POP
+    }
+
+    // The manager's replies are read in this thread: no request starts a thread, and one ended by
+    // its caller finishes from the event loop, never inside the call that ended it.
+    void managerReadsInThisThread()
+    {
+        Rig r;
+        auto *manager = const_cast<QNetworkAccessManager *>(r.h->networkAccessManager());
+        const QUrl url("http://127.0.0.1:"_q + QString::number(r.sim.port()) + seg + "/1/"_q + plus);
+        // Named threads: Qt's are, the simulator's (one per connection) carry the program's name.
+        const auto threads = [] {
+            auto comm = [](const QString &path) {
+                QFile file(path);
+                return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            };
+            const QByteArray program = comm("/proc/self/comm"_q);
+            int named = 0;
+            for (const QString &task : QDir("/proc/self/task"_q).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                named += comm("/proc/self/task/"_q + task + "/comm"_q) != program;
+            return named;
+        };
+        const int before = threads();
+        std::unique_ptr<QNetworkReply> read(manager->get(QNetworkRequest(url)));
+        QSignalSpy readFinished(read.get(), &QNetworkReply::finished);
+        QVERIFY(readFinished.wait(5000));
+        QCOMPARE(read->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(read->header(QNetworkRequest::ContentLengthHeader).toLongLong(), read->bytesAvailable());
+        QCOMPARE(threads(), before);
+
+        std::unique_ptr<QNetworkReply> ended(manager->get(QNetworkRequest(url)));
+        QSignalSpy finished(ended.get(), &QNetworkReply::finished);
+        ended->abort();
+        QVERIFY(ended->isFinished());
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(ended->error(), QNetworkReply::OperationCanceledError);
     }
 
     // A reply without a numeric "value" must not be written as a reading of 0.
