@@ -69,8 +69,12 @@ void CurlMulti::giveBack(CURL *easy)
 
 void CurlMulti::add(CurlReply *reply)
 {
+    // A transfer curl does not take must still end, or its handler would never run.
+    if (!m_multi || curl_multi_add_handle(m_multi, reply->handle()) != CURLM_OK) {
+        reply->transferDone(CURLE_FAILED_INIT);
+        return;
+    }
     m_replies.insert(reply);
-    curl_multi_add_handle(m_multi, reply->handle());
 }
 
 void CurlMulti::remove(CurlReply *reply)

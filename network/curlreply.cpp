@@ -53,7 +53,7 @@ CurlReply::CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operatio
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     m_easy = multi->takeHandle();
     if (!m_easy) {
-        transferDone(CURLE_OUT_OF_MEMORY);
+        transferDone(CURLE_FAILED_INIT);
         return;
     }
     // Sent as Qt would: the encoded URL exactly (no dot segments squashed), HTTP/1.1 only.
