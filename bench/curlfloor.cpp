@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "benchusage.h"
+
 #include <curl/curl.h>
 #include <sys/resource.h>
 
@@ -18,14 +20,6 @@
 #include <cstdlib>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 size_t collect(char *data, size_t size, size_t count, void *body)
 {
