@@ -121,8 +121,9 @@ int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
                 },
                 Qt::QueuedConnection);
         }
-    } else if (!timer.isActive() || timer.remainingTime() > timeoutMs) {
-        // A timer due sooner stays: curl takes an early call and asks again.
+    } else {
+        // Always anew: curl asks again only when its next timeout changes, so a timer left due
+        // sooner would fire early and leave the transfer waiting.
         timer.start(int(std::min<long>(timeoutMs, std::numeric_limits<int>::max())));
     }
     return 0;

@@ -168,7 +168,8 @@ int CurlReply::onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_o
 {
     auto *reply = static_cast<CurlReply *>(self);
     // While paused, curl holds body bytes it has read and not yet handed over.
-    if (!reply->m_paused && reply->m_rawBodyBytes - reply->m_bodyBytes > chunkFramingLimit)
+    const qint64 framing = reply->m_rawBodyBytes - reply->m_bodyBytes;
+    if (!reply->m_paused && framing > reply->m_bodyBytes + chunkFramingLimit)
         reply->m_bound = Bound::ChunkFraming;
     return reply->m_bound != Bound::None || reply->m_aborted;
 }
@@ -254,7 +255,8 @@ std::pair<QNetworkReply::NetworkError, QString> CurlReply::errorOf(CURLcode resu
     if (m_bound == Bound::HeaderBlock)
         return {ProtocolFailure, QStringLiteral("The reply's header block exceeds %1 bytes").arg(headerBlockLimit)};
     if (m_bound == Bound::ChunkFraming)
-        return {ProtocolFailure, QStringLiteral("The reply's chunk lines exceed %1 bytes").arg(chunkFramingLimit)};
+        return {ProtocolFailure,
+                QStringLiteral("The reply's chunk lines exceed its body by more than %1 bytes").arg(chunkFramingLimit)};
     long osError = 0;
     curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &osError);
     const QString curlText = QString::fromLocal8Bit(m_curlError).trimmed();

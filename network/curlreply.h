@@ -29,8 +29,9 @@ public:
     // included. A bridge sends about 200 bytes.
     static constexpr qint64 headerBlockLimit = qint64(16) * 1024;
     // Chunk lines: all bytes of a chunked body that are not body (chunk sizes, their extensions,
-    // line ends), counted as read. curl skips an extension without storing it, so this bounds
-    // the time a line that never ends is read, not memory.
+    // line ends), counted as read, may exceed the body by this much. curl skips an extension
+    // without storing it, so this bounds the time a line that never ends is read, not memory;
+    // a bridge that sends its body in small chunks is not refused for it.
     static constexpr qint64 chunkFramingLimit = qint64(16) * 1024;
     // One read from the socket (CURLOPT_BUFFERSIZE). curl 7.88 reads at most 100 of them per
     // socket event before it lets the event loop run again; together with the event budget of

@@ -607,7 +607,7 @@ private slots:
         QTest::newRow("trickles") << int(Fault::Kind::Trickle) << 100 << 1 << 1 << "OperationCanceledError"_q << late;
         // Broken framing ends at the bound the error names, long before the deadline.
         const QString line = "status line or a header line exceeds 102400 bytes"_q,
-                      block = "header block exceeds 16384 bytes"_q, chunk = "chunk lines exceed 16384 bytes"_q;
+                      block = "header block exceeds 16384 bytes"_q, chunk = "chunk lines exceed its body by more than 16384 bytes"_q;
         QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << 0 << -1 << 3 << "OperationCanceledError"_q << tooLarge;
         QTest::newRow("status line") << int(Fault::Kind::UnendingStatusLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
         QTest::newRow("header line") << int(Fault::Kind::UnendingHeaderLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
