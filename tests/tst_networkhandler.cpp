@@ -646,7 +646,7 @@ private slots:
         QCOMPARE(aborted.isNull() ? 0 : g_log.count(aborted), aborted.isNull() ? 0 : failures);
         QCOMPARE(logged("Giving up on \""_q + plus + "\" for device \""_q + id(1) + "\" after 3 attempts."_q),
                  givenUp && !timedOut ? 1 : 0);
-        if (kind != int(Fault::Kind::Close)) // Qt may repeat a GET once on a closed connection
+        if (kind != int(Fault::Kind::Close)) // a GET may be repeated once on a closed kept connection
             QCOMPARE(int(r.sim.requestCount()), 1 + sends);
     }
 

@@ -290,7 +290,8 @@ private:
         case Kind::MeterBadBody:
         case Kind::DetailsBadBody: {
             const auto body = Body(event.variant);
-            // A dropped connection is always a streak of requests: Qt repeats each of them once.
+            // A dropped connection is always a streak of requests: the HTTP client may repeat each of
+            // them once (libcurl does on a kept connection).
             fault.kind = kBodyFault[std::size_t(body)];
             fault.count = body == Body::Dropped && event.count < 0 ? 3 : event.count;
             if (body == Body::Dropped)
