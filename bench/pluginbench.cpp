@@ -14,6 +14,8 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include "benchusage.h"
+
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -25,15 +27,6 @@ namespace {
 // reading changes its state.
 constexpr int statesPerMeter = 2;
 constexpr int stallTimeoutMs = 30000;
-
-double cpuSeconds()
-{
-    // RUSAGE_SELF covers every thread of the process, Qt's HTTP thread included.
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 void fail(const char *message)
 {

@@ -18,19 +18,13 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "benchusage.h"
+
 #include <sys/resource.h>
 
 #include <cstdio>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 class Client : public QObject
 {

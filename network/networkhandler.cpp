@@ -2,6 +2,7 @@
 
 #include "bridgereplies.h"
 #include "bridgewire.h"
+#include "curlaccessmanager.h"
 #include "qellmnintervals.h"
 #include "qellmnlogging.h"
 #include "qellmnports.h"
@@ -118,7 +119,8 @@ bool replyFailed(QNetworkReply *reply, const char *headline, bool trace = true)
 NetworkHandler::NetworkHandler()
     : QObject(nullptr)
 {
-    m_manager = new QNetworkAccessManager();
+    // Requests are read in this thread's event loop, where their deadline and limits can end them.
+    m_manager = new CurlAccessManager();
     // The bridge is always on 127.0.0.1: no proxy of the process or of its environment may stand
     // in between, and Qt exempts loopback only from the proxies it looks up itself.
     m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
@@ -247,13 +249,17 @@ QByteArray NetworkHandler::bodyOf(QNetworkReply *reply)
 void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
 {
     // An overall deadline: a timeout of inactivity alone lets a reply that trickles one byte
-    // at a time hold the bus for ever.
+    // at a time hold the bus for ever. A child of the reply: a single-shot timer would outlive it
+    // by the whole deadline, and thousands of them slow every timer of the thread.
     const int deadline = QelLmnIntervals::requestTimeout();
-    QTimer::singleShot(deadline, reply, [reply, deadline] {
+    auto *deadlineTimer = new QTimer(reply);
+    deadlineTimer->setSingleShot(true);
+    connect(deadlineTimer, &QTimer::timeout, reply, [reply, deadline] {
         qCWarning(dcQelLmn) << "No complete reply to" << reply->url().path() << "within" << deadline
                             << "ms, request aborted.";
         abortReply(reply, Abort::TimedOut);
     });
+    deadlineTimer->start(deadline);
     // The body is checked as it arrives, and an announced length before any of it.
     auto check = [reply, limit](qint64 size) {
         if (size <= limit || reply->isFinished())

@@ -608,6 +608,53 @@ private slots:
         QCOMPARE(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").status, 200);
     }
 
+    // Answers that break HTTP's framing go on for as long as the client reads, never reach what
+    // would end them, and stop when the client goes.
+    void brokenFraming_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("head");   // how the answer starts
+        QTest::addColumn<QByteArray>("absent"); // what never comes after it
+        using Kind = Fault::Kind;
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
+        QTest::newRow("status line") << int(Kind::UnendingStatusLine) << QByteArray("HTTP/1.1 200 OK") << QByteArray("\n");
+        QTest::newRow("header line") << int(Kind::UnendingHeaderLine) << ok + "X-Endless: " << QByteArray("\n");
+        QTest::newRow("header fields") << int(Kind::EndlessHeaders) << ok << QByteArray("\r\n\r\n");
+        QTest::newRow("chunk line") << int(Kind::UnendingChunkLine)
+                                    << ok + "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n1;"
+                                    << QByteArray("\n");
+        QTest::newRow("100 Continue") << int(Kind::EndlessContinue) << QByteArray("HTTP/1.1 100 Continue\r\n\r\n")
+                                      << QByteArray(" 200 ");
+        QTest::newRow("unpaced endless body") << int(Kind::UnpacedEndlessBody) << ok << QByteArray("\r\n0\r\n\r\n");
+    }
+    void brokenFraming()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, absent);
+        BridgeSimulator sim;
+        QVERIFY(sim.start());
+        sim.setFault(Endpoint::Value, Fault{Fault::Kind(kind), 500, {}, 1});
+
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), sim.port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET " + valueTarget(2) + " HTTP/1.1\r\nHost: bridge\r\n\r\n");
+        QByteArray got;
+        const int enough = 1024 * 1024;
+        while (got.size() < enough && socket.waitForReadyRead(5000))
+            got += socket.readAll();
+        QVERIFY(got.size() >= enough);
+        QVERIFY2(got.startsWith(head), got.left(200).constData());
+        QVERIFY(!got.mid(head.size()).contains(absent));
+        socket.abort();
+        QTRY_COMPARE(sim.openConnections(), std::uint64_t(0));
+
+        // The fault is used up; the next client gets an answer.
+        QNetworkAccessManager nam;
+        QCOMPARE(fetch(nam, sim.port(), valueTarget(2)).status, 200);
+    }
+
     // Stopping releases hung and idle connections at once and refuses new ones; starting again
     // listens on the same port.
     void stopRefusesAndStartAcceptsAgain()
@@ -709,6 +756,7 @@ private slots:
         QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
         QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
         QTest::newRow("keep-alive of 0 ms") << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
+        QTest::newRow("endless at a pace") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=endless:fast")};
         QTest::newRow("close with a value") << QStringList{QStringLiteral("--connection-close=yes")};
     }
 

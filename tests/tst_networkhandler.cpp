@@ -5,6 +5,7 @@
 #include "qellmnintervals.h"
 #include "testrig.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkConfiguration>
@@ -397,7 +398,11 @@ private slots:
         QTest::newRow("500") << int(Fault::Kind::HttpStatus) << "Error code:  500"_q;
         const QString tooLarge = "Reply to \"/GetCurrentConnectionDetails\" is larger than the limit of 1048576 bytes, request aborted."_q;
         QTest::newRow("endless") << int(Fault::Kind::EndlessBody) << tooLarge;
+        // Read in shares per pass of the event loop, and ended by the limit all the same.
+        QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << tooLarge;
         QTest::newRow("oversized") << int(Fault::Kind::OversizedBody) << tooLarge;
+        QTest::newRow("header fields") << int(Fault::Kind::EndlessHeaders)
+                                       << "Error Reply:  \"The reply's header block exceeds 16384 bytes\""_q;
     }
     void fetchFailureKeepsList()
     {
@@ -507,6 +512,42 @@ private slots:
         QT_WARNING_POP
     }
 
+    // The manager's replies are read in this thread: no request starts a thread, and one ended by
+    // its caller finishes from the event loop, never inside the call that ended it.
+    void managerReadsInThisThread()
+    {
+        Rig r;
+        auto *manager = const_cast<QNetworkAccessManager *>(r.h->networkAccessManager());
+        const QUrl url("http://127.0.0.1:"_q + QString::number(r.sim.port()) + seg + "/1/"_q + plus);
+        // Named threads: Qt's are, the simulator's (one per connection) carry the program's name.
+        const auto threads = [] {
+            auto comm = [](const QString &path) {
+                QFile file(path);
+                return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            };
+            const QByteArray program = comm("/proc/self/comm"_q);
+            int named = 0;
+            for (const QString &task : QDir("/proc/self/task"_q).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+                named += comm("/proc/self/task/"_q + task + "/comm"_q) != program;
+            return named;
+        };
+        const int before = threads();
+        std::unique_ptr<QNetworkReply> read(manager->get(QNetworkRequest(url)));
+        QSignalSpy readFinished(read.get(), &QNetworkReply::finished);
+        QVERIFY(readFinished.wait(5000));
+        QCOMPARE(read->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(read->header(QNetworkRequest::ContentLengthHeader).toLongLong(), read->bytesAvailable());
+        QCOMPARE(threads(), before);
+
+        std::unique_ptr<QNetworkReply> ended(manager->get(QNetworkRequest(url)));
+        QSignalSpy finished(ended.get(), &QNetworkReply::finished);
+        ended->abort();
+        QVERIFY(ended->isFinished());
+        QCOMPARE(finished.count(), 0);
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(ended->error(), QNetworkReply::OperationCanceledError);
+    }
+
     // A reply without a numeric "value" must not be written as a reading of 0.
     void valueUnreadable_data()
     {
@@ -566,6 +607,15 @@ private slots:
         // Timed out: not sent again, it would hang as long once more.
         QTest::newRow("times out once") << hang << 0 << 1 << 1 << "OperationCanceledError"_q << late;
         QTest::newRow("trickles") << int(Fault::Kind::Trickle) << 100 << 1 << 1 << "OperationCanceledError"_q << late;
+        // Broken framing ends at the bound the error names, long before the deadline.
+        const QString line = "status line or a header line exceeds 102400 bytes"_q,
+                      block = "header block exceeds 16384 bytes"_q, chunk = "chunk lines exceed its body by more than 16384 bytes"_q;
+        QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << 0 << -1 << 3 << "OperationCanceledError"_q << tooLarge;
+        QTest::newRow("status line") << int(Fault::Kind::UnendingStatusLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
+        QTest::newRow("header line") << int(Fault::Kind::UnendingHeaderLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
+        QTest::newRow("header fields") << int(Fault::Kind::EndlessHeaders) << 0 << -1 << 3 << "ProtocolFailure"_q << block;
+        QTest::newRow("100 Continue") << int(Fault::Kind::EndlessContinue) << 0 << -1 << 3 << "ProtocolFailure"_q << block;
+        QTest::newRow("chunk line") << int(Fault::Kind::UnendingChunkLine) << 0 << -1 << 3 << "ProtocolFailure"_q << chunk;
     }
     void valueResend()
     {
@@ -598,7 +648,7 @@ private slots:
         QCOMPARE(aborted.isNull() ? 0 : g_log.count(aborted), aborted.isNull() ? 0 : failures);
         QCOMPARE(logged("Giving up on \""_q + plus + "\" for device \""_q + id(1) + "\" after 3 attempts."_q),
                  givenUp && !timedOut ? 1 : 0);
-        if (kind != int(Fault::Kind::Close)) // Qt may repeat a GET once on a closed connection
+        if (kind != int(Fault::Kind::Close)) // a GET may be repeated once on a closed kept connection
             QCOMPARE(int(r.sim.requestCount()), 1 + sends);
     }
 

@@ -1,7 +1,7 @@
 # Shared part of the Debian multiarch cross toolchains (armhf.cmake, arm64.cmake set the triplet
 # and the emulator first). Needs crossbuild-essential-<arch> and the :<arch> development packages
-# (qtbase5-dev, libcpp-httplib-dev, pkg-config); qemu-user-static runs the build-time generator and
-# the tests, so CTest works as on the build machine.
+# (qtbase5-dev, libcurl4-openssl-dev, libcpp-httplib-dev, pkg-config); qemu-user-static runs the
+# build-time generator and the tests, so CTest works as on the build machine.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${VEYRA_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${VEYRA_CROSS_TRIPLET}-g++)

@@ -42,8 +42,11 @@ bool onMeter(Kind kind)
 }
 
 // The fault behind each transfer, in the order of Transfer.
-constexpr Fault::Kind kTransferFault[] = {Fault::Kind::EndlessBody, Fault::Kind::OversizedBody, Fault::Kind::Trickle,
-                                          Fault::Kind::GzipBody,    Fault::Kind::NewCookie,     Fault::Kind::InvalidUtf8};
+constexpr Fault::Kind kTransferFault[] = {
+    Fault::Kind::EndlessBody,        Fault::Kind::OversizedBody,      Fault::Kind::Trickle,
+    Fault::Kind::GzipBody,           Fault::Kind::NewCookie,          Fault::Kind::InvalidUtf8,
+    Fault::Kind::UnendingStatusLine, Fault::Kind::UnendingHeaderLine, Fault::Kind::EndlessHeaders,
+    Fault::Kind::UnendingChunkLine,  Fault::Kind::EndlessContinue,    Fault::Kind::UnpacedEndlessBody};
 static_assert(std::size(kTransferFault) == std::size_t(Transfer::Count), "one fault per transfer");
 
 // Under AddressSanitizer freed memory stays in its quarantine, so resident memory says nothing.
@@ -287,7 +290,8 @@ private:
         case Kind::MeterBadBody:
         case Kind::DetailsBadBody: {
             const auto body = Body(event.variant);
-            // A dropped connection is always a streak of requests: Qt repeats each of them once.
+            // A dropped connection is always a streak of requests: the HTTP client may repeat each of
+            // them once (libcurl does on a kept connection).
             fault.kind = kBodyFault[std::size_t(body)];
             fault.count = body == Body::Dropped && event.count < 0 ? 3 : event.count;
             if (body == Body::Dropped)

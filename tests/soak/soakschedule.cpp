@@ -114,8 +114,10 @@ const char *bodyName(Body body)
 
 const char *transferName(Transfer transfer)
 {
-    static const char *const names[] = {"endless body", "oversized body", "trickling body",
-                                        "gzip body",    "new cookie",     "not UTF-8"};
+    static const char *const names[] = {"endless body",          "oversized body",        "trickling body",
+                                        "gzip body",             "new cookie",            "not UTF-8",
+                                        "unending status line",  "unending header line",  "endless header fields",
+                                        "unending chunk line",   "endless 100 Continue",  "unpaced endless body"};
     static_assert(std::size(names) == std::size_t(Transfer::Count), "one name per transfer");
     return std::size_t(transfer) < std::size(names) ? names[std::size_t(transfer)] : "?";
 }

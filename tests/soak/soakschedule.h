@@ -48,8 +48,24 @@ enum class Kind {
 enum class Body { NotJson, WrongTypes, NotArray, EmptyBody, EmptyArray, Dropped, Count };
 
 // What a bridge may do to a transfer: bodies without end or beyond reason, a body that trickles,
-// an encoding never asked for, a cookie per reply, bytes that are not UTF-8.
-enum class Transfer { Endless, Oversized, Trickle, Gzip, NewCookie, InvalidUtf8, Count };
+// an encoding never asked for, a cookie per reply, bytes that are not UTF-8, HTTP's framing
+// broken (a status line, a header line or a chunk-size line without end, header fields or
+// interim replies without end), and a body without end sent as fast as it is read.
+enum class Transfer {
+    Endless,
+    Oversized,
+    Trickle,
+    Gzip,
+    NewCookie,
+    InvalidUtf8,
+    StatusLine,
+    HeaderLine,
+    Headers,
+    ChunkLine,
+    Continue,
+    UnpacedEndless,
+    Count
+};
 
 const char *kindName(Kind kind);
 const char *bodyName(Body body);

@@ -44,6 +44,14 @@ struct Fault {
         GzipBody,       // the right body gzip-encoded, though the client never asked for it
         NewCookie,      // the right answer, with a new cookie set each time
         InvalidUtf8,    // 200 with the right body but a byte that is not UTF-8 in its first string
+        // Faults of HTTP's framing, sent for as long as the client reads (unpaced), the
+        // connection then closed without an answer.
+        UnendingStatusLine, // a status line that never ends
+        UnendingHeaderLine, // a header line that never ends
+        EndlessHeaders,     // header fields without end
+        UnendingChunkLine,  // a chunked body whose first chunk-size line never ends (its extension)
+        EndlessContinue,    // interim "100 Continue" replies without end
+        UnpacedEndlessBody, // EndlessBody sent as fast as the client reads it
     };
     Kind kind = Kind::None;
     int status = 500;

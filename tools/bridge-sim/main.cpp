@@ -49,12 +49,17 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   empty         200 with an empty body
   emptyarray    200 with []
   wrongtypes    200 with wrongly typed values
-  endless       200 with a chunked body that never ends
+  endless[:unpaced]  200 with a chunked body that never ends, at 8 MB/s or as fast as it is read
   oversized     200 with the right body after 2 MiB of blanks
   trickle[:MS]  the right body, one byte every MS milliseconds (default 1000)
   gzip          the right body gzip-encoded, unasked
   cookie        the right answer with a new cookie each time
   badutf8       200 with a byte that is not UTF-8 in the body's first string
+  statusline    a status line that never ends        (these five as fast as they are read,
+  headerline    a header line that never ends         then the connection is closed)
+  headers       header fields without end
+  chunkline     a chunk-size line that never ends (an endless chunk extension)
+  continue      interim "100 Continue" replies without end
 VALUE:    zero, lower (1000 Wh below the last), huge (1.8e19 Wh), negative, frozen (the last
           again), restart (the counter starts again from 1000 Wh, once)
 LIST:     duplicate-id (a second member with A's serverID, at B), shared-address (B's member
@@ -91,7 +96,10 @@ lmnsim::Fault parseFault(const std::string &text)
         {"close", Kind::Close},       {"notjson", Kind::NotJson},   {"notarray", Kind::NotArray},
         {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes}, {"emptyarray", Kind::EmptyArray},
         {"endless", Kind::EndlessBody}, {"oversized", Kind::OversizedBody}, {"trickle", Kind::Trickle},
-        {"gzip", Kind::GzipBody},     {"cookie", Kind::NewCookie},  {"badutf8", Kind::InvalidUtf8}};
+        {"gzip", Kind::GzipBody},     {"cookie", Kind::NewCookie},  {"badutf8", Kind::InvalidUtf8},
+        {"statusline", Kind::UnendingStatusLine}, {"headerline", Kind::UnendingHeaderLine},
+        {"headers", Kind::EndlessHeaders}, {"chunkline", Kind::UnendingChunkLine},
+        {"continue", Kind::EndlessContinue}};
     lmnsim::Fault fault;
     std::string rest = text;
     const std::size_t at = rest.find('@');
@@ -110,7 +118,11 @@ lmnsim::Fault parseFault(const std::string &text)
         fault.status = parseInt(arg, "HTTP status", 100, 599);
     else if (fault.kind == Kind::Delay || (fault.kind == Kind::Trickle && colon != std::string::npos))
         fault.delay = std::chrono::milliseconds(parseInt(arg, "delay", 0, 3600000));
-    else if (colon != std::string::npos)
+    else if (fault.kind == Kind::EndlessBody && colon != std::string::npos) {
+        if (arg != "unpaced")
+            throw UsageError("invalid endless body pace: \"" + arg + "\"");
+        fault.kind = Kind::UnpacedEndlessBody;
+    } else if (colon != std::string::npos)
         throw UsageError("fault \"" + kind + "\" takes no argument");
     return fault;
 }

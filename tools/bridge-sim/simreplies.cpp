@@ -179,4 +179,25 @@ std::string gzipStored(const std::string &data)
     return out;
 }
 
+BrokenFraming brokenFraming(Fault::Kind kind)
+{
+    const std::string blanks(std::size_t(16) * 1024, 'x');
+    std::string fields;
+    for (int i = 0; i < 512; ++i)
+        fields += "X-Field-" + std::to_string(i) + ": " + std::string(20, 'f') + "\r\n";
+    std::string interim;
+    for (int i = 0; i < 512; ++i)
+        interim += "HTTP/1.1 100 Continue\r\n\r\n";
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    switch (kind) {
+    case Fault::Kind::UnendingStatusLine: return {"HTTP/1.1 200 OK", blanks};
+    case Fault::Kind::UnendingHeaderLine: return {ok + "X-Endless: ", blanks};
+    case Fault::Kind::EndlessHeaders: return {ok, fields};
+    case Fault::Kind::UnendingChunkLine:
+        return {ok + "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n1;ext=", blanks};
+    case Fault::Kind::EndlessContinue: return {std::string(), interim};
+    default: return {};
+    }
+}
+
 } // namespace lmnsim

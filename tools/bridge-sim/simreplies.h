@@ -40,6 +40,14 @@ std::string valueBody(Call call, double value, Fault::Kind variant);
 std::string connectionDetailsBody(const Options &options, bool initialized, const std::vector<Meter> &meters,
                                   Fault::Kind variant);
 
+// An answer that breaks HTTP's framing (Fault::Kind::UnendingStatusLine to EndlessContinue): its
+// start, then what repeats without end. Empty for other kinds.
+struct BrokenFraming {
+    std::string head;
+    std::string filler;
+};
+BrokenFraming brokenFraming(Fault::Kind kind);
+
 // `data` as a gzip member of stored (uncompressed) blocks: valid gzip without a compressor.
 std::string gzipStored(const std::string &data);
 

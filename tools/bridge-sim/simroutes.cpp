@@ -149,6 +149,20 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     case Fault::Kind::Close:
         answer = false;
         break;
+    case Fault::Kind::UnendingStatusLine:
+    case Fault::Kind::UnendingHeaderLine:
+    case Fault::Kind::EndlessHeaders:
+    case Fault::Kind::UnendingChunkLine:
+    case Fault::Kind::EndlessContinue:
+        if (connection) {
+            const BrokenFraming framing = brokenFraming(fault.kind);
+            // Without the lock: the other connections are served meanwhile.
+            lock.unlock();
+            connection->sendEndlessly(framing.head, framing.filler, bridge.shared.stopping);
+            lock.lock();
+        }
+        answer = false;
+        break;
     default:
         variant = fault.kind;
         interval = fault.delay;
@@ -343,14 +357,17 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
     const std::string type = res.get_header_value("Content-Type");
     Shared &shared = bridge.shared;
     switch (variant) {
+    case Fault::Kind::UnpacedEndlessBody:
     case Fault::Kind::EndlessBody:
         res.body.clear();
-        res.set_chunked_content_provider(type, [&shared](std::size_t, httplib::DataSink &sink) {
+        res.set_chunked_content_provider(type, [&shared, paced = variant == Fault::Kind::EndlessBody](
+                                                   std::size_t, httplib::DataSink &sink) {
             static const std::string blanks(std::size_t(16) * 1024, ' ');
-            // Paced at 8 MB/s: a chunked body that outruns its reader keeps Qt 5.15's HTTP thread
-            // reading it in one go, past every limit (the README's "What a bridge can cost the
-            // host"); this fault is about the limits. Ends when the client goes away (the write
-            // fails) or the server stops.
+            // Paced at 8 MB/s, a body the client's limits are to end; unpaced, as fast as the
+            // client reads, so that reading it must be bounded per event too. Ends when the
+            // client goes away (the write fails) or the server stops.
+            if (!paced)
+                return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
             std::unique_lock<std::mutex> lock(shared.mutex);
             if (shared.wakeup.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared.stopping.load(); }))
                 return false;

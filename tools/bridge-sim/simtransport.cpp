@@ -191,6 +191,30 @@ bool Connection::clientGone() const
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
+void Connection::sendEndlessly(const std::string &head, const std::string &filler, const std::atomic<bool> &stopping)
+{
+    const std::string *part = head.empty() ? &filler : &head;
+    std::size_t offset = 0;
+    while (!stopping.load() && !aborted) {
+        // In slices, so that stop() is seen while the client reads nothing.
+        const int ready = pollFor(fd, POLLOUT, kIdleSliceMs);
+        if (ready < 0)
+            return;
+        if (ready == 0)
+            continue;
+        const ssize_t n = ::send(fd, part->data() + offset, part->size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return;
+        offset += std::size_t(n);
+        if (offset == part->size()) {
+            part = &filler;
+            offset = 0;
+        }
+    }
+}
+
 Connection *currentConnection()
 {
     return tlsConnection;

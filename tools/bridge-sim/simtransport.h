@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace lmnsim {
@@ -33,6 +34,9 @@ struct Connection {
     void abort();              // no answer: the socket is shut down and every later write fails
     // The client closed or reset its end: nobody waits for an answer any more.
     bool clientGone() const;
+    // Sends `head`, then `filler` over and over, as fast as the client reads, until the client
+    // goes or `stopping` is raised. For answers that break HTTP's framing.
+    void sendEndlessly(const std::string &head, const std::string &filler, const std::atomic<bool> &stopping);
 };
 
 // The connection the calling server thread serves; nullptr outside of one.
