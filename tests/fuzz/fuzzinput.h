@@ -68,12 +68,13 @@ inline QByteArray body(const std::uint8_t *data, std::size_t size)
 inline int oracleChecks = 0;
 
 // The oracle: Qt's parser on the body as it stands, for a body that it can be given without
-// harm, one in which no object repeats a key (Qt leaks on some repeats). Without a backslash
-// that is simple to be sure of: no string can hide a quote, and no escaped key can read like
-// another (valid UTF-8 decodes one way only). Nothing for a body that may repeat a key.
+// harm, one in which no object repeats a key (Qt leaks on some repeats). Without a backslash or
+// a raw NUL that is simple to be sure of: no string can hide a quote, no escaped key can read like
+// another (valid UTF-8 decodes one way only), and no NUL can make two keys one to Qt. Nothing for
+// a body that may repeat a key.
 inline std::optional<QJsonDocument> oracle(const QByteArray &body)
 {
-    if (body.contains('\\'))
+    if (body.contains('\\') || body.contains('\0'))
         return std::nullopt;
     std::vector<std::optional<QSet<QByteArray>>> levels; // the keys of each open object
     for (int i = 0; i < body.size(); ++i) {
