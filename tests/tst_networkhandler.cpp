@@ -1,100 +1,21 @@
-// NetworkHandler against the in-process bridge simulator over loopback HTTP. Intervals run
-// shortened (QELLMN_TIME_SCALE, set in main); tst_networkhandler_realtime checks the real ones.
-#include "bridgesimulator.h"
-#include "networkhandler.h"
-#include "qellmnintervals.h"
-#include "testrig.h"
+// NetworkHandler against the in-process bridge simulator over loopback HTTP: the road to the
+// bridge, the server port, the meter list, and the network access manager it uses.
+#include "networkhandlertest.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkConfiguration>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QTcpServer>
-#include <QtTest>
 
-#include <memory>
-
-using namespace lmnsim;
-namespace I = QelLmnIntervals;
-
-namespace {
-
-QString operator""_q(const char *text, std::size_t size) { return QString::fromUtf8(text, int(size)); }
-QString qs(const std::string &text) { return QString::fromStdString(text); }
-constexpr std::uint64_t operator""_n(unsigned long long n) { return n; }
-QList<QVariantList> args(const QSignalSpy &spy) { return spy; }
-const QLatin1Char quote('"');
-
-// Functions, not constants: the seam must not be read before main() has set it.
-int wait() { return I::scaled(I::connectionDetailsWaitMs); }
-int resend() { return I::scaled(I::valueResendDelayMs); }
-const QString plus = "GeActiceEnergyPlusTotal"_q;
-const QString seg = "/%252Fdev%252Fttymxc3"_q;
-
-// Log lines of the category, captured instead of printed; a hook may react to one of them.
-rig::LogCapture &g_log = rig::testLog();
-int logged(const QString &text) { return g_log.countExact(text); }
-
-QStringList targets(const BridgeSimulator &sim)
-{
-    QStringList out;
-    for (const RecordedRequest &request : sim.requests())
-        out << qs(request.method + ' ' + request.target);
-    return out;
-}
-
-struct Rig {
-    explicit Rig(Options options = {}, const QString &port = "/dev/ttymxc3"_q) : sim(options)
-    {
-        if (!sim.start(0))
-            qFatal("the simulator cannot listen");
-        h->setUrl(QString::number(sim.port()));
-        h->setPort(port);
-    }
-    // The answer to a port check, -1 when none came.
-    int checkPort()
-    {
-        QSignalSpy answer(h.get(), &NetworkHandler::checkInitializedFinished);
-        h->checkPortInitialized();
-        return answer.wait(5000) ? answer.first().first().toInt() : -1;
-    }
-    // The list the way the plugin gets it: one fetch, after the (shortened) wait.
-    bool fetch()
-    {
-        QSignalSpy info(h.get(), &NetworkHandler::deviceInfoReceived);
-        h->getConnectionDetails();
-        return info.wait(5000);
-    }
-    BridgeSimulator sim;
-    std::unique_ptr<NetworkHandler> h = std::make_unique<NetworkHandler>();
-    QSignalSpy values{h.get(), &NetworkHandler::receivedValue};
-    QSignalSpy next{h.get(), &NetworkHandler::nextDeviceUpdate};
-    QSignalSpy failed{h.get(), &NetworkHandler::valueCallFailed};
-};
-
-QString id(int index) { return qs(BridgeSimulator::meterAt(index).serverId); }
-
-} // namespace
-
-class TestNetworkHandler : public rig::TestCase
+class TestNetworkHandler : public NetworkHandlerSuite
 {
     Q_OBJECT
 
-public:
-    TestNetworkHandler() : rig::TestCase(30000, "Test function hung in a nested wait"_q) {}
-
 private slots:
-    void initTestCase()
-    {
-        rig::TestCase::initTestCase();
-        QCOMPARE(I::timeScale(), 0.02);
-    }
-
     void wireFormat()
     {
         Rig r({}, "/dev/tty Ä_~.-3"_q);
@@ -119,11 +40,11 @@ private slots:
         QVERIFY(identity);
         QStringList got = targets(r.sim);
         got.sort();
-        QCOMPARE(got, QStringList({"GET /%252Fdev%252Ftty%2520%25C3%2584_~.-3/InitializePort"
-                                   "?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
-                                   "GET /a%25b%20c"_q, "GET /x"_q,
-                                   "GET /x?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
-                                   "HEAD /swagger/index.html"_q}));
+        QCOMPARE(got,
+                 QStringList({"GET /%252Fdev%252Ftty%2520%25C3%2584_~.-3/InitializePort"
+                              "?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
+                              "GET /a%25b%20c"_q, "GET /x"_q, "GET /x?baudrate=921600&databits=8&parity=0&stopBits=1"_q,
+                              "HEAD /swagger/index.html"_q}));
     }
 
     void serverPort_data()
@@ -150,8 +71,8 @@ private slots:
             QCOMPARE(r.sim.requestCount(), 1_n);
             return;
         }
-        QCOMPARE(g_log.lines.first(), "Server port \""_q + port
-                                      + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
+        QCOMPARE(g_log.lines.first(),
+                 "Server port \""_q + port + "\" is not a whole number from 1 to 65535; no request will be sent."_q);
         QVERIFY(g_log.lines.contains(
             "No valid server port is set, GET request \"/GetCurrentConnectionDetails\" not sent."_q));
         // The report carries the reason, not "Unknown error".
@@ -171,8 +92,8 @@ private slots:
         QTest::qWait(3 * resend()); // and no re-send follows
         QCOMPARE(next.count(), 1);
         QCOMPARE(g_log.lines, QStringList({"Trying to get Value  \""_q + plus + "\" for device  \""_q + id(0) + quote,
-                                       "No valid server port is set, call \""_q + plus + "\" for device \""_q + id(0)
-                                           + "\" not sent."_q}));
+                                           "No valid server port is set, call \""_q + plus + "\" for device \""_q
+                                               + id(0) + "\" not sent."_q}));
         QCOMPARE(r.sim.acceptedConnections(), 0_n);
     }
 
@@ -180,7 +101,9 @@ private slots:
     {
         QTest::addColumn<bool>("reinitialize");
         QTest::addColumn<QString>("second");
-        QTest::newRow("first start") << false << "GET "_q + seg + "/InitializePort?baudrate=921600&databits=8&parity=0&stopBits=1"_q;
+        QTest::newRow("first start") << false
+                                     << "GET "_q + seg
+                                            + "/InitializePort?baudrate=921600&databits=8&parity=0&stopBits=1"_q;
         QTest::newRow("reconfigure") << true << "GET "_q + seg + "/ReinizializeLMNBus"_q;
     }
     void setupConnection()
@@ -198,10 +121,12 @@ private slots:
         QCOMPARE(args(port), QList<QVariantList>({{true}}));
         QCOMPARE(targets(r.sim), QStringList({"HEAD /swagger/index.html"_q, second}));
         QCOMPARE(r.sim.acceptedConnections(), 1_n); // the probe keeps its connection for the next request
-        const QString path = reinitialize ? "/%2Fdev%2Fttymxc3/ReinizializeLMNBus"_q : "/%2Fdev%2Fttymxc3/InitializePort"_q;
-        QCOMPARE(g_log.lines, QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
-                                       "QNetworkReply::NoError"_q, "Server reached."_q, "Initialize the port."_q,
-                                       "Send Get Request \""_q + path + quote, "Port initialized."_q}));
+        const QString path = reinitialize ? "/%2Fdev%2Fttymxc3/ReinizializeLMNBus"_q
+                                          : "/%2Fdev%2Fttymxc3/InitializePort"_q;
+        QCOMPARE(g_log.lines,
+                 QStringList({"Setting up server connection"_q, "Send Head Request \"/swagger/index.html\""_q,
+                              "QNetworkReply::NoError"_q, "Server reached."_q, "Initialize the port."_q,
+                              "Send Get Request \""_q + path + quote, "Port initialized."_q}));
     }
 
     // An announced length over the limit ends the request before any of the body has come.
@@ -222,10 +147,13 @@ private slots:
         bool done = false;
         QElapsedTimer clock;
         clock.start();
-        h.sendRequestGet("/GetCurrentConnectionDetails"_q, [&](QNetworkReply *reply) {
-            why = NetworkHandler::abortOf(reply);
-            done = true;
-        }, QString());
+        h.sendRequestGet(
+            "/GetCurrentConnectionDetails"_q,
+            [&](QNetworkReply *reply) {
+                why = NetworkHandler::abortOf(reply);
+                done = true;
+            },
+            QString());
         QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
         QCOMPARE(why, NetworkHandler::Abort::TooLarge);
         QVERIFY2(clock.elapsed() < I::requestTimeout(), "ended by the deadline, not by the announced length");
@@ -281,7 +209,8 @@ private slots:
         QCOMPARE(g_log.lines.mid(at, 3), report);
         QVERIFY(g_log.lines.value(at + 3).startsWith("Error Reply:  \""_q));
         for (const QString &target : targets(r.sim)) // nothing beyond the failed step
-            QVERIFY(target == "HEAD /swagger/index.html"_q || (reached.size() == 2 && target.contains("/InitializePort?"_q)));
+            QVERIFY(target == "HEAD /swagger/index.html"_q
+                    || (reached.size() == 2 && target.contains("/InitializePort?"_q)));
     }
 
     // Which element is the port's, and how a body reads, is the parser's (tst_bridgereplies).
@@ -329,22 +258,27 @@ private slots:
         QTest::addColumn<QString>("entry"); // the one entry as logged, or empty for none
         QTest::addColumn<QString>("warning");
         const QString p3 = "/dev/ttymxc3"_q;
-        QTest::newRow("usable") << p3 << QByteArray(R"([{},{},{},{"abailableLMNMembers":[{"serverID":"a","lmnAdress":5}]}])")
+        QTest::newRow("usable") << p3
+                                << QByteArray(R"([{},{},{},{"abailableLMNMembers":[{"serverID":"a","lmnAdress":5}]}])")
                                 << 1 << R"(("a", 5))"_q << QString();
         // Polled at address 0 it would read whichever meter has it.
-        QTest::newRow("no whole-number address") << p3 << QByteArray(R"([{},{},{},{"abailableLMNMembers":[{"serverID":"a","lmnAdress":3.5}]}])")
-                                                 << 1 << QString() << "Meter \"a\" has no whole-number lmnAdress, so it is not polled."_q;
+        QTest::newRow("no whole-number address")
+            << p3 << QByteArray(R"([{},{},{},{"abailableLMNMembers":[{"serverID":"a","lmnAdress":3.5}]}])") << 1
+            << QString() << "Meter \"a\" has no whole-number lmnAdress, so it is not polled."_q;
         // Counted in 16 bits, the 65536th member would make the list look empty.
         QTest::newRow("more members than the count holds")
-            << p3 << QByteArray("[{},{},{},{\"abailableLMNMembers\":[") + QByteArray("1,").repeated(65535) + "1]}]" << 65535
-            << QString() << "Meter \"\" has no whole-number lmnAdress, so it is not polled."_q;
+            << p3 << QByteArray("[{},{},{},{\"abailableLMNMembers\":[") + QByteArray("1,").repeated(65535) + "1]}]"
+            << 65535 << QString() << "Meter \"\" has no whole-number lmnAdress, so it is not polled."_q;
         // The operator would otherwise see no meters and no reason.
-        QTest::newRow("unusable body") << p3 << QByteArray("<html>") << 0 << QString()
-                                       << "The connection details are unusable, so no meter can be found: it is not JSON."_q;
+        QTest::newRow("unusable body")
+            << p3 << QByteArray("<html>") << 0 << QString()
+            << "The connection details are unusable, so no meter can be found: it is not JSON."_q;
         // A name whose meters can never be found is a configuration error.
-        QTest::newRow("ends in a letter") << "/dev/ttymxcA"_q << QByteArray("[{}]") << 0 << QString()
-                                          << "Serial port name \"/dev/ttymxcA\" does not end in a digit, so no meter can be found on it."_q;
-        QTest::newRow("empty name") << QString() << QByteArray("[{}]") << 0 << QString() << "No serial port name is set, so no meter can be found."_q;
+        QTest::newRow("ends in a letter")
+            << "/dev/ttymxcA"_q << QByteArray("[{}]") << 0 << QString()
+            << "Serial port name \"/dev/ttymxcA\" does not end in a digit, so no meter can be found on it."_q;
+        QTest::newRow("empty name") << QString() << QByteArray("[{}]") << 0 << QString()
+                                    << "No serial port name is set, so no meter can be found."_q;
     }
     void saveDeviceList()
     {
@@ -396,7 +330,8 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("line"); // logged once
         QTest::newRow("500") << int(Fault::Kind::HttpStatus) << "Error code:  500"_q;
-        const QString tooLarge = "Reply to \"/GetCurrentConnectionDetails\" is larger than the limit of 1048576 bytes, request aborted."_q;
+        const QString tooLarge =
+            "Reply to \"/GetCurrentConnectionDetails\" is larger than the limit of 1048576 bytes, request aborted."_q;
         QTest::newRow("endless") << int(Fault::Kind::EndlessBody) << tooLarge;
         // Read in shares per pass of the event loop, and ended by the limit all the same.
         QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << tooLarge;
@@ -435,7 +370,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         // The first caller waits; the others ask during its wait and during a request.
-        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait() / 2), 1});
+        r.sim.setFault(Endpoint::ConnectionDetails,
+                       Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait() / 2), 1});
         QTimer::singleShot(wait() / 2, [&] { r.h->getConnectionDetails(); });
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
         QTimer::singleShot(wait() * 5, [&] { r.h->getConnectionDetails(); });
@@ -462,7 +398,8 @@ private slots:
     void fetchAskedDuringItsRequestFetchesOnceMore()
     {
         Rig r;
-        r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), 1});
+        r.sim.setFault(Endpoint::ConnectionDetails,
+                       Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), 1});
         QSignalSpy info(r.h.get(), &NetworkHandler::deviceInfoReceived);
         QTimer::singleShot(wait() * 3 / 2, [&] { r.h->getConnectionDetails(); });
         r.h->getConnectionDetails();
@@ -480,13 +417,13 @@ private slots:
         QTcpServer proxy; // takes what a proxy would be sent, and answers nothing
         QVERIFY(proxy.listen(QHostAddress::LocalHost, 0));
         const QByteArray proxyUrl = "http://" + QHostAddress(QHostAddress::LocalHost).toString().toLatin1() + ':'
-            + QByteArray::number(proxy.serverPort());
+                                    + QByteArray::number(proxy.serverPort());
         const QList<QByteArray> variables({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
         for (const QByteArray &name : variables)
             qputenv(name.constData(), proxyUrl);
         QNetworkProxyFactory::setUseSystemConfiguration(true);
-        QNetworkProxy::setApplicationProxy(
-            QNetworkProxy(QNetworkProxy::HttpProxy, QHostAddress(QHostAddress::LocalHost).toString(), proxy.serverPort()));
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(
+            QNetworkProxy::HttpProxy, QHostAddress(QHostAddress::LocalHost).toString(), proxy.serverPort()));
         const auto restore = qScopeGuard([&] {
             for (const QByteArray &name : variables)
                 qunsetenv(name.constData());
@@ -547,308 +484,11 @@ private slots:
         QVERIFY(finished.wait(5000));
         QCOMPARE(ended->error(), QNetworkReply::OperationCanceledError);
     }
-
-    // A reply without a numeric "value" must not be written as a reading of 0.
-    void valueUnreadable_data()
-    {
-        QTest::addColumn<int>("kind");
-        // Which bodies hold no value is the parser's (tst_bridgereplies). Gzip: never inflated, since
-        // the client asks for no encoding.
-        QTest::newRow("not JSON") << int(Fault::Kind::NotJson);
-        QTest::newRow("gzip") << int(Fault::Kind::GzipBody);
-    }
-    void valueUnreadable()
-    {
-        QFETCH(int, kind);
-        Rig r;
-        QVERIFY(r.fetch());
-        r.sim.setMeterFault(1, Fault{Fault::Kind(kind), 500, {}, -1});
-        r.h->getValueCall(plus, id(0), 1);
-        QVERIFY(r.next.wait(5000));
-        QCOMPARE(r.values.count(), 0);
-        QCOMPARE(logged("Reply to \""_q + plus + "\" from device \""_q + id(0) + "\" holds no numeric value, nothing reported."_q), 1);
-        QCOMPARE(args(r.failed), QList<QVariantList>({{plus, id(0), false}}));
-        QCOMPARE(r.sim.requestCount(), 2_n);
-    }
-
-    void valueRefused()
-    {
-        Rig r;
-        QVERIFY(r.fetch());
-        r.sim.stop();
-        QSignalSpy reachable(r.h.get(), &NetworkHandler::serverReachable);
-        r.h->getValueCall(plus, id(0), 1);
-        r.h->getValueCall(plus, id(1), 1);
-        QVERIFY(reachable.wait(5000));
-        QTest::qWait(5 * resend()); // no re-send, and only the last refusal reports the server gone
-        QCOMPARE(args(reachable), QList<QVariantList>({{false}}));
-        QCOMPARE(logged("Could not get value!"_q), 2);
-        QCOMPARE(logged("Error:  QNetworkReply::ConnectionRefusedError"_q), 2);
-        QCOMPARE(r.values.count() + r.next.count(), 0);
-        QCOMPARE(r.failed.count(), 2);
-    }
-
-    void valueResend_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<int>("status");   // or the trickle's interval
-        QTest::addColumn<int>("count");    // requests the fault lasts for, -1 for ever
-        QTest::addColumn<int>("failures"); // attempts that fail
-        QTest::addColumn<QString>("error");
-        QTest::addColumn<QString>("aborted"); // the handler's own warning on each failure, if any
-        const QString none, tooLarge = "is larger than the limit of 4096 bytes, request aborted."_q,
-                            late = "within 1000 ms, request aborted."_q;
-        const int hang = int(Fault::Kind::Hang);
-        QTest::newRow("404 for ever") << int(Fault::Kind::HttpStatus) << 404 << -1 << 3 << "ContentNotFoundError"_q << none;
-        QTest::newRow("500 once") << int(Fault::Kind::HttpStatus) << 500 << 1 << 1 << "InternalServerError"_q << none;
-        QTest::newRow("closed for ever") << int(Fault::Kind::Close) << 0 << -1 << 3 << "RemoteHostClosedError"_q << none;
-        QTest::newRow("endless for ever") << int(Fault::Kind::EndlessBody) << 0 << -1 << 3 << "OperationCanceledError"_q << tooLarge;
-        QTest::newRow("oversized once") << int(Fault::Kind::OversizedBody) << 0 << 1 << 1 << "OperationCanceledError"_q << tooLarge;
-        // Timed out: not sent again, it would hang as long once more.
-        QTest::newRow("times out once") << hang << 0 << 1 << 1 << "OperationCanceledError"_q << late;
-        QTest::newRow("trickles") << int(Fault::Kind::Trickle) << 100 << 1 << 1 << "OperationCanceledError"_q << late;
-        // Broken framing ends at the bound the error names, long before the deadline.
-        const QString line = "status line or a header line exceeds 102400 bytes"_q,
-                      block = "header block exceeds 16384 bytes"_q, chunk = "chunk lines exceed its body by more than 16384 bytes"_q;
-        QTest::newRow("unpaced endless") << int(Fault::Kind::UnpacedEndlessBody) << 0 << -1 << 3 << "OperationCanceledError"_q << tooLarge;
-        QTest::newRow("status line") << int(Fault::Kind::UnendingStatusLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
-        QTest::newRow("header line") << int(Fault::Kind::UnendingHeaderLine) << 0 << -1 << 3 << "ProtocolFailure"_q << line;
-        QTest::newRow("header fields") << int(Fault::Kind::EndlessHeaders) << 0 << -1 << 3 << "ProtocolFailure"_q << block;
-        QTest::newRow("100 Continue") << int(Fault::Kind::EndlessContinue) << 0 << -1 << 3 << "ProtocolFailure"_q << block;
-        QTest::newRow("chunk line") << int(Fault::Kind::UnendingChunkLine) << 0 << -1 << 3 << "ProtocolFailure"_q << chunk;
-    }
-    void valueResend()
-    {
-        QFETCH(int, kind);
-        QFETCH(int, status);
-        QFETCH(int, count);
-        QFETCH(int, failures);
-        QFETCH(QString, error);
-        QFETCH(QString, aborted);
-        Rig r;
-        QVERIFY(r.fetch());
-        r.sim.setMeterFault(2, Fault{Fault::Kind(kind), status, std::chrono::milliseconds(status), count});
-        QElapsedTimer clock;
-        clock.start();
-        r.h->getValueCall(plus, id(1), 1);
-        QVERIFY(r.next.wait(10000));
-        const bool timedOut = aborted.startsWith("within"_q);
-        const bool givenUp = failures == I::valueCallAttempts || timedOut;
-        const int sends = failures + (givenUp ? 0 : 1);
-        QVERIFY(clock.elapsed() >= (sends - 1) * resend() * 9 / 10);
-        if (timedOut) // the deadline holds for a reply that trickles, too
-            QVERIFY2(clock.elapsed() >= 950 && clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-        QTest::qWait(5 * resend()); // and then nothing more
-        QCOMPARE(r.next.count(), 1);
-        QCOMPARE(r.values.count(), givenUp ? 0 : 1);
-        QCOMPARE(args(r.failed), givenUp ? QList<QVariantList>({{plus, id(1), timedOut}}) : QList<QVariantList>());
-        QCOMPARE(logged("Error in  \""_q + plus + "\" for  \""_q + id(1) + quote), failures);
-        QCOMPARE(logged("Server likely still running. Call simply did not go through"_q), timedOut ? 0 : failures);
-        QCOMPARE(logged("Error:  QNetworkReply::"_q + error), failures);
-        QCOMPARE(aborted.isNull() ? 0 : g_log.count(aborted), aborted.isNull() ? 0 : failures);
-        QCOMPARE(logged("Giving up on \""_q + plus + "\" for device \""_q + id(1) + "\" after 3 attempts."_q),
-                 givenUp && !timedOut ? 1 : 0);
-        if (kind != int(Fault::Kind::Close)) // a GET may be repeated once on a closed kept connection
-            QCOMPARE(int(r.sim.requestCount()), 1 + sends);
-    }
-
-    void valueUnknownDevice()
-    {
-        Rig r;
-        QVERIFY(r.fetch());
-        r.h->getValueCall(plus, "gone"_q, 1);
-        QCOMPARE(r.next.count(), 0); // the caller advances first
-        QVERIFY(r.next.wait(5000));
-        // Counted alongside a real call: one nextDeviceUpdate once both are done.
-        r.h->getValueCall(plus, id(0), 1);
-        r.h->getValueCall(plus, "gone"_q, 1);
-        QVERIFY(r.values.wait(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(r.next.count(), 2, 5000);
-        QTest::qWait(5 * resend()); // nothing further may follow
-        QCOMPARE(r.next.count(), 2);
-        QCOMPARE(r.values.count(), 1);
-        QCOMPARE(args(r.failed), QList<QVariantList>({{plus, "gone"_q, false}, {plus, "gone"_q, false}}));
-        QCOMPARE(r.sim.requestCount(), 2_n);
-        QVERIFY(!r.h->returnDeviceList().contains("gone"_q));
-        QCOMPARE(logged("Device \"gone\" is not in the device list, call \""_q + plus + "\" not sent."_q), 2);
-    }
-
-    // As the plugin calls: each call from the nextDeviceUpdate() that follows the previous call's
-    // value. Every value reaches its meter, and all calls share one connection.
-    void valueCallsShareOneConnection()
-    {
-        Options options;
-        options.meters = 32;
-        Rig r(options);
-        QVERIFY(r.fetch());
-        // A new cookie with every reply: kept, they would grow every request without bound.
-        r.sim.setFault(Endpoint::Value, Fault{Fault::Kind::NewCookie, 500, {}, -1});
-        r.sim.clearRequests();
-        QHash<QString, int> addresses;
-        for (const Meter &meter : r.sim.meters())
-            addresses.insert(qs(meter.serverId), meter.lmnAddress);
-        const QStringList ids = r.h->returnDeviceList();
-        const QStringList calls({plus, "GeActiceEnergyMinusTotal"_q});
-        int sent = 0, received = 0, misplaced = 0;
-        bool valueFirst = true;
-        connect(r.h.get(), &NetworkHandler::receivedValue, this, [&](const QString &, const QString &device, double value) {
-            ++received;
-            misplaced += BridgeSimulator::addressOfValue(value) != addresses.value(device);
-        });
-        auto step = [&] {
-            valueFirst &= received == sent;
-            if (sent < 64) {
-                const int i = sent++;
-                r.h->getValueCall(QString(calls.at(i % 2)), ids.at(i / 2), 1); // the caller's strings may vanish at once
-            }
-        };
-        connect(r.h.get(), &NetworkHandler::nextDeviceUpdate, this, step);
-        step();
-        QTRY_COMPARE_WITH_TIMEOUT(received, 64, 30000);
-        QVERIFY(valueFirst);
-        QCOMPARE(misplaced, 0);
-        QCOMPARE(targets(r.sim).at(8), "GET "_q + seg + "/5/"_q + plus);
-        QCOMPARE(logged("Trying to get Value  \""_q + plus + "\" for device  \""_q + id(4) + quote), 1);
-        QCOMPARE(logged("Call  \""_q + plus + "\" to device  \""_q + id(4) + "\" successful."_q), 1);
-        QCOMPARE(r.sim.requestCount(), 64_n);
-        QCOMPARE(r.sim.acceptedConnections(), 1_n);
-        const QUrl bridge("http://127.0.0.1:"_q + QString::number(r.sim.port()) + seg);
-        QVERIFY(r.h->networkAccessManager()->cookieJar()->cookiesForUrl(bridge).isEmpty());
-    }
-
-    // Deleting the handler at awkward moments: nothing may run on it afterwards and no wait may
-    // hang. The last rows delete it in the slot of serverReachable(false) that follows a request
-    // the handler itself ended (deadline, size limit): Qt is still inside that request's abort().
-    void deletion_data()
-    {
-        QTest::addColumn<int>("when");
-        QTest::addColumn<int>("endpoint"); // with `fault`, for the rows that end a request
-        QTest::addColumn<int>("fault");
-        QTest::addColumn<int>("reached"); // serverReachable emissions
-        QTest::addColumn<int>("sent");    // at most this many requests
-        const int none = int(Fault::Kind::None), details = int(Endpoint::ConnectionDetails);
-        QTest::newRow("request in flight") << 0 << 0 << none << 0 << 1;
-        QTest::newRow("fetch wait") << 1 << 0 << none << 0 << 0;
-        QTest::newRow("retry wait inside a reply") << 2 << 0 << none << 0 << 1;
-        QTest::newRow("port check under way") << 3 << 0 << none << 0 << 1;
-        QTest::newRow("slot of serverReachable(true)") << 4 << 0 << none << 1 << 1;
-        QTest::newRow("slot of receivedValue") << 5 << 0 << none << 0 << 1;
-        QTest::newRow("slot of serverReachable(false) after refusal") << 6 << 0 << none << 1 << 1;
-        QTest::newRow("slot of checkInitializedFinished(2)") << 7 << 0 << none << 0 << 0;
-        const int hang = int(Fault::Kind::Hang);
-        QTest::newRow("deadline: probe") << 8 << int(Endpoint::Probe) << hang << 1 << 1;
-        QTest::newRow("deadline: port initialisation") << 8 << int(Endpoint::InitializePort) << hang << 2 << 2;
-        QTest::newRow("deadline: connection details") << 8 << details << hang << 1 << 1;
-        QTest::newRow("deadline: port check") << 9 << details << hang << 1 << 1;
-        QTest::newRow("size limit: announced") << 8 << details << int(Fault::Kind::OversizedBody) << 1 << 1;
-        QTest::newRow("size limit: body") << 8 << details << int(Fault::Kind::EndlessBody) << 1 << 1;
-        // The plugin's way: retired, then deleted later, as the probe's reply finishes.
-        QTest::newRow("retired before its handler runs") << 10 << 0 << none << 0 << 1;
-    }
-    void deletion()
-    {
-        QFETCH(int, when);
-        QFETCH(int, endpoint);
-        QFETCH(int, fault);
-        QFETCH(int, reached);
-        QFETCH(int, sent);
-        Rig r;
-        if (when == 5 || when == 6)
-            QVERIFY(r.fetch());
-        r.sim.clearRequests();
-        NetworkHandler *h = r.h.get();
-        auto kill = [&] { r.h.reset(); };
-        QSignalSpy next(h, &NetworkHandler::nextDeviceUpdate);
-        QSignalSpy reachable(h, &NetworkHandler::serverReachable);
-        bool handlerRan = false;
-        if (fault != int(Fault::Kind::None)) {
-            r.sim.setFault(Endpoint(endpoint), Fault{Fault::Kind(fault), 500, {}, -1});
-            connect(h, &NetworkHandler::serverReachable, [&](bool up) {
-                if (!up)
-                    kill();
-            });
-        }
-        switch (when) {
-        case 0:
-            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Delay, 500, std::chrono::milliseconds(wait()), -1});
-            h->sendRequestGet("/GetCurrentConnectionDetails"_q, [&](QNetworkReply *) { handlerRan = true; }, QString());
-            QTRY_COMPARE_WITH_TIMEOUT(r.sim.requestCount(), 1_n, 5000);
-            kill();
-            break;
-        case 1:
-            QTimer::singleShot(wait() / 2, kill);
-            h->getConnectionDetails();
-            break;
-        case 2:
-            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::EmptyArray, 500, {}, -1});
-            g_log.onLine = [&](QtMsgType, const QString &line) {
-                if (line == "No devices found, retrying."_q)
-                    QTimer::singleShot(wait() / 2, kill);
-            };
-            h->getConnectionDetails();
-            break;
-        case 3:
-            r.sim.setFault(Endpoint::ConnectionDetails, Fault{Fault::Kind::Hang, 500, {}, -1});
-            QTimer::singleShot(wait() / 2, kill);
-            h->checkPortInitialized();
-            break;
-        case 4:
-            connect(h, &NetworkHandler::serverReachable, kill);
-            h->setupConnection(false);
-            break;
-        case 5:
-            connect(h, &NetworkHandler::receivedValue, kill);
-            h->getValueCall(plus, id(0), 1);
-            break;
-        case 6:
-            r.sim.stop();
-            connect(h, &NetworkHandler::serverReachable, kill);
-            h->getValueCall(plus, id(0), 1);
-            break;
-        case 7:
-            r.sim.stop();
-            connect(h, &NetworkHandler::checkInitializedFinished, kill);
-            h->checkPortInitialized();
-            break;
-        case 8:
-            if (endpoint == int(Endpoint::ConnectionDetails))
-                h->getConnectionDetails();
-            else
-                h->setupConnection(false);
-            break;
-        case 9: h->checkPortInitialized(); break;
-        case 10:
-            // Queued from here, it runs after the reply has finished and before its handler.
-            connect(h->networkAccessManager(), &QNetworkAccessManager::finished, [&] {
-                QMetaObject::invokeMethod(
-                    h,
-                    [&] {
-                        h->retire();
-                        r.h.release()->deleteLater();
-                    },
-                    Qt::QueuedConnection);
-            });
-            h->setupConnection(false);
-            break;
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(!r.h, 5000);
-        QTest::qWait(2 * wait()); // nothing may run on it in this time
-        QVERIFY(!handlerRan);
-        QCOMPARE(next.count(), 0);
-        QCOMPARE(reachable.count(), reached);
-        // A deleted handler sends nothing more: at most the request that was under way.
-        QVERIFY(r.sim.requestCount() <= std::uint64_t(sent));
-    }
 };
 
 int main(int argc, char **argv)
 {
-    // Read once per process, so before anything asks for an interval.
-    qputenv("QELLMN_TIME_SCALE", "0.02");
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules("QelLmn.debug=true"_q);
-    TestNetworkHandler test;
-    return QTest::qExec(&test, argc, argv);
+    return runNetworkHandlerSuite<TestNetworkHandler>(argc, argv);
 }
 
 #include "tst_networkhandler.moc"
