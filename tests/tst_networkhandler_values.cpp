@@ -112,8 +112,10 @@ private slots:
         const bool givenUp = failures == I::valueCallAttempts || timedOut;
         const int sends = failures + (givenUp ? 0 : 1);
         QVERIFY(clock.elapsed() >= (sends - 1) * resend() * 9 / 10);
-        if (timedOut) // the deadline holds for a reply that trickles, too
-            QVERIFY2(clock.elapsed() >= 950 && clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        // The deadline holds for a reply that trickles, too; its coarse timer may fire 5 % early,
+        // and the clocks round to whole milliseconds.
+        if (timedOut)
+            QVERIFY2(clock.elapsed() >= 940 && clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QTest::qWait(5 * resend()); // and then nothing more
         QCOMPARE(r.next.count(), 1);
         QCOMPARE(r.values.count(), givenUp ? 0 : 1);
