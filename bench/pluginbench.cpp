@@ -40,8 +40,8 @@ class Driver : public QObject
 public:
     Driver(ThingManager *manager, int meters, int warmup, int cycles)
         : m_manager(manager), m_meters(meters), m_warmup(warmup), m_total(warmup + cycles), m_watchdog([this] {
-              std::fprintf(stderr, "pluginbench: stalled: %d meters set up, cycle %d, %d of %d states\n",
-                           m_metersReady, m_cycle, m_statesInCycle, m_statesPerCycle);
+              std::fprintf(stderr, "pluginbench: stalled: %d meters set up, cycle %d, %d of %d states\n", m_metersReady,
+                           m_cycle, m_statesInCycle, m_statesPerCycle);
               fail("no progress for 30 s");
           })
     {

@@ -63,11 +63,8 @@ private:
             ++m_failures;
         } else {
             // The same work the plugin does with a value reply's body.
-            const QJsonValue value = QJsonDocument::fromJson(reply->readAll())
-                                         .array()
-                                         .at(0)
-                                         .toObject()
-                                         .value(QLatin1String("value"));
+            const QJsonValue value =
+                QJsonDocument::fromJson(reply->readAll()).array().at(0).toObject().value(QLatin1String("value"));
             if (value.isDouble())
                 m_sum += value.toDouble();
             else

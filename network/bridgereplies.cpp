@@ -129,8 +129,7 @@ KeyScan scanKeys(const QByteArray &body, int element)
             }
             break;
         }
-        default:
-            break;
+        default: break;
         }
     }
     for (Level &level : levels)
@@ -269,8 +268,7 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
 uchar initializedFromDetails(const QByteArray &body, const QString &serialPort)
 {
     const int index = portIndex(serialPort);
-    const bool initialized = index >= 0
-        && portDetails(body, index).value(BridgeWire::isInitializedKey).toBool(false);
+    const bool initialized = index >= 0 && portDetails(body, index).value(BridgeWire::isInitializedKey).toBool(false);
     return initialized ? 0 : 1;
 }
 

@@ -28,16 +28,14 @@ namespace {
 class RejectedReply : public QNetworkReply
 {
 public:
-    RejectedReply(QNetworkAccessManager::Operation operation, const QUrl &url, QObject *parent)
-        : QNetworkReply(parent)
+    RejectedReply(QNetworkAccessManager::Operation operation, const QUrl &url, QObject *parent) : QNetworkReply(parent)
     {
         setOperation(operation);
         setUrl(url);
         setRequest(QNetworkRequest(url));
         // Opened first: open() clears the error text that setError() sets.
         open(QIODevice::ReadOnly);
-        setError(ProtocolUnknownError,
-                 QStringLiteral("No valid server port is set; the request was not sent"));
+        setError(ProtocolUnknownError, QStringLiteral("No valid server port is set; the request was not sent"));
         QMetaObject::invokeMethod(
             this,
             [this] {
@@ -116,8 +114,7 @@ bool replyFailed(QNetworkReply *reply, const char *headline, bool trace = true)
 
 } // namespace
 
-NetworkHandler::NetworkHandler()
-    : QObject(nullptr)
+NetworkHandler::NetworkHandler() : QObject(nullptr)
 {
     // Requests are read in this thread's event loop, where their deadline and limits can end them.
     m_manager = new CurlAccessManager();
@@ -191,17 +188,15 @@ QUrl NetworkHandler::requestUrl(const QString &path) const
     return url;
 }
 
-void NetworkHandler::send(bool head, const QString &path, const QUrl &url,
-                          std::function<void(QNetworkReply *)> handler)
+void NetworkHandler::send(bool head, const QString &path, const QUrl &url, std::function<void(QNetworkReply *)> handler)
 {
     if (m_retired)
         return;
     QNetworkReply *reply = nullptr;
     if (!isUrlValid()) {
-        qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request"
-                             << path << "not sent.";
-        reply = new RejectedReply(head ? QNetworkAccessManager::HeadOperation
-                                       : QNetworkAccessManager::GetOperation,
+        qCCritical(dcQelLmn) << "No valid server port is set," << (head ? "HEAD" : "GET") << "request" << path
+                             << "not sent.";
+        reply = new RejectedReply(head ? QNetworkAccessManager::HeadOperation : QNetworkAccessManager::GetOperation,
                                   url, m_manager);
     } else {
         QNetworkRequest request(url);
@@ -270,9 +265,8 @@ void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
     };
     // A HEAD reply announces the length of a body it does not bring.
     if (reply->operation() != QNetworkAccessManager::HeadOperation) {
-        connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
-            check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-        });
+        connect(reply, &QNetworkReply::metaDataChanged, reply,
+                [reply, check] { check(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); });
     }
     // Taken out as it comes and checked at once. Qt's own buffer holds at most one byte over the
     // limit and is not filled further while full, so a fast endless body does not pile up there.
@@ -284,8 +278,7 @@ void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
     reply->setReadBufferSize(limit + 1);
 }
 
-void NetworkHandler::sendRequestGet(const QString &path,
-                                    std::function<void(QNetworkReply *)> handler,
+void NetworkHandler::sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler,
                                     const QString &query)
 {
     qCDebug(dcQelLmn) << "Send Get Request" << path;
@@ -295,8 +288,7 @@ void NetworkHandler::sendRequestGet(const QString &path,
     send(false, path, url, std::move(handler));
 }
 
-void NetworkHandler::sendRequestHead(const QString &path,
-                                     std::function<void(QNetworkReply *)> handler)
+void NetworkHandler::sendRequestHead(const QString &path, std::function<void(QNetworkReply *)> handler)
 {
     qCDebug(dcQelLmn) << "Send Head Request" << path;
     send(true, path, requestUrl(path), std::move(handler));
@@ -429,7 +421,8 @@ quint16 NetworkHandler::saveDeviceList(const QByteArray &body)
     warnOfAmbiguousMembers(members.duplicates, members.shared);
     // Once, not at every retry; again when the problem changes or follows a usable reply.
     if (!members.problem.isEmpty() && members.problem != m_detailsProblem)
-        qCWarning(dcQelLmn).noquote() << QStringLiteral("The connection details are unusable, so no meter can be found: %1.")
+        qCWarning(dcQelLmn).noquote() << QStringLiteral(
+                                             "The connection details are unusable, so no meter can be found: %1.")
                                              .arg(members.problem);
     m_detailsProblem = members.problem;
     // A meter no longer listed starts afresh should it come back.
@@ -482,11 +475,13 @@ void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::
         if (duplicate.addresses.isEmpty())
             qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed more than once.";
         else
-            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed at LMN addresses" << addresses.constData()
-                                << "- only address" << duplicate.addresses.last() << "is polled.";
+            qCWarning(dcQelLmn) << "Meter" << duplicate.deviceID << "is listed at LMN addresses"
+                                << addresses.constData() << "- only address" << duplicate.addresses.last()
+                                << "is polled.";
     }
     for (const BridgeReplies::Members::Shared &entry : shared) {
-        const QString key = QStringLiteral("address\n%1\n%2").arg(entry.address).arg(entry.deviceIDs.join(QLatin1Char('\n')));
+        const QString key =
+            QStringLiteral("address\n%1\n%2").arg(entry.address).arg(entry.deviceIDs.join(QLatin1Char('\n')));
         now.insert(key);
         if (m_ambiguousMembers.contains(key))
             continue;
@@ -563,8 +558,7 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
 
     if (!isUrlValid()) {
         // It can never succeed: the call ends here, without the re-sends meant for a busy bridge.
-        qCCritical(dcQelLmn) << "No valid server port is set, call" << api << "for device" << deviceID
-                             << "not sent.";
+        qCCritical(dcQelLmn) << "No valid server port is set, call" << api << "for device" << deviceID << "not sent.";
         QMetaObject::invokeMethod(
             this, [this, api, deviceID] { failValueCall(api, deviceID, false); }, Qt::QueuedConnection);
         return;
@@ -573,8 +567,7 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
     const auto device = m_deviceList.constFind(deviceID);
     if (device == m_deviceList.constEnd()) {
         // Polling a made-up address could read another meter, so nothing is sent.
-        qCWarning(dcQelLmn) << "Device" << deviceID << "is not in the device list, call" << api
-                            << "not sent.";
+        qCWarning(dcQelLmn) << "Device" << deviceID << "is not in the device list, call" << api << "not sent.";
         // Finished from the event loop: the caller takes its next step before it hears of it.
         QMetaObject::invokeMethod(
             this, [this, api, deviceID] { failValueCall(api, deviceID, false); }, Qt::QueuedConnection);
@@ -582,8 +575,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
     }
 
     const int address = device.value();
-    const QString path = QLatin1Char('/') + portSegment() + QLatin1Char('/')
-        + QString::number(address) + QLatin1Char('/') + api;
+    const QString path = QLatin1Char('/') + portSegment() + QLatin1Char('/') + QString::number(address)
+                         + QLatin1Char('/') + api;
     sendRequestGet(
         path,
         [this, api, deviceID, attempt, address](QNetworkReply *reply) {
@@ -642,10 +635,8 @@ void NetworkHandler::sendValueCall(const QString &api, const QString &deviceID, 
             }
             warningUnlessRepeated(repeated) << "Server likely still running. Call simply did not go through";
             if (attempt < QelLmnIntervals::valueCallAttempts) {
-                QTimer::singleShot(QelLmnIntervals::scaled(QelLmnIntervals::valueResendDelayMs),
-                                   this, [this, api, deviceID, attempt] {
-                                       sendValueCall(api, deviceID, attempt + 1);
-                                   });
+                QTimer::singleShot(QelLmnIntervals::scaled(QelLmnIntervals::valueResendDelayMs), this,
+                                   [this, api, deviceID, attempt] { sendValueCall(api, deviceID, attempt + 1); });
                 return;
             }
             Failures &failures = m_failures[deviceID];

@@ -57,8 +57,7 @@ public:
     // The reply handler runs from the event loop once the reply has finished, successfully or
     // not; the reply is valid for the handler's whole run and is deleted afterwards. `query` is
     // applied only when it is non-empty.
-    void sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler,
-                        const QString &query);
+    void sendRequestGet(const QString &path, std::function<void(QNetworkReply *)> handler, const QString &query);
     void sendRequestHead(const QString &path, std::function<void(QNetworkReply *)> handler);
 
     void setupConnection(bool reinitialize);

@@ -49,8 +49,7 @@ constexpr int meterSlotCount = 32;
 constexpr int lockedOutReadings = 2 * restartReadings;
 
 // The 32 meter slots, in slot order, with the param that carries each slot's device ID.
-struct MeterSlot
-{
+struct MeterSlot {
     const ThingClassId &thingClassId;
     const ParamTypeId &deviceIdParamTypeId;
 };
@@ -411,13 +410,17 @@ void IntegrationPluginQelLmn::setupConnects(Thing *gateway)
 {
     m_gateway = gateway;
     const auto unique = static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection);
-    connect(m_networkHandler, &NetworkHandler::serverReachable, this, &IntegrationPluginQelLmn::onServerReachable, unique);
+    connect(m_networkHandler, &NetworkHandler::serverReachable, this, &IntegrationPluginQelLmn::onServerReachable,
+            unique);
     connect(m_networkHandler, &NetworkHandler::portReachable, this, &IntegrationPluginQelLmn::onPortReachable, unique);
-    connect(m_networkHandler, &NetworkHandler::deviceInfoReceived, this, &IntegrationPluginQelLmn::onDeviceInfoReceived, unique);
+    connect(m_networkHandler, &NetworkHandler::deviceInfoReceived, this, &IntegrationPluginQelLmn::onDeviceInfoReceived,
+            unique);
     connect(this, &IntegrationPluginQelLmn::update, this, &IntegrationPluginQelLmn::onCycleStart, unique);
     connect(m_networkHandler, &NetworkHandler::receivedValue, this, &IntegrationPluginQelLmn::onReceivedValue, unique);
-    connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate, unique);
-    connect(m_networkHandler, &NetworkHandler::valueCallFailed, this, &IntegrationPluginQelLmn::onValueCallFailed, unique);
+    connect(m_networkHandler, &NetworkHandler::nextDeviceUpdate, this, &IntegrationPluginQelLmn::onNextDeviceUpdate,
+            unique);
+    connect(m_networkHandler, &NetworkHandler::valueCallFailed, this, &IntegrationPluginQelLmn::onValueCallFailed,
+            unique);
     connect(m_networkHandler, &NetworkHandler::checkInitializedFinished, this, &IntegrationPluginQelLmn::onPortChecked,
             unique);
     connect(m_connectionTimer, &QTimer::timeout, m_networkHandler, &NetworkHandler::getConnectionDetails, unique);
@@ -665,25 +668,19 @@ void IntegrationPluginQelLmn::writeTotal(Thing *thing, const QString &deviceID, 
         break;
     case TotalGuard::Verdict::Restarted:
         qCWarning(dcQelLmn) << "Meter" << deviceID << name << "restarted at" << kWhText(wh).constData() << "kWh after"
-                            << restartReadings << "readings in a row that agree. Last written:"
-                            << kWhText(lastWh).constData() << "kWh.";
+                            << restartReadings
+                            << "readings in a row that agree. Last written:" << kWhText(lastWh).constData() << "kWh.";
         break;
-    case TotalGuard::Verdict::Invalid:
-        reason = "negative, not finite or beyond any register.";
-        break;
-    case TotalGuard::Verdict::Lower:
-        reason = "lower than the last written total.";
-        break;
-    case TotalGuard::Verdict::TooSteep:
-        reason = "more than a meter can count in that time.";
-        break;
+    case TotalGuard::Verdict::Invalid: reason = "negative, not finite or beyond any register."; break;
+    case TotalGuard::Verdict::Lower: reason = "lower than the last written total."; break;
+    case TotalGuard::Verdict::TooSteep: reason = "more than a meter can count in that time."; break;
     }
     if (reason) {
         // Once per episode: a bridge that keeps serving the bad value is not worth a line a cycle.
         if (!totals.refusing[total])
             qCWarning(dcQelLmn) << "Meter" << deviceID << name << "of" << kWhText(wh).constData()
-                                << "kWh not written, as it is" << reason << "Last written:"
-                                << kWhText(lastWh).constData() << "kWh.";
+                                << "kWh not written, as it is" << reason
+                                << "Last written:" << kWhText(lastWh).constData() << "kWh.";
         // Longer than any restart takes to be followed: most likely a meter replaced under the
         // same ID, whose thing keeps the old total until it is removed.
         if (guard.refusedInARow() == lockedOutReadings)

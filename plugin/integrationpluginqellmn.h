@@ -108,8 +108,7 @@ private:
 
     // Per meter thing, for its two totals (consumed, produced): what may be written, and whether
     // a refusal has been logged since the last written value.
-    struct MeterTotals
-    {
+    struct MeterTotals {
         TotalGuard guards[2];
         bool refusing[2] = {false, false};
     };

@@ -32,9 +32,9 @@ Q_DECLARE_METATYPE(lmnsim::Fault)
 namespace {
 
 // `sim`, a started simulator with the given options, and `nam`, a client for it.
-#define SERVE(...)                                                                                 \
-    BridgeSimulator sim{__VA_ARGS__};                                                              \
-    QVERIFY(sim.start());                                                                          \
+#define SERVE(...)                                                                                                     \
+    BridgeSimulator sim{__VA_ARGS__};                                                                                  \
+    QVERIFY(sim.start());                                                                                              \
     QNetworkAccessManager nam
 
 const QByteArray kSegment = QByteArrayLiteral("/%252Fdev%252Fttymxc3");
@@ -100,7 +100,8 @@ QJsonObject selectedPort(const Result &details, int index)
 
 } // namespace
 
-class TestBridgeSim : public QObject {
+class TestBridgeSim : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -151,7 +152,8 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(record[0].target), target);
         const int questionMark = target.indexOf('?');
         QCOMPARE(QByteArray::fromStdString(record[0].path), questionMark < 0 ? target : target.left(questionMark));
-        QCOMPARE(QByteArray::fromStdString(record[0].query), questionMark < 0 ? QByteArray() : target.mid(questionMark + 1));
+        QCOMPARE(QByteArray::fromStdString(record[0].query),
+                 questionMark < 0 ? QByteArray() : target.mid(questionMark + 1));
         QCOMPARE(record[0].connection, std::uint64_t(1));
         QCOMPARE(sim.requestCount(), std::uint64_t(1));
 
@@ -173,13 +175,16 @@ private slots:
         const QByteArray mxc3 = kSegment.mid(1);
         QTest::newRow("ttymxc3") << QStringLiteral("/dev/ttymxc3") << mxc3 << 4 << 3 << 4 << 200;
         QTest::newRow("more ports") << QStringLiteral("/dev/ttymxc3") << mxc3 << 6 << 3 << 6 << 200;
-        QTest::newRow("index beyond count") << QStringLiteral("/dev/ttyUSB7") << QByteArray("%252Fdev%252FttyUSB7") << 4 << 7 << 8 << 200;
+        QTest::newRow("index beyond count")
+            << QStringLiteral("/dev/ttyUSB7") << QByteArray("%252Fdev%252FttyUSB7") << 4 << 7 << 8 << 200;
         // Unreserved characters kept; a blank, "+", "%" and UTF-8 bytes encoded twice.
-        QTest::newRow("every kind of byte") << QStringLiteral("/dev/t y+%\u00e4_.~-1") << QByteArray("%252Fdev%252Ft%2520y%252B%2525%25C3%25A4_.~-1")
-                                            << 4 << 1 << 4 << 200;
+        QTest::newRow("every kind of byte")
+            << QStringLiteral("/dev/t y+%\u00e4_.~-1") << QByteArray("%252Fdev%252Ft%2520y%252B%2525%25C3%25A4_.~-1")
+            << 4 << 1 << 4 << 200;
         // Without a final digit the port has no element, as the client then finds none; its routes
         // still answer. An empty name leaves "//" at the start of the path, which Qt sends as "/".
-        QTest::newRow("no digit") << QStringLiteral("/dev/lmn") << QByteArray("%252Fdev%252Flmn") << 2 << -1 << 2 << 200;
+        QTest::newRow("no digit") << QStringLiteral("/dev/lmn") << QByteArray("%252Fdev%252Flmn") << 2 << -1 << 2
+                                  << 200;
         QTest::newRow("empty name") << QString() << QByteArray() << 4 << -1 << 4 << 404;
     }
 
@@ -223,7 +228,8 @@ private slots:
         QCOMPARE(members.size(), index < 0 ? 0 : 3);
         for (int i = 0; i < members.size(); ++i) {
             const QJsonObject member = members.at(i).toObject();
-            QCOMPARE(member.value(QStringLiteral("serverID")).toString(), QStringLiteral("1-QEL-000-0000000%1").arg(i + 1));
+            QCOMPARE(member.value(QStringLiteral("serverID")).toString(),
+                     QStringLiteral("1-QEL-000-0000000%1").arg(i + 1));
             QVERIFY(member.value(QStringLiteral("lmnAdress")).isDouble());
             QCOMPARE(member.value(QStringLiteral("lmnAdress")).toInt(), i + 1);
         }
@@ -231,9 +237,11 @@ private slots:
         QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/InitializePort?" + kInitQuery).status, routes);
         QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/ReinizializeLMNBus").status, routes);
         QCOMPARE(fetch(nam, sim.port(), '/' + segment + "/1/GeActiceEnergyPlusTotal").status, routes);
-        QCOMPARE(fetch(nam, sim.port(), kSegment + "/ReinizializeLMNBus").status, serialPort == QLatin1String("/dev/ttymxc3") ? 200 : 404);
+        QCOMPARE(fetch(nam, sim.port(), kSegment + "/ReinizializeLMNBus").status,
+                 serialPort == QLatin1String("/dev/ttymxc3") ? 200 : 404);
         QCOMPARE(sim.isInitialized(), routes == 200);
-        const QJsonArray after = QJsonDocument::fromJson(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").body).array();
+        const QJsonArray after =
+            QJsonDocument::fromJson(fetch(nam, sim.port(), "/GetCurrentConnectionDetails").body).array();
         QCOMPARE(after.size(), length);
         for (int i = 0; i < after.size(); ++i)
             QCOMPARE(after.at(i).toObject().value(QStringLiteral("isInitialized")).toBool(), i == index);
@@ -266,8 +274,9 @@ private slots:
                 QCOMPARE(sim.currentValue(address, "GeActiceEnergyMinusTotal"), minusValue);
             }
             const Result power = fetch(nam, sim.port(), valueTarget(address, "GetCurrentActivePower"));
-            QCOMPARE(QJsonDocument::fromJson(power.body).array().at(0).toObject().value(QStringLiteral("unit")).toString(),
-                     QStringLiteral("W"));
+            QCOMPARE(
+                QJsonDocument::fromJson(power.body).array().at(0).toObject().value(QStringLiteral("unit")).toString(),
+                QStringLiteral("W"));
             QCOMPARE(sim.currentValue(address, "GetCurrentActivePower"), valueOf(power));
         }
         QVERIFY(std::isnan(sim.currentValue(1, "GetSomethingElse")));
@@ -414,7 +423,8 @@ private slots:
         } else if (body == QLatin1String("string value")) {
             const QJsonValue v = json.array().at(0).toObject().value(QStringLiteral("value"));
             QVERIFY(v.isString());
-            QVERIFY2(BridgeSimulator::addressOfValue(v.toString().toDouble()) != 2, "a wrong value must not pass as right");
+            QVERIFY2(BridgeSimulator::addressOfValue(v.toString().toDouble()) != 2,
+                     "a wrong value must not pass as right");
         } else if (body == QLatin1String("string members")) {
             const QJsonObject port = json.array().at(3).toObject();
             QVERIFY(port.value(QStringLiteral("isInitialized")).isString());
@@ -617,7 +627,8 @@ private slots:
         QTest::addColumn<QByteArray>("absent"); // what never comes after it
         using Kind = Fault::Kind;
         const QByteArray ok = "HTTP/1.1 200 OK\r\n";
-        QTest::newRow("status line") << int(Kind::UnendingStatusLine) << QByteArray("HTTP/1.1 200 OK") << QByteArray("\n");
+        QTest::newRow("status line") << int(Kind::UnendingStatusLine) << QByteArray("HTTP/1.1 200 OK")
+                                     << QByteArray("\n");
         QTest::newRow("header line") << int(Kind::UnendingHeaderLine) << ok + "X-Endless: " << QByteArray("\n");
         QTest::newRow("header fields") << int(Kind::EndlessHeaders) << ok << QByteArray("\r\n\r\n");
         QTest::newRow("chunk line") << int(Kind::UnendingChunkLine)
@@ -708,9 +719,10 @@ private slots:
     {
         QProcess program;
         startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
-                          {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"), QStringLiteral("2"),
-                           QStringLiteral("--initialized"), QStringLiteral("--fault"), QStringLiteral("details=status:503@1"),
-                           QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("5000"), QStringLiteral("--connection-close")});
+                          {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--meters"),
+                           QStringLiteral("2"), QStringLiteral("--initialized"), QStringLiteral("--fault"),
+                           QStringLiteral("details=status:503@1"), QStringLiteral("--keep-alive-timeout-ms"),
+                           QStringLiteral("5000"), QStringLiteral("--connection-close")});
         QVERIFY2(program.waitForStarted(5000), qPrintable(program.errorString()));
         QTRY_VERIFY(program.canReadLine());
         const QString line = QString::fromUtf8(program.readLine());
@@ -755,8 +767,10 @@ private slots:
         QTest::newRow("bad meter address") << QStringList{QStringLiteral("--meter-fault"), QStringLiteral("x=hang")};
         QTest::newRow("port over 65535") << QStringList{QStringLiteral("--port"), QStringLiteral("70000")};
         QTest::newRow("too many meters") << QStringList{QStringLiteral("--meters"), QStringLiteral("100001")};
-        QTest::newRow("keep-alive of 0 ms") << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
-        QTest::newRow("endless at a pace") << QStringList{QStringLiteral("--fault"), QStringLiteral("value=endless:fast")};
+        QTest::newRow("keep-alive of 0 ms")
+            << QStringList{QStringLiteral("--keep-alive-timeout-ms"), QStringLiteral("0")};
+        QTest::newRow("endless at a pace")
+            << QStringList{QStringLiteral("--fault"), QStringLiteral("value=endless:fast")};
         QTest::newRow("close with a value") << QStringList{QStringLiteral("--connection-close=yes")};
     }
 
@@ -764,7 +778,8 @@ private slots:
     {
         QFETCH(QStringList, arguments);
         QProcess program;
-        startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"), arguments);
+        startBuiltProgram(program, QCoreApplication::applicationDirPath() + QStringLiteral("/lmn-bridge-sim"),
+                          arguments);
         QVERIFY(program.waitForFinished(5000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 2);

@@ -104,28 +104,31 @@ void collectIds(const QJsonValue &value, QStringList *ids)
 
 // Compares a descriptor item, less the keys that are checked elsewhere, with what it must be:
 // key set, values and JSON types ("0" is not 0, false is not "false").
-#define COMPARE_ITEM(actual, expected)                                                             \
-    do {                                                                                           \
-        const QJsonObject actual_ = (actual);                                                      \
-        const QJsonObject expected_ = (expected);                                                  \
-        QVERIFY2(actual_ == expected_, qPrintable(mismatch(actual_, expected_)));                  \
+#define COMPARE_ITEM(actual, expected)                                                                                 \
+    do {                                                                                                               \
+        const QJsonObject actual_ = (actual);                                                                          \
+        const QJsonObject expected_ = (expected);                                                                      \
+        QVERIFY2(actual_ == expected_, qPrintable(mismatch(actual_, expected_)));                                      \
     } while (false)
 
 // The items of a descriptor list, each less its "id", against what they must be, in order.
-#define COMPARE_ITEMS(actual, expected)                                                            \
-    do {                                                                                           \
-        const QJsonArray items_ = (actual);                                                        \
-        const QList<QJsonObject> expectedItems_ = (expected);                                      \
-        QCOMPARE(items_.size(), expectedItems_.size());                                            \
-        for (int i_ = 0; i_ < items_.size(); ++i_)                                                 \
-            COMPARE_ITEM(without(items_.at(i_).toObject(), { "id" }), expectedItems_.at(i_));      \
+#define COMPARE_ITEMS(actual, expected)                                                                                \
+    do {                                                                                                               \
+        const QJsonArray items_ = (actual);                                                                            \
+        const QList<QJsonObject> expectedItems_ = (expected);                                                          \
+        QCOMPARE(items_.size(), expectedItems_.size());                                                                \
+        for (int i_ = 0; i_ < items_.size(); ++i_)                                                                     \
+            COMPARE_ITEM(without(items_.at(i_).toObject(), {"id"}), expectedItems_.at(i_));                            \
     } while (false)
 
 // A double state as both kinds of class have them; the gateway's also say they are not cached.
 QJsonObject energyState(const char *name, const char *displayName, const char *unit, bool gateway)
 {
-    QJsonObject state = object({ { "name", text(name) }, { "displayName", text(displayName) },
-                                 { "type", text("double") }, { "defaultValue", text("0") }, { "unit", text(unit) } });
+    QJsonObject state = object({{"name", text(name)},
+                                {"displayName", text(displayName)},
+                                {"type", text("double")},
+                                {"defaultValue", text("0")},
+                                {"unit", text(unit)}});
     if (gateway)
         state.insert(QLatin1String("cached"), false);
     return state;
@@ -169,8 +172,8 @@ private:
 
 void TestDescriptor::initTestCase()
 {
-    m_fileName = QDir(QString::fromUtf8(VEYRA_PLUGIN_DIR))
-                     .absoluteFilePath(QStringLiteral("libintegrationpluginqellmn.so"));
+    m_fileName =
+        QDir(QString::fromUtf8(VEYRA_PLUGIN_DIR)).absoluteFilePath(QStringLiteral("libintegrationpluginqellmn.so"));
     QVERIFY2(QFile::exists(m_fileName), qPrintable(m_fileName + QStringLiteral(" is missing")));
 
     // The host's way in: Qt's loader must accept the file (Qt version, undefined symbols).
@@ -211,20 +214,20 @@ void TestDescriptor::pluginAndVendor()
 {
     QStringList pluginKeys = m_descriptor.keys();
     pluginKeys.sort();
-    QCOMPARE(pluginKeys, keys({ "name", "displayName", "id", "vendors" }));
+    QCOMPARE(pluginKeys, keys({"name", "displayName", "id", "vendors"}));
     QCOMPARE(string(m_descriptor, "name"), QStringLiteral("QelLmn"));
     QCOMPARE(string(m_descriptor, "displayName"), QStringLiteral("QelLmn"));
 
     const QJsonArray vendors = array(m_descriptor, "vendors");
     QCOMPARE(vendors.size(), 1);
-    COMPARE_ITEM(without(vendors.at(0).toObject(), { "id", "thingClasses" }),
-                 object({ { "name", text("qel") }, { "displayName", text("Qelmetrik") } }));
+    COMPARE_ITEM(without(vendors.at(0).toObject(), {"id", "thingClasses"}),
+                 object({{"name", text("qel")}, {"displayName", text("Qelmetrik")}}));
     QVERIFY(vendors.at(0).toObject().value(QLatin1String("thingClasses")).isArray());
 }
 
 void TestDescriptor::thingClassOrder()
 {
-    QStringList expected{ QStringLiteral("lmn") };
+    QStringList expected{QStringLiteral("lmn")};
     for (int slot = 1; slot <= 32; ++slot)
         expected.append(QStringLiteral("qelLmnMeter%1").arg(slot));
 
@@ -239,32 +242,40 @@ void TestDescriptor::thingClassOrder()
 void TestDescriptor::gatewayClass()
 {
     const QJsonObject lmn = thingClasses().at(0).toObject();
-    COMPARE_ITEM(without(lmn, { "id", "paramTypes", "stateTypes" }),
-                 object({ { "name", text("lmn") },
-                          { "displayName", text("QEL LMN") },
-                          { "createMethods", texts({ "user" }) },
-                          { "interfaces", texts({ "gateway", "energymeter" }) },
-                          { "providedInterfaces", texts({ "smartmeterproducer", "smartmeterconsumer" }) } }));
+    COMPARE_ITEM(without(lmn, {"id", "paramTypes", "stateTypes"}),
+                 object({{"name", text("lmn")},
+                         {"displayName", text("QEL LMN")},
+                         {"createMethods", texts({"user"})},
+                         {"interfaces", texts({"gateway", "energymeter"})},
+                         {"providedInterfaces", texts({"smartmeterproducer", "smartmeterconsumer"})}}));
 
     COMPARE_ITEMS(array(lmn, "paramTypes"), (QList<QJsonObject>{
-        object({ { "name", text("port") }, { "displayName", text("Connected port") },
-                 { "type", text("QString") }, { "defaultValue", text("/dev/ttymxc3") },
-                 { "readOnly", true } }),
-        object({ { "name", text("serverPort") }, { "displayName", text("Server Port") },
-                 { "type", text("QString") }, { "defaultValue", text("5000") },
-                 { "readOnly", true } }),
-    }));
+                                                object({{"name", text("port")},
+                                                        {"displayName", text("Connected port")},
+                                                        {"type", text("QString")},
+                                                        {"defaultValue", text("/dev/ttymxc3")},
+                                                        {"readOnly", true}}),
+                                                object({{"name", text("serverPort")},
+                                                        {"displayName", text("Server Port")},
+                                                        {"type", text("QString")},
+                                                        {"defaultValue", text("5000")},
+                                                        {"readOnly", true}}),
+                                            }));
 
-    COMPARE_ITEMS(array(lmn, "stateTypes"), (QList<QJsonObject>{
-        object({ { "name", text("connected") }, { "displayName", text("Connected") },
-                 { "displayNameEvent", text("Connected changed") }, { "type", text("bool") },
-                 { "defaultValue", false }, { "cached", false } }),
-        energyState("totalEnergyConsumed", "Energy Consumed", "KiloWattHour", true),
-        energyState("totalEnergyProduced", "Energy Produced", "KiloWattHour", true),
-        energyState("currentPower", "Current Power", "Watt", true),
-        energyState("currentPhaseA", "Current Phase A", "Ampere", true),
-        energyState("voltagePhaseA", "Voltage Phase A", "Volt", true),
-    }));
+    COMPARE_ITEMS(array(lmn, "stateTypes"),
+                  (QList<QJsonObject>{
+                      object({{"name", text("connected")},
+                              {"displayName", text("Connected")},
+                              {"displayNameEvent", text("Connected changed")},
+                              {"type", text("bool")},
+                              {"defaultValue", false},
+                              {"cached", false}}),
+                      energyState("totalEnergyConsumed", "Energy Consumed", "KiloWattHour", true),
+                      energyState("totalEnergyProduced", "Energy Produced", "KiloWattHour", true),
+                      energyState("currentPower", "Current Power", "Watt", true),
+                      energyState("currentPhaseA", "Current Phase A", "Ampere", true),
+                      energyState("voltagePhaseA", "Voltage Phase A", "Volt", true),
+                  }));
 }
 
 void TestDescriptor::meterClass_data()
@@ -282,16 +293,17 @@ void TestDescriptor::meterClass()
     const QJsonObject meter = classes.at(slot).toObject();
 
     // No providedInterfaces, and "Auto" with a capital, unlike the gateway.
-    COMPARE_ITEM(without(meter, { "id", "paramTypes", "stateTypes" }),
-                 object({ { "name", QStringLiteral("qelLmnMeter%1").arg(slot) },
-                          { "displayName", QStringLiteral("Qel Meter %1").arg(slot) },
-                          { "createMethods", texts({ "Auto" }) },
-                          { "interfaces", texts({ "smartmeterconsumer", "smartmeterproducer" }) } }));
+    COMPARE_ITEM(without(meter, {"id", "paramTypes", "stateTypes"}),
+                 object({{"name", QStringLiteral("qelLmnMeter%1").arg(slot)},
+                         {"displayName", QStringLiteral("Qel Meter %1").arg(slot)},
+                         {"createMethods", texts({"Auto"})},
+                         {"interfaces", texts({"smartmeterconsumer", "smartmeterproducer"})}}));
 
-    const QJsonObject deviceId = object({ { "name", text("deviceID") }, { "displayName", text("Device ID") },
-                                          { "type", text("QString") },
-                                          { "defaultValue", text(placeholderDeviceId) } });
-    COMPARE_ITEMS(array(meter, "paramTypes"), QList<QJsonObject>{ deviceId });
+    const QJsonObject deviceId = object({{"name", text("deviceID")},
+                                         {"displayName", text("Device ID")},
+                                         {"type", text("QString")},
+                                         {"defaultValue", text(placeholderDeviceId)}});
+    COMPARE_ITEMS(array(meter, "paramTypes"), QList<QJsonObject>{deviceId});
     COMPARE_ITEMS(array(meter, "stateTypes"),
                   (QList<QJsonObject>{
                       deviceId,
@@ -303,8 +315,8 @@ void TestDescriptor::meterClass()
 
 void TestDescriptor::uuidsWellFormedAndUnique()
 {
-    static const QRegularExpression form(QStringLiteral(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    static const QRegularExpression form(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
     QStringList ids;
     collectIds(m_descriptor, &ids);
     // 1 plugin + 1 vendor + 33 classes + 34 params + 134 states
@@ -324,27 +336,27 @@ void TestDescriptor::uuidsWellFormedAndUnique()
 QVector<QPair<QString, QString>> TestDescriptor::expectedConstants() const
 {
     QVector<QPair<QString, QString>> constants;
-    constants.append({ QStringLiteral("pluginId"), string(m_descriptor, "id") });
+    constants.append({QStringLiteral("pluginId"), string(m_descriptor, "id")});
     const QJsonArray vendors = array(m_descriptor, "vendors");
     for (const QJsonValue &vendorValue : vendors) {
         const QJsonObject vendor = vendorValue.toObject();
-        constants.append({ string(vendor, "name") + QStringLiteral("VendorId"), string(vendor, "id") });
+        constants.append({string(vendor, "name") + QStringLiteral("VendorId"), string(vendor, "id")});
         const QJsonArray classes = array(vendor, "thingClasses");
         for (const QJsonValue &classValue : classes) {
             const QJsonObject thingClass = classValue.toObject();
             const QString className = string(thingClass, "name");
-            constants.append({ className + QStringLiteral("ThingClassId"), string(thingClass, "id") });
+            constants.append({className + QStringLiteral("ThingClassId"), string(thingClass, "id")});
             const QJsonArray params = array(thingClass, "paramTypes");
             for (const QJsonValue &param : params) {
-                const QString name = className + QStringLiteral("Thing")
-                    + upperFirst(string(param.toObject(), "name")) + QStringLiteral("ParamTypeId");
-                constants.append({ name, string(param.toObject(), "id") });
+                const QString name = className + QStringLiteral("Thing") + upperFirst(string(param.toObject(), "name"))
+                                     + QStringLiteral("ParamTypeId");
+                constants.append({name, string(param.toObject(), "id")});
             }
             const QJsonArray states = array(thingClass, "stateTypes");
             for (const QJsonValue &state : states) {
                 const QString name = className + upperFirst(string(state.toObject(), "name"))
-                    + QStringLiteral("StateTypeId");
-                constants.append({ name, string(state.toObject(), "id") });
+                                     + QStringLiteral("StateTypeId");
+                constants.append({name, string(state.toObject(), "id")});
             }
         }
     }

@@ -42,7 +42,8 @@ private slots:
     void requestsTimeOutAfterThirtySeconds()
     {
         using lmnsim::Fault;
-        m_sim.setFault(lmnsim::Endpoint::ConnectionDetails, Fault{Fault::Kind::Trickle, 0, std::chrono::milliseconds(500), -1});
+        m_sim.setFault(lmnsim::Endpoint::ConnectionDetails,
+                       Fault{Fault::Kind::Trickle, 0, std::chrono::milliseconds(500), -1});
         m_sim.setFault(lmnsim::Endpoint::Probe, Fault{Fault::Kind::Hang, 0, {}, -1});
         QList<qint64> ended;
         QElapsedTimer clock;

@@ -55,8 +55,7 @@ private slots:
             << 0.0 << QList<double>{5e6, 5e6 - 1000, 5e6 - 1000, 5e6 - 1000, 0, 0, 0} << periods << "WLLLLLL";
         QTest::newRow("... nor below the stored total")
             << 5e6 << QList<double>{5e6 + 100, 4e6, 4e6, 4e6, 4e6} << periods << "WLLLL";
-        QTest::newRow("a frozen total is written")
-            << 0.0 << QList<double>{5e6, 5e6, 5e6} << periods << "WWW";
+        QTest::newRow("a frozen total is written") << 0.0 << QList<double>{5e6, 5e6, 5e6} << periods << "WWW";
         QTest::newRow("readings that disagree start the row again, steep ones never count")
             << 0.0 << QList<double>{5e6, 300, 200, 250, 1e14, 1e14 + 10, 1e14 + 20} << periods << "WLLLSSS";
         QTest::newRow("garbage breaks the row")
@@ -80,7 +79,8 @@ private slots:
         for (int i = 0; i < readings.size(); ++i) {
             const double before = guard.last();
             const int refusedBefore = guard.refusedInARow();
-            const TotalGuard::Verdict verdict = guard.check(readings.at(i), seconds.isEmpty() ? 600.0 * i : seconds.at(i));
+            const TotalGuard::Verdict verdict = guard.check(readings.at(i),
+                                                            seconds.isEmpty() ? 600.0 * i : seconds.at(i));
             const bool written = verdict == TotalGuard::Verdict::Write || verdict == TotalGuard::Verdict::Restarted;
             QCOMPARE(guard.last(), written ? readings.at(i) : before);
             QCOMPARE(guard.refusedInARow(), written ? 0 : refusedBefore + 1);

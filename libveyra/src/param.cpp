@@ -1,9 +1,6 @@
 #include "veyra/param.h"
 
-Param::Param(const ParamTypeId &paramTypeId, const QVariant &value)
-    : m_paramTypeId(paramTypeId), m_value(value)
-{
-}
+Param::Param(const ParamTypeId &paramTypeId, const QVariant &value) : m_paramTypeId(paramTypeId), m_value(value) {}
 
 bool Param::operator==(const Param &other) const
 {

@@ -67,7 +67,6 @@ void PluginTimerManager::unregisterTimer(PluginTimer *timer)
     timer->deleteLater();
 }
 
-HardwareManager::HardwareManager(QObject *parent)
-    : QObject(parent), m_pluginTimerManager(new PluginTimerManager(this))
+HardwareManager::HardwareManager(QObject *parent) : QObject(parent), m_pluginTimerManager(new PluginTimerManager(this))
 {
 }

@@ -7,8 +7,8 @@ namespace {
 
 bool readId(const QJsonObject &object, QUuid *id, const QString &what, QString *error)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
     const QString text = object.value(QStringLiteral("id")).toString();
     if (!pattern.match(text).hasMatch()) {
         *error = QStringLiteral("%1 has no valid \"id\" (\"%2\")").arg(what, text);
@@ -33,8 +33,7 @@ int typeFromName(const QString &name)
     return QMetaType::UnknownType;
 }
 
-bool readValueType(const QJsonObject &object, const QString &what, int *type, QVariant *defaultValue,
-                   QString *error)
+bool readValueType(const QJsonObject &object, const QString &what, int *type, QVariant *defaultValue, QString *error)
 {
     const QString typeName = object.value(QStringLiteral("type")).toString();
     *type = typeFromName(typeName);
@@ -64,9 +63,8 @@ QStringList stringList(const QJsonObject &object, const QString &key)
 
 // Reads a "paramTypes" or "stateTypes" array: the parts both share, then `readExtra` for the rest.
 template<typename T, typename IdType = decltype(T::id), typename Extra>
-bool readTypes(const QJsonArray &array, const QString &kind, const QString &what, QString *error,
-               QVector<T> *types, QHash<IdType, int> *indexById, QHash<QString, int> *indexByName,
-               Extra readExtra)
+bool readTypes(const QJsonArray &array, const QString &kind, const QString &what, QString *error, QVector<T> *types,
+               QHash<IdType, int> *indexById, QHash<QString, int> *indexByName, Extra readExtra)
 {
     for (const QJsonValue &value : array) {
         const QJsonObject json = value.toObject();
@@ -78,7 +76,8 @@ bool readTypes(const QJsonArray &array, const QString &kind, const QString &what
         }
         const QString typeWhat = QStringLiteral("%1 \"%2\" of %3").arg(kind, type.name, what);
         QUuid id;
-        if (!readId(json, &id, typeWhat, error) || !readValueType(json, typeWhat, &type.type, &type.defaultValue, error))
+        if (!readId(json, &id, typeWhat, error)
+            || !readValueType(json, typeWhat, &type.type, &type.defaultValue, error))
             return false;
         type.id = IdType(id);
         type.displayName = json.value(QStringLiteral("displayName")).toString();
@@ -92,8 +91,8 @@ bool readTypes(const QJsonArray &array, const QString &kind, const QString &what
 
 } // namespace
 
-ThingClass ThingClass::fromJson(const QJsonObject &object, const PluginId &pluginId,
-                                const VendorId &vendorId, QString *error)
+ThingClass ThingClass::fromJson(const QJsonObject &object, const PluginId &pluginId, const VendorId &vendorId,
+                                QString *error)
 {
     ThingClass thingClass;
     const QString name = object.value(QStringLiteral("name")).toString();
@@ -121,13 +120,13 @@ ThingClass ThingClass::fromJson(const QJsonObject &object, const PluginId &plugi
             paramType->readOnly = json.value(QStringLiteral("readOnly")).toBool(false);
         });
     const bool statesRead = paramsRead
-        && readTypes<StateType>(
-            object.value(QStringLiteral("stateTypes")).toArray(), QStringLiteral("state"), what, error,
-            &thingClass.m_stateTypes, &thingClass.m_stateIndexById, &thingClass.m_stateIndexByName,
-            [](const QJsonObject &json, StateType *stateType) {
-                stateType->unit = json.value(QStringLiteral("unit")).toString();
-                stateType->cached = json.value(QStringLiteral("cached")).toBool(true);
-            });
+                            && readTypes<StateType>(
+                                object.value(QStringLiteral("stateTypes")).toArray(), QStringLiteral("state"), what,
+                                error, &thingClass.m_stateTypes, &thingClass.m_stateIndexById,
+                                &thingClass.m_stateIndexByName, [](const QJsonObject &json, StateType *stateType) {
+                                    stateType->unit = json.value(QStringLiteral("unit")).toString();
+                                    stateType->cached = json.value(QStringLiteral("cached")).toBool(true);
+                                });
     if (!statesRead)
         return ThingClass();
 

@@ -104,8 +104,7 @@ bool ThingManager::loadPlugin(const QString &fileName, QString *error)
     }
     for (const ThingClass &thingClass : qAsConst(loaded.metadata.thingClasses)) {
         if (m_thingClasses.contains(thingClass.id())) {
-            *error = QStringLiteral("%1: thing class %2 is already known")
-                         .arg(fileName, thingClass.id().toText());
+            *error = QStringLiteral("%1: thing class %2 is already known").arg(fileName, thingClass.id().toText());
             return false;
         }
     }
@@ -183,8 +182,8 @@ Thing *ThingManager::findThing(const ThingId &id) const
     return nullptr;
 }
 
-Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &name,
-                              const ParamList &params, const ThingId &parentId, QString *error)
+Thing *ThingManager::addThing(const ThingClassId &thingClassId, const QString &name, const ParamList &params,
+                              const ThingId &parentId, QString *error)
 {
     const ThingClass *thingClass = findThingClass(thingClassId);
     if (!thingClass) {
@@ -319,8 +318,8 @@ void ThingManager::onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDe
             qWarning() << "Ignoring an auto thing of unknown class" << descriptor.thingClassId().toText();
             continue;
         }
-        Thing *thing = createThing(*thingClass, ThingId::createId(), descriptor.title(),
-                                   descriptor.params(), descriptor.parentId());
+        Thing *thing = createThing(*thingClass, ThingId::createId(), descriptor.title(), descriptor.params(),
+                                   descriptor.parentId());
         saveStore();
         setupThing(thing);
     }
@@ -426,8 +425,8 @@ bool ThingManager::saveStore()
         m_savedFileLock = savedLock;
     } else {
         closeLock(&savedLock);
-        m_lastSaveError = QStringLiteral("cannot write the thing store %1: %2 (the previous file is kept)")
-                              .arg(m_storePath, reason);
+        m_lastSaveError =
+            QStringLiteral("cannot write the thing store %1: %2 (the previous file is kept)").arg(m_storePath, reason);
         qWarning() << "Cannot write the thing store" << m_storePath << reason;
         return false;
     }
@@ -615,8 +614,8 @@ bool ThingManager::loadStore(QString *error)
 
     for (const QJsonObject &object : qAsConst(ordered)) {
         const ThingId id(object.value(QStringLiteral("id")).toString());
-        const ThingClass *thingClass =
-            findThingClass(ThingClassId(object.value(QStringLiteral("thingClassId")).toString()));
+        const ThingClass *thingClass = findThingClass(
+            ThingClassId(object.value(QStringLiteral("thingClassId")).toString()));
         if (id.isNull() || !thingClass || findThing(id)) {
             qWarning() << "Skipping a stored thing that cannot be restored (kept in the store):"
                        << QJsonDocument(object).toJson(QJsonDocument::Compact);

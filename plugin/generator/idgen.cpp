@@ -23,11 +23,10 @@
 
 namespace {
 
-struct Constant
-{
+struct Constant {
     QString type; // PluginId, VendorId, ThingClassId, ParamTypeId or StateTypeId
     QString name;
-    QString uuid; // as written in the descriptor, without braces
+    QString uuid;  // as written in the descriptor, without braces
     QString where; // position in the descriptor, for error messages
 };
 
@@ -83,8 +82,7 @@ bool Generator::read(const QByteArray &json)
     if (parseError.error != QJsonParseError::NoError) {
         const QByteArray before = json.left(parseError.offset);
         const int line = before.count('\n') + 1;
-        error(QStringLiteral("line %1").arg(line),
-              QStringLiteral("not valid JSON: %1").arg(parseError.errorString()));
+        error(QStringLiteral("line %1").arg(line), QStringLiteral("not valid JSON: %1").arg(parseError.errorString()));
         return false;
     }
     if (!document.isObject()) {
@@ -119,11 +117,9 @@ bool Generator::read(const QByteArray &json)
 void Generator::readVendor(const QJsonObject &vendor, const QString &where)
 {
     const QString name = requireName(vendor, where);
-    add(QStringLiteral("VendorId"), constantName(name, QStringLiteral("VendorId")), vendor,
-        describe(where, name));
+    add(QStringLiteral("VendorId"), constantName(name, QStringLiteral("VendorId")), vendor, describe(where, name));
 
-    const QJsonArray thingClasses =
-        optionalArray(vendor, QStringLiteral("thingClasses"), describe(where, name));
+    const QJsonArray thingClasses = optionalArray(vendor, QStringLiteral("thingClasses"), describe(where, name));
     for (int i = 0; i < thingClasses.size(); ++i) {
         const QString classWhere = where + QStringLiteral(".thingClasses[%1]").arg(i);
         if (!thingClasses.at(i).isObject()) {
@@ -142,8 +138,11 @@ void Generator::readThingClass(const QJsonObject &thingClass, const QString &whe
         classWhere);
 
     // Params before states: the constants keep the descriptor's order.
-    struct Kind { const char *key; const char *type; };
-    static const Kind kinds[] = { { "paramTypes", "ParamTypeId" }, { "stateTypes", "StateTypeId" } };
+    struct Kind {
+        const char *key;
+        const char *type;
+    };
+    static const Kind kinds[] = {{"paramTypes", "ParamTypeId"}, {"stateTypes", "StateTypeId"}};
     for (const Kind &kind : kinds) {
         const QString key = QLatin1String(kind.key);
         const QJsonArray items = optionalArray(thingClass, key, classWhere);
@@ -159,8 +158,8 @@ void Generator::readThingClass(const QJsonObject &thingClass, const QString &whe
             QString name;
             if (!className.isEmpty() && !itemName.isEmpty()) {
                 name = type == QLatin1String("ParamTypeId")
-                    ? QString(className + QStringLiteral("Thing") + upperFirst(itemName) + type)
-                    : QString(className + upperFirst(itemName) + type);
+                           ? QString(className + QStringLiteral("Thing") + upperFirst(itemName) + type)
+                           : QString(className + upperFirst(itemName) + type);
             }
             add(type, name, item, describe(itemWhere, itemName));
         }
@@ -198,8 +197,8 @@ QString Generator::requireName(const QJsonObject &item, const QString &where)
 
 void Generator::add(const QString &type, const QString &name, const QJsonObject &item, const QString &where)
 {
-    static const QRegularExpression uuidForm(QStringLiteral(
-        "^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    static const QRegularExpression uuidForm(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
 
     const QJsonValue value = item.value(QLatin1String("id"));
     if (value.isUndefined()) {
@@ -220,19 +219,17 @@ void Generator::add(const QString &type, const QString &name, const QJsonObject 
 
     if (m_byUuid.contains(uuid)) {
         const Constant &first = m_constants.at(m_byUuid.value(uuid));
-        error(where, QStringLiteral("\"id\" %1 is already used by %2 (%3)")
-                         .arg(uuid, first.where, first.name));
+        error(where, QStringLiteral("\"id\" %1 is already used by %2 (%3)").arg(uuid, first.where, first.name));
         return;
     }
     if (m_byName.contains(name)) {
         const Constant &first = m_constants.at(m_byName.value(name));
-        error(where, QStringLiteral("constant %1 would be defined twice, first by %2")
-                         .arg(name, first.where));
+        error(where, QStringLiteral("constant %1 would be defined twice, first by %2").arg(name, first.where));
         return;
     }
     m_byUuid.insert(uuid, m_constants.size());
     m_byName.insert(name, m_constants.size());
-    m_constants.append({ type, name, uuid, where });
+    m_constants.append({type, name, uuid, where});
 }
 
 QString headerText(const QString &sourceName, const QVector<Constant> &constants)
@@ -303,16 +300,15 @@ int main(int argc, char *argv[])
     if (!generator.read(descriptor.readAll())) {
         for (const QString &message : generator.errors())
             printError(message);
-        printError(QStringLiteral("%1 error(s) in %2; nothing generated")
-                       .arg(generator.errors().size()).arg(descriptorPath));
+        printError(
+            QStringLiteral("%1 error(s) in %2; nothing generated").arg(generator.errors().size()).arg(descriptorPath));
         return 1;
     }
 
     QString message;
     const QString headerName = QFileInfo(headerPath).fileName();
     if (!writeIfChanged(headerPath, headerText(sourceName, generator.constants()).toUtf8(), &message)
-        || !writeIfChanged(sourcePath, sourceText(sourceName, headerName, generator.constants()).toUtf8(),
-                           &message)) {
+        || !writeIfChanged(sourcePath, sourceText(sourceName, headerName, generator.constants()).toUtf8(), &message)) {
         printError(message);
         return 1;
     }

@@ -22,8 +22,14 @@ namespace fuzzinput {
 // Last characters that are not ASCII digits but sit next to them or look like them: a port
 // ending in one of these must select no element.
 constexpr char16_t kNonDigits[] = {
-    u'A', u'z', u'/', u':', u'\u00C4', u'\u00B3' /* superscript three */,
-    u'\u0663' /* Arabic-Indic three */, u'\uFF13' /* fullwidth three */,
+    u'A',
+    u'z',
+    u'/',
+    u':',
+    u'\u00C4',
+    u'\u00B3' /* superscript three */,
+    u'\u0663' /* Arabic-Indic three */,
+    u'\uFF13' /* fullwidth three */,
 };
 constexpr int kNonDigitCount = int(sizeof(kNonDigits) / sizeof(kNonDigits[0]));
 
@@ -48,11 +54,8 @@ inline Input split(const std::uint8_t *data, std::size_t size)
         input.digit = (selector / 3) % 10;
         input.port = stem + QChar(char16_t(u'0' + input.digit));
         break;
-    case 1:
-        input.port = stem + QChar(kNonDigits[(selector / 3) % kNonDigitCount]);
-        break;
-    default:
-        break;
+    case 1: input.port = stem + QChar(kNonDigits[(selector / 3) % kNonDigitCount]); break;
+    default: break;
     }
     input.body = QByteArray(reinterpret_cast<const char *>(data) + 1, int(size - 1));
     return input;
@@ -105,22 +108,22 @@ inline std::optional<QJsonDocument> oracle(const QByteArray &body)
 
 } // namespace fuzzinput
 
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                       \
-        }                                                                                       \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition);                      \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 // Every target's initializer: an application object for the Qt classes that want one (no event
 // loop ever runs), and the category's debug lines off: printing them would cost more than the
 // parse under test.
-#define FUZZ_INITIALIZER()                                                                      \
-    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                \
-    {                                                                                           \
-        static QCoreApplication *app = new QCoreApplication(*argc, *argv);                      \
-        Q_UNUSED(app)                                                                           \
-        QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=false"));                 \
-        return 0;                                                                               \
+#define FUZZ_INITIALIZER()                                                                                             \
+    extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)                                                       \
+    {                                                                                                                  \
+        static QCoreApplication *app = new QCoreApplication(*argc, *argv);                                             \
+        Q_UNUSED(app)                                                                                                  \
+        QLoggingCategory::setFilterRules(QStringLiteral("QelLmn.debug=false"));                                        \
+        return 0;                                                                                                      \
     }

@@ -37,8 +37,8 @@ std::string fetch(const BridgeSimulator &sim, const std::string &target)
 }
 
 const std::vector<std::pair<Fault::Kind, const char *>> kBodyFaults = {
-    {Fault::Kind::NotJson, "not-json"},     {Fault::Kind::NotArray, "not-array"},
-    {Fault::Kind::EmptyBody, "empty-body"}, {Fault::Kind::WrongTypes, "wrong-types"},
+    {Fault::Kind::NotJson, "not-json"},       {Fault::Kind::NotArray, "not-array"},
+    {Fault::Kind::EmptyBody, "empty-body"},   {Fault::Kind::WrongTypes, "wrong-types"},
     {Fault::Kind::EmptyArray, "empty-array"},
 };
 
@@ -53,9 +53,8 @@ std::vector<std::pair<int, Body>> connectionDetails()
         bool initialized;
     };
     const std::vector<Setup> setups = {
-        {"4-meters", 3, 4, 4, false},     {"4-meters-initialized", 3, 4, 4, true},
-        {"no-meters", 3, 0, 4, true},     {"32-meters", 3, 32, 4, true},
-        {"33-meters", 3, 33, 4, true},    {"port-0-alone", 0, 1, 1, true},
+        {"4-meters", 3, 4, 4, false},  {"4-meters-initialized", 3, 4, 4, true}, {"no-meters", 3, 0, 4, true},
+        {"32-meters", 3, 32, 4, true}, {"33-meters", 3, 33, 4, true},           {"port-0-alone", 0, 1, 1, true},
         {"port-9", 9, 2, 4, true},
     };
     std::vector<std::pair<int, Body>> out;

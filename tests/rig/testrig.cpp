@@ -69,12 +69,14 @@ bool PluginHost::load(const QString &path, QString *error)
 
 ParamList PluginHost::gatewayParams(const QString &serverPort, const QString &serialPort) const
 {
-    return paramsByName(*gatewayClass, {{QStringLiteral("port"), serialPort}, {QStringLiteral("serverPort"), serverPort}});
+    return paramsByName(*gatewayClass,
+                        {{QStringLiteral("port"), serialPort}, {QStringLiteral("serverPort"), serverPort}});
 }
 
 Thing *PluginHost::addGateway(const QString &serverPort, QString *error)
 {
-    gateway = manager->addThing(gatewayClass->id(), QStringLiteral("Gateway"), gatewayParams(serverPort), ThingId(), error);
+    gateway = manager->addThing(gatewayClass->id(), QStringLiteral("Gateway"), gatewayParams(serverPort), ThingId(),
+                                error);
     return gateway;
 }
 

@@ -36,7 +36,8 @@ public:
     // `path` as for loadHost().
     bool load(const QString &path, QString *error);
 
-    ParamList gatewayParams(const QString &serverPort, const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
+    ParamList gatewayParams(const QString &serverPort,
+                            const QString &serialPort = QStringLiteral("/dev/ttymxc3")) const;
     // Returns once the host has handed the setup to the plugin, which finishes it once the
     // bridge has answered; null when the gateway was removed meanwhile.
     Thing *addGateway(const QString &serverPort, QString *error = nullptr);

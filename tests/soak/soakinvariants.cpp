@@ -25,7 +25,7 @@ const char *invariantName(Invariant invariant)
 {
     static const char *const names[] = {
         "reading written to the wrong meter",    "reading the bridge never served",
-        "energy total 0, dropping or too steep",  "two meter things for one device ID",
+        "energy total 0, dropping or too steep", "two meter things for one device ID",
         "request rate above the bound",          "details fetches less than a wait apart",
         "no recovery within the promise",        "a warning repeated within one episode",
         "resident memory above its margin",      "a hung meter cost two timeouts a cycle",
@@ -135,7 +135,8 @@ void Invariants::answersAgainLogged(const QString &deviceId)
     m_silent.remove(deviceId);
 }
 
-void Invariants::reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh, qint64 t)
+void Invariants::reading(const QString &thingId, const QString &deviceId, const QString &stateName, double kWh,
+                         qint64 t)
 {
     const bool consumed = stateName == QLatin1String("totalEnergyConsumed");
     if (!consumed && stateName != QLatin1String("totalEnergyProduced"))
@@ -160,7 +161,9 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
         const double startValue = m_startWh[expected][consumed ? 0 : 1];
         if (wh > served + 0.5 || wh < startValue - 0.5)
             violation(NotServed, QStringLiteral("%1, bridge served up to %2 Wh from %3 Wh")
-                                     .arg(what).arg(served, 0, 'f', 1).arg(startValue, 0, 'f', 1));
+                                     .arg(what)
+                                     .arg(served, 0, 'f', 1)
+                                     .arg(startValue, 0, 'f', 1));
     }
     const double last = m_lastTotal.value(key, 0);
     const bool restart = m_restartPending.remove(episodeKey(deviceId, stateName));
@@ -173,7 +176,8 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     if (at != m_lastTotalAt.constEnd()) {
         const double seconds = double(t - at.value()) * 600 / m_iv.periodMs + kGraceS;
         if ((kWh - last) * 1000 > kMaxPowerW * seconds / 3600)
-            violation(ZeroOrDecrease, QStringLiteral("%1 after %2 kWh, a rise no meter counts").arg(what).arg(last, 0, 'f', 3));
+            violation(ZeroOrDecrease,
+                      QStringLiteral("%1 after %2 kWh, a rise no meter counts").arg(what).arg(last, 0, 'f', 3));
     }
     m_lastTotal.insert(key, restart ? kWh : std::max(last, kWh));
     m_lastTotalAt.insert(key, t);
@@ -265,7 +269,8 @@ void Invariants::sampleRate(qint64 t, std::uint64_t requestCount)
         m_tally.boundAtMax = bound * 1000 / span;
     }
     if (requests > bound)
-        violation(RequestRate, QStringLiteral("%1 requests in %2 ms, bound %3").arg(requests).arg(span).arg(bound, 0, 'f', 0));
+        violation(RequestRate,
+                  QStringLiteral("%1 requests in %2 ms, bound %3").arg(requests).arg(span).arg(bound, 0, 'f', 0));
     while (!m_setupTimes.empty() && m_setupTimes.front() < t - 4 * qint64(kRateWindowMs))
         m_setupTimes.pop_front();
     while (!m_extraRequests.empty() && m_extraRequests.front().first < t - 4 * qint64(kRateWindowMs))
@@ -310,7 +315,8 @@ void Invariants::detailsRequest(qint64 t, const QString &previousPluginLine)
         // 0.8: the clock reads whole milliseconds, and a coarse timer may fire a little early.
         if (double(apart) < 0.8 * m_iv.waitMs)
             violation(FetchOverlap, QStringLiteral("two connection-details fetches %1 ms apart, the wait is %2 ms")
-                                        .arg(apart).arg(m_iv.waitMs));
+                                        .arg(apart)
+                                        .arg(m_iv.waitMs));
     }
     m_lastFetchMs = t;
 }
@@ -342,9 +348,12 @@ bool Invariants::recoveryOver(qint64 t, bool connected, const Totals &totals)
     if (elapsed <= recoveryPromiseMs(m_iv))
         return false;
     for (const QString &meter : qAsConst(stale))
-        violation(Recovery, QStringLiteral("%1 has no fresh readings %2 ms after the bridge was healthy").arg(meter).arg(elapsed));
+        violation(
+            Recovery,
+            QStringLiteral("%1 has no fresh readings %2 ms after the bridge was healthy").arg(meter).arg(elapsed));
     if (!connected)
-        violation(Recovery, QStringLiteral("the gateway is not connected %1 ms after the bridge was healthy").arg(elapsed));
+        violation(Recovery,
+                  QStringLiteral("the gateway is not connected %1 ms after the bridge was healthy").arg(elapsed));
     return true;
 }
 

@@ -67,7 +67,7 @@ struct Tally {
     double boundAtMax = 0;
     double recoveryMs = -1; // -1: not reached
     std::size_t healedMeters = 0;
-    qint64 baselineKb = -1;     // resident memory before the faults; -1: not measured
+    qint64 baselineKb = -1; // resident memory before the faults; -1: not measured
     qint64 maxGrowthKb = 0;
 };
 
@@ -140,15 +140,15 @@ private:
     QHash<QString, double> m_lastTotal;             // thing id + quantity -> last total in kWh
     QHash<QString, qint64> m_lastTotalAt;           // ... and when it was written
     QHash<QString, QString> m_deviceOfThing;
-    QSet<QString> m_refusing;                       // device ID + quantity: an episode is open
-    QSet<QString> m_restartPending;                 // device ID + quantity: may drop once
-    std::set<std::pair<int, bool>> m_faultyValues;  // address, consumed: wrong values served now
-    QSet<QString> m_silent;                         // device IDs said not to answer
+    QSet<QString> m_refusing;                      // device ID + quantity: an episode is open
+    QSet<QString> m_restartPending;                // device ID + quantity: may drop once
+    std::set<std::pair<int, bool>> m_faultyValues; // address, consumed: wrong values served now
+    QSet<QString> m_silent;                        // device IDs said not to answer
     QSet<QString> m_reportedDuplicates;
     std::deque<std::pair<qint64, std::uint64_t>> m_rateSamples;
-    std::deque<qint64> m_setupTimes;                // gateway setups (add, reconfigure)
+    std::deque<qint64> m_setupTimes; // gateway setups (add, reconfigure)
     std::deque<std::pair<qint64, int>> m_extraRequests;
-    qint64 m_lastFetchMs = -1;                       // the last connection-details fetch request
+    qint64 m_lastFetchMs = -1; // the last connection-details fetch request
     std::array<int, InvariantCount> m_violations{};
     qint64 m_healedAtMs = 0;
     std::map<int, std::array<double, 2>> m_healWh; // present meters at the heal -> values then

@@ -106,7 +106,7 @@ const char *kindName(Kind kind)
 
 const char *bodyName(Body body)
 {
-    static const char *const names[] = {"not JSON", "wrong types", "not an array",
+    static const char *const names[] = {"not JSON",   "wrong types", "not an array",
                                         "empty body", "empty array", "connection dropped"};
     static_assert(std::size(names) == std::size_t(Body::Count), "one name per body");
     return std::size_t(body) < std::size(names) ? names[std::size_t(body)] : "?";
@@ -114,10 +114,18 @@ const char *bodyName(Body body)
 
 const char *transferName(Transfer transfer)
 {
-    static const char *const names[] = {"endless body",          "oversized body",        "trickling body",
-                                        "gzip body",             "new cookie",            "not UTF-8",
-                                        "unending status line",  "unending header line",  "endless header fields",
-                                        "unending chunk line",   "endless 100 Continue",  "unpaced endless body"};
+    static const char *const names[] = {"endless body",
+                                        "oversized body",
+                                        "trickling body",
+                                        "gzip body",
+                                        "new cookie",
+                                        "not UTF-8",
+                                        "unending status line",
+                                        "unending header line",
+                                        "endless header fields",
+                                        "unending chunk line",
+                                        "endless 100 Continue",
+                                        "unpaced endless body"};
     static_assert(std::size(names) == std::size_t(Transfer::Count), "one name per transfer");
     return std::size_t(transfer) < std::size(names) ? names[std::size_t(transfer)] : "?";
 }
@@ -136,9 +144,7 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
         event.kind = drawKind(draw);
         event.pick = draw.raw();
         switch (event.kind) {
-        case Kind::ListenerStopped:
-            event.durationMs = draw.between(20, limits.maxOutageMs);
-            break;
+        case Kind::ListenerStopped: event.durationMs = draw.between(20, limits.maxOutageMs); break;
         case Kind::MeterHttp404:
         case Kind::DetailsHttp404:
             event.variant = 404;
@@ -151,9 +157,7 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
             drawStreak(draw, event, event.kind == Kind::MeterHttp500 ? 9 : 4);
             break;
         case Kind::MeterHang:
-        case Kind::DetailsHang:
-            event.durationMs = draw.between(100, limits.maxHangMs);
-            break;
+        case Kind::DetailsHang: event.durationMs = draw.between(100, limits.maxHangMs); break;
         case Kind::MeterSlow:
         case Kind::DetailsSlow:
             event.variant = draw.between(10, limits.maxSlowMs);
@@ -169,9 +173,7 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
             event.variant = nextTransfer++ % int(Transfer::Count);
             drawStreak(draw, event, 4);
             break;
-        case Kind::MeterSet:
-            event.meters = drawMeterSet(draw, limits);
-            break;
+        case Kind::MeterSet: event.meters = drawMeterSet(draw, limits); break;
         case Kind::BusEmpty:
             // Long enough for many connection-details waits and a few cycles in a row.
             event.durationMs = draw.between(100, limits.maxBusEmptyMs);
@@ -190,11 +192,11 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
             event.variant = draw.chance(60) ? draw.between(50, 400) : 0;
             break;
         case Kind::MeterWrongValue:
-            event.variant = draw.between(1, 6);  // Zero .. Restart
+            event.variant = draw.between(1, 6); // Zero .. Restart
             event.durationMs = draw.between(300, 3000);
             break;
         case Kind::MemberListWrong:
-            event.variant = draw.between(1, 3);  // DuplicateId .. AddressSwap
+            event.variant = draw.between(1, 3); // DuplicateId .. AddressSwap
             event.durationMs = draw.between(300, 3000);
             break;
         case Kind::MeterJoins:
@@ -202,8 +204,7 @@ std::vector<Event> makeSchedule(std::uint32_t seed, int lengthMs, const Limits &
         case Kind::MeterThingRemoved:
         case Kind::MeterThingRemovedMidCycle:
         case Kind::GatewayReconfigured:
-        case Kind::Count:
-            break;
+        case Kind::Count: break;
         }
         events.push_back(std::move(event));
     }

@@ -83,28 +83,19 @@ private slots:
                 (event.durationMs > 1000 ? hangBeyondTimeout : hangWithin) = true;
                 break;
             case Kind::MeterSlow:
-            case Kind::DetailsSlow:
-                QVERIFY(event.variant > 0 && event.variant <= limits.maxSlowMs);
-                break;
+            case Kind::DetailsSlow: QVERIFY(event.variant > 0 && event.variant <= limits.maxSlowMs); break;
             case Kind::MeterBadBody:
-            case Kind::DetailsBadBody:
-                bodies.insert(soak::Body(event.variant));
-                break;
+            case Kind::DetailsBadBody: bodies.insert(soak::Body(event.variant)); break;
             case Kind::MeterTransfer:
-            case Kind::DetailsTransfer:
-                transfers.insert(soak::Transfer(event.variant));
-                break;
-            case Kind::ListenerStopped:
-                QVERIFY(event.durationMs > 0 && event.durationMs <= limits.maxOutageMs);
-                break;
+            case Kind::DetailsTransfer: transfers.insert(soak::Transfer(event.variant)); break;
+            case Kind::ListenerStopped: QVERIFY(event.durationMs > 0 && event.durationMs <= limits.maxOutageMs); break;
             case Kind::GatewayRemoved:
             case Kind::GatewayRemovedInRetryWait:
             case Kind::GatewayRemovedInDetailsWait:
                 QVERIFY(event.durationMs >= 0 && event.durationMs <= limits.maxGatewayAwayMs);
                 awayZero = awayZero || event.durationMs == 0;
                 break;
-            default:
-                break;
+            default: break;
             }
         }
         for (int i = 0; i < int(Kind::Count); ++i)
@@ -128,7 +119,10 @@ private slots:
         QCOMPARE(soak::recoveryPromiseMs(iv), 300 + 250 + 200 + 1000 + 1000 + 3 * 820.0);
         const QString m3 = soak::deviceIdOf(3);
         const QString plus = QStringLiteral("totalEnergyConsumed"), minus = QStringLiteral("totalEnergyProduced");
-        const auto fresh = [](const QString &, std::array<double, 2> *wh) { *wh = {3e6 + 300, 3e6 + 500}; return true; };
+        const auto fresh = [](const QString &, std::array<double, 2> *wh) {
+            *wh = {3e6 + 300, 3e6 + 500};
+            return true;
+        };
         const auto noThing = [](const QString &, std::array<double, 2> *) { return false; };
         struct Row {
             const char *name;
@@ -136,44 +130,55 @@ private slots:
             std::map<Invariant, int> expected;
         };
         const Row rows[] = {
-            {"served totals, rising or level", [&](Invariants &inv) {
+            {"served totals, rising or level",
+             [&](Invariants &inv) {
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.200);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.200);
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.400);
                  inv.reading(QStringLiteral("t"), m3, QStringLiteral("currentPower"), 0);
-             }, {}},
-            {"another meter's; beyond served, below the start, the other quantity's", [&](Invariants &inv) {
+             },
+             {}},
+            {"another meter's; beyond served, below the start, the other quantity's",
+             [&](Invariants &inv) {
                  inv.reading(QStringLiteral("t"), m3, plus, 4000.150);
                  inv.reading(QStringLiteral("a"), m3, plus, 3000.250);
                  inv.reading(QStringLiteral("b"), m3, plus, 3000.099);
                  inv.reading(QStringLiteral("f"), m3, plus, 3000.100); // a frozen meter serves its start
                  inv.reading(QStringLiteral("c"), m3, plus, 3000.350);
-             }, {{soak::WrongMeter, 1}, {soak::NotServed, 3}}},
-            {"a falling total, a zero; a removed thing starts over", [&](Invariants &inv) {
+             },
+             {{soak::WrongMeter, 1}, {soak::NotServed, 3}}},
+            {"a falling total, a zero; a removed thing starts over",
+             [&](Invariants &inv) {
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.180);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
                  inv.reading(QStringLiteral("u"), m3, minus, 0);
                  inv.thingRemoved(QStringLiteral("t"));
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.120);
-             }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
-            {"a recorded restart may drop once; a rise no meter counts", [&](Invariants &inv) {
+             },
+             {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"a recorded restart may drop once; a rise no meter counts",
+             [&](Invariants &inv) {
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.180, 0);
                  inv.restartLogged(m3, plus);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.150, 500);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.120, 1000);
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.350, 0);
                  inv.reading(QStringLiteral("t"), m3, minus, 3000.350 + 1e9, 500);
-             }, {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
-            {"a thing's first total while wrong values are served is taken, what follows is judged", [&](Invariants &inv) {
+             },
+             {{soak::ZeroOrDecrease, 2}, {soak::WrongMeter, 1}}},
+            {"a thing's first total while wrong values are served is taken, what follows is judged",
+             [&](Invariants &inv) {
                  inv.valueFault(3, true, lmnsim::ValueFault::Zero);
                  inv.reading(QStringLiteral("t"), m3, plus, 0);
                  inv.reading(QStringLiteral("u"), m3, plus, 3000.050);
                  inv.reading(QStringLiteral("u"), m3, plus, 3000.040);
                  inv.valueFault(3, true, lmnsim::ValueFault::None);
                  inv.reading(QStringLiteral("v"), m3, plus, 3000.040);
-             }, {{soak::ZeroOrDecrease, 1}, {soak::NotServed, 2}}},
-            {"one warning per episode", [&](Invariants &inv) {
+             },
+             {{soak::ZeroOrDecrease, 1}, {soak::NotServed, 2}}},
+            {"one warning per episode",
+             [&](Invariants &inv) {
                  inv.refusalLogged(m3, plus);
                  inv.reading(QStringLiteral("t"), m3, plus, 3000.150);
                  inv.refusalLogged(m3, plus);
@@ -185,25 +190,33 @@ private slots:
                  inv.answersAgainLogged(m3);
                  inv.silentLogged(m3);
                  inv.silentLogged(m3);
-             }, {{soak::RepeatedWarning, 2}}},
-            {"each duplicate thing once", [&](Invariants &inv) {
+             },
+             {{soak::RepeatedWarning, 2}}},
+            {"each duplicate thing once",
+             [&](Invariants &inv) {
                  inv.meterAdded(QStringLiteral("a"), m3, 1);
                  inv.meterAdded(QStringLiteral("b"), m3, 2);
                  inv.checkDuplicates({{QStringLiteral("a"), m3}, {QStringLiteral("b"), m3}});
                  inv.checkDuplicates({{QStringLiteral("a"), m3}, {QStringLiteral("b"), m3}});
                  inv.checkDuplicates({{QStringLiteral("c"), m3}, {QStringLiteral("d"), soak::deviceIdOf(4)}});
-             }, {{soak::DuplicateThing, 2}}},
-            {"fetches a wait apart pass, the check's request is none, closer ones fail", [&](Invariants &inv) {
+             },
+             {{soak::DuplicateThing, 2}}},
+            {"fetches a wait apart pass, the check's request is none, closer ones fail",
+             [&](Invariants &inv) {
                  inv.detailsRequest(0, QString());
                  inv.detailsRequest(100, QString());
                  inv.detailsRequest(110, QStringLiteral("Check if the port is initialized."));
                  inv.detailsRequest(150, QString());
-             }, {{soak::FetchOverlap, 1}}},
-            {"requests up to the bound", [&](Invariants &inv) {
+             },
+             {{soak::FetchOverlap, 1}}},
+            {"requests up to the bound",
+             [&](Invariants &inv) {
                  inv.sampleRate(0, 0);
                  inv.sampleRate(5000, std::uint64_t(inv.rateBound(5000, 0, 5000)));
-             }, {}},
-            {"requests beyond the bound; setups and repeats raise it", [&](Invariants &inv) {
+             },
+             {}},
+            {"requests beyond the bound; setups and repeats raise it",
+             [&](Invariants &inv) {
                  const double bound = inv.rateBound(5000, 0, 5000);
                  inv.setupStarted(1000);
                  inv.mayRepeat(1000, 3);
@@ -211,26 +224,32 @@ private slots:
                  QCOMPARE(raised, bound + 3 + (3 + 6 * soak::kNewcomer) + 3);
                  inv.sampleRate(0, 0);
                  inv.sampleRate(5000, std::uint64_t(raised) + 1);
-             }, {{soak::RequestRate, 1}}},
-            {"fresh and connected within the promise", [&](Invariants &inv) {
+             },
+             {{soak::RequestRate, 1}}},
+            {"fresh and connected within the promise",
+             [&](Invariants &inv) {
                  inv.healed(1000, {3});
                  QVERIFY(!inv.recoveryOver(1010, false, fresh));
                  QVERIFY(inv.recoveryOver(1020, true, fresh));
                  QCOMPARE(inv.tally().recoveryMs, 20.0);
-             }, {}},
-            {"stale, thingless, not connected after the promise", [&](Invariants &inv) {
+             },
+             {}},
+            {"stale, thingless, not connected after the promise",
+             [&](Invariants &inv) {
                  inv.healed(0, {3, 4});
                  QVERIFY(!inv.recoveryOver(5000, true, noThing));
                  QVERIFY(inv.recoveryOver(5300, false, noThing));
                  QCOMPARE(inv.tally().recoveryMs, -1.0);
-             }, {{soak::Recovery, 3}}},
+             },
+             {{soak::Recovery, 3}}},
         };
         for (const Row &row : rows) {
             // Meter a's totals start at a * 1e6 + 100 Wh (consumed) and + 300 Wh (produced), then grow by 100.
             double grownWh = 0;
             std::map<Invariant, int> found;
-            Invariants inv(iv, [&](int address, bool consumed) { return address * 1e6 + (consumed ? 100 : 300) + grownWh; },
-                           [&](Invariant invariant, const QString &, int count) { found[invariant] = count; });
+            Invariants inv(
+                iv, [&](int address, bool consumed) { return address * 1e6 + (consumed ? 100 : 300) + grownWh; },
+                [&](Invariant invariant, const QString &, int count) { found[invariant] = count; });
             grownWh = 100;
             row.run(inv);
             QVERIFY2(found == row.expected, row.name);

@@ -57,8 +57,8 @@ std::string BridgeSimulator::portSegment(const std::string &serialPort)
     static const char hex[] = "0123456789ABCDEF";
     std::string twice;
     for (unsigned char c : serialPort) {
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
-                                || c == '-' || c == '.' || c == '_' || c == '~';
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'
+                                || c == '.' || c == '_' || c == '~';
         if (unreserved) {
             twice += static_cast<char>(c);
         } else {

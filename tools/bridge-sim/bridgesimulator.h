@@ -28,22 +28,22 @@ enum class Endpoint {
 struct Fault {
     enum class Kind {
         None,
-        HttpStatus,     // answer with `status` (404, 500, ...)
-        Delay,          // answer normally after `delay`
-        Hang,           // never answer (until the fault is cleared, the client goes or the server stops)
-        Close,          // close the connection without an answer (QNetworkAccessManager resends a
-                        // GET once after that, so count 1 goes unnoticed by it)
-        NotJson,        // 200 with a body that is not JSON
-        NotArray,       // 200 with a JSON object instead of an array
-        EmptyBody,      // 200 with an empty body
-        WrongTypes,     // 200 with the right shape but wrongly typed values
-        EmptyArray,     // 200 with "[]"
-        EndlessBody,    // 200 with a chunked body that never ends
-        OversizedBody,  // 200 with the right body after 2 MiB of blanks, its length announced
-        Trickle,        // 200 with the right body, one byte per `delay` (1 s when 0)
-        GzipBody,       // the right body gzip-encoded, though the client never asked for it
-        NewCookie,      // the right answer, with a new cookie set each time
-        InvalidUtf8,    // 200 with the right body but a byte that is not UTF-8 in its first string
+        HttpStatus,    // answer with `status` (404, 500, ...)
+        Delay,         // answer normally after `delay`
+        Hang,          // never answer (until the fault is cleared, the client goes or the server stops)
+        Close,         // close the connection without an answer (QNetworkAccessManager resends a
+                       // GET once after that, so count 1 goes unnoticed by it)
+        NotJson,       // 200 with a body that is not JSON
+        NotArray,      // 200 with a JSON object instead of an array
+        EmptyBody,     // 200 with an empty body
+        WrongTypes,    // 200 with the right shape but wrongly typed values
+        EmptyArray,    // 200 with "[]"
+        EndlessBody,   // 200 with a chunked body that never ends
+        OversizedBody, // 200 with the right body after 2 MiB of blanks, its length announced
+        Trickle,       // 200 with the right body, one byte per `delay` (1 s when 0)
+        GzipBody,      // the right body gzip-encoded, though the client never asked for it
+        NewCookie,     // the right answer, with a new cookie set each time
+        InvalidUtf8,   // 200 with the right body but a byte that is not UTF-8 in its first string
         // Faults of HTTP's framing, sent for as long as the client reads (unpaced), the
         // connection then closed without an answer.
         UnendingStatusLine, // a status line that never ends
@@ -87,15 +87,15 @@ enum class MemberFault {
 };
 
 struct Meter {
-    std::string serverId;   // "serverID"
-    int lmnAddress = 0;     // "lmnAdress"
+    std::string serverId; // "serverID"
+    int lmnAddress = 0;   // "lmnAdress"
 };
 
 struct RecordedRequest {
-    std::string method;     // "GET", "HEAD"
-    std::string target;     // raw request target as received, e.g. "/%252Fdev%252Fttymxc3/5/GeActiceEnergyPlusTotal"
-    std::string path;       // raw target without the query
-    std::string query;      // raw query without "?", empty when none
+    std::string method; // "GET", "HEAD"
+    std::string target; // raw request target as received, e.g. "/%252Fdev%252Fttymxc3/5/GeActiceEnergyPlusTotal"
+    std::string path;   // raw target without the query
+    std::string query;  // raw query without "?", empty when none
     std::uint64_t connection = 0; // 1-based id of the TCP connection it arrived on
 };
 
@@ -106,16 +106,16 @@ struct Traffic {
     std::uint64_t received = 0;
     std::uint64_t answered = 0; // with a 2xx status
     int inFlight = 0;
-    int mostInFlight = 0;       // the highest inFlight
+    int mostInFlight = 0; // the highest inFlight
 };
 
 struct Options {
     // Its last character, a digit, is its element in the connection details; a name that ends
     // otherwise has none, as the client then finds none. Its other routes answer all the same.
     std::string serialPort = "/dev/ttymxc3";
-    int meters = 4;            // meters created with default ids/addresses (see meterAt)
-    int portCount = 4;         // elements of the connection-details array (at least index+1 of the port)
-    bool initialized = false;  // "isInitialized" of the selected port at start
+    int meters = 4;           // meters created with default ids/addresses (see meterAt)
+    int portCount = 4;        // elements of the connection-details array (at least index+1 of the port)
+    bool initialized = false; // "isInitialized" of the selected port at start
     // An idle keep-alive connection is closed by the server after this long, as a real bridge
     // does (commonly after 2 minutes).
     std::chrono::milliseconds keepAliveTimeout{60000};
@@ -126,7 +126,8 @@ struct Options {
     bool keepRecord = true;
 };
 
-class BridgeSimulator {
+class BridgeSimulator
+{
 public:
     explicit BridgeSimulator(const Options &options = {});
     ~BridgeSimulator();
@@ -136,18 +137,18 @@ public:
     // Listen on 127.0.0.1:port (0 picks a free port). Returns false when it cannot listen.
     // Calling start() after stop() listens again on the same port unless another is given.
     bool start(std::uint16_t port = 0);
-    void stop();                       // closes the listener and every connection; hung requests are released
+    void stop(); // closes the listener and every connection; hung requests are released
     bool isRunning() const;
-    std::uint16_t port() const;        // the last port listened on (kept after stop()), 0 before start()
+    std::uint16_t port() const; // the last port listened on (kept after stop()), 0 before start()
 
     // The serial port name as it appears in request paths: percent-encoded twice,
     // "/dev/ttymxc3" -> "%252Fdev%252Fttymxc3".
     static std::string portSegment(const std::string &serialPort);
 
     // Meters on the selected serial port.
-    static Meter meterAt(int index);   // default meter i (0-based): serverId "1-QEL-000-%08d" of i+1, address i+1
+    static Meter meterAt(int index); // default meter i (0-based): serverId "1-QEL-000-%08d" of i+1, address i+1
     void setMeters(std::vector<Meter> meters);
-    void setMeterCount(int count);     // meters meterAt(0..count-1)
+    void setMeterCount(int count); // meters meterAt(0..count-1)
     void addMeter(Meter meter);
     void removeMeter(const std::string &serverId);
     std::vector<Meter> meters() const;
@@ -163,7 +164,7 @@ public:
     // wins over it.
     void setValueFault(int lmnAddress, const std::string &callName, ValueFault fault);
     void setMemberFault(MemberFault fault, int addressA = 0, int addressB = 0);
-    void clearFaults();                // all of them, value and member faults too
+    void clearFaults(); // all of them, value and member faults too
 
     // Energy totals in Wh. Each value names its meter: value / 1e6 (integer part) is the meter's
     // LMN address, so a reading written to the wrong meter is detectable. The rest grows with time
@@ -181,7 +182,7 @@ public:
     // Everything received, in order of arrival. A request is recorded when it arrives, before any
     // fault acts on it, so hung and closed requests are recorded too.
     std::vector<RecordedRequest> requests() const;
-    void clearRequests();                      // empties the record, resets requestCount() and traffic()
+    void clearRequests(); // empties the record, resets requestCount() and traffic()
     // Requests to `endpoint` since construction or clearRequests(); a reset leaves inFlight as it
     // is and starts mostInFlight from there.
     Traffic traffic(Endpoint endpoint) const;

@@ -91,15 +91,26 @@ int parseInt(const std::string &text, const std::string &what, long long min, lo
 lmnsim::Fault parseFault(const std::string &text)
 {
     using Kind = lmnsim::Fault::Kind;
-    static const std::map<std::string, Kind> kinds = {
-        {"status", Kind::HttpStatus}, {"delay", Kind::Delay},       {"hang", Kind::Hang},
-        {"close", Kind::Close},       {"notjson", Kind::NotJson},   {"notarray", Kind::NotArray},
-        {"empty", Kind::EmptyBody},   {"wrongtypes", Kind::WrongTypes}, {"emptyarray", Kind::EmptyArray},
-        {"endless", Kind::EndlessBody}, {"oversized", Kind::OversizedBody}, {"trickle", Kind::Trickle},
-        {"gzip", Kind::GzipBody},     {"cookie", Kind::NewCookie},  {"badutf8", Kind::InvalidUtf8},
-        {"statusline", Kind::UnendingStatusLine}, {"headerline", Kind::UnendingHeaderLine},
-        {"headers", Kind::EndlessHeaders}, {"chunkline", Kind::UnendingChunkLine},
-        {"continue", Kind::EndlessContinue}};
+    static const std::map<std::string, Kind> kinds = {{"status", Kind::HttpStatus},
+                                                      {"delay", Kind::Delay},
+                                                      {"hang", Kind::Hang},
+                                                      {"close", Kind::Close},
+                                                      {"notjson", Kind::NotJson},
+                                                      {"notarray", Kind::NotArray},
+                                                      {"empty", Kind::EmptyBody},
+                                                      {"wrongtypes", Kind::WrongTypes},
+                                                      {"emptyarray", Kind::EmptyArray},
+                                                      {"endless", Kind::EndlessBody},
+                                                      {"oversized", Kind::OversizedBody},
+                                                      {"trickle", Kind::Trickle},
+                                                      {"gzip", Kind::GzipBody},
+                                                      {"cookie", Kind::NewCookie},
+                                                      {"badutf8", Kind::InvalidUtf8},
+                                                      {"statusline", Kind::UnendingStatusLine},
+                                                      {"headerline", Kind::UnendingHeaderLine},
+                                                      {"headers", Kind::EndlessHeaders},
+                                                      {"chunkline", Kind::UnendingChunkLine},
+                                                      {"continue", Kind::EndlessContinue}};
     lmnsim::Fault fault;
     std::string rest = text;
     const std::size_t at = rest.find('@');
@@ -130,9 +141,11 @@ lmnsim::Fault parseFault(const std::string &text)
 lmnsim::Endpoint parseEndpoint(const std::string &name)
 {
     using lmnsim::Endpoint;
-    static const std::map<std::string, Endpoint> names = {
-        {"probe", Endpoint::Probe}, {"init", Endpoint::InitializePort}, {"reinit", Endpoint::ReinitializeBus},
-        {"details", Endpoint::ConnectionDetails}, {"value", Endpoint::Value}};
+    static const std::map<std::string, Endpoint> names = {{"probe", Endpoint::Probe},
+                                                          {"init", Endpoint::InitializePort},
+                                                          {"reinit", Endpoint::ReinitializeBus},
+                                                          {"details", Endpoint::ConnectionDetails},
+                                                          {"value", Endpoint::Value}};
     const auto it = names.find(name);
     if (it == names.end())
         throw UsageError("unknown endpoint \"" + name + "\"");
@@ -159,9 +172,8 @@ ValueFaultFlag parseValueFault(const std::string &address, const std::string &te
     static const std::map<std::string, ValueFault> kinds = {
         {"zero", ValueFault::Zero},         {"lower", ValueFault::Lower},   {"huge", ValueFault::Huge},
         {"negative", ValueFault::Negative}, {"frozen", ValueFault::Frozen}, {"restart", ValueFault::Restart}};
-    static const std::map<std::string, std::string> calls = {{"plus", "GeActiceEnergyPlusTotal"},
-                                                             {"minus", "GeActiceEnergyMinusTotal"},
-                                                             {"power", "GetCurrentActivePower"}};
+    static const std::map<std::string, std::string> calls = {
+        {"plus", "GeActiceEnergyPlusTotal"}, {"minus", "GeActiceEnergyMinusTotal"}, {"power", "GetCurrentActivePower"}};
     const std::size_t colon = text.find(':');
     const auto kind = kinds.find(text.substr(0, colon));
     const auto call = calls.find(colon == std::string::npos ? std::string("plus") : text.substr(colon + 1));
@@ -246,8 +258,8 @@ Config parseArguments(int argc, char **argv)
         } else if (flag == "--keep-alive-timeout") {
             config.options.keepAliveTimeout = std::chrono::seconds(parseInt(next(), "keep-alive timeout", 1, 86400));
         } else if (flag == "--keep-alive-timeout-ms") {
-            config.options.keepAliveTimeout =
-                std::chrono::milliseconds(parseInt(next(), "keep-alive timeout", 1, 86400000));
+            config.options.keepAliveTimeout = std::chrono::milliseconds(
+                parseInt(next(), "keep-alive timeout", 1, 86400000));
         } else if (flag == "--connection-close") {
             if (hasValue)
                 throw UsageError("--connection-close takes no value");
@@ -321,8 +333,8 @@ int main(int argc, char **argv)
         if (received != SIGUSR1)
             break;
         // For benchmarks that run this program and count what their client caused.
-        std::cout << "requests " << simulator.requestCount() << " connections "
-                  << simulator.acceptedConnections() << std::endl;
+        std::cout << "requests " << simulator.requestCount() << " connections " << simulator.acceptedConnections()
+                  << std::endl;
     }
     simulator.stop();
     return 0;

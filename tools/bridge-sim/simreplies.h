@@ -11,7 +11,8 @@ Call callNamed(const std::string &name);
 
 // One meter's readings. The totals grow with every reading served and carry the meter's address
 // in their millions; the power carries it in its hundreds.
-class Readings {
+class Readings
+{
 public:
     explicit Readings(int address);
     double current(Call call) const; // what was served last (the start before any); NaN for Unknown

@@ -133,9 +133,7 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     const std::uint64_t cleared = bridge.clearGeneration;
     bool answer = true;
     switch (fault.kind) {
-    case Fault::Kind::HttpStatus:
-        setText(res, fault.status, "simulated failure");
-        return false;
+    case Fault::Kind::HttpStatus: setText(res, fault.status, "simulated failure"); return false;
     case Fault::Kind::Delay:
         answer = waitToAnswer(bridge, lock, connection, std::chrono::steady_clock::now() + fault.delay,
                               [] { return false; });
@@ -146,9 +144,7 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
         answer = waitToAnswer(bridge, lock, connection, std::chrono::steady_clock::time_point::max(),
                               [&] { return slot->generation != generation || bridge.clearGeneration != cleared; });
         break;
-    case Fault::Kind::Close:
-        answer = false;
-        break;
+    case Fault::Kind::Close: answer = false; break;
     case Fault::Kind::UnendingStatusLine:
     case Fault::Kind::UnendingHeaderLine:
     case Fault::Kind::EndlessHeaders:
@@ -181,12 +177,13 @@ constexpr std::chrono::milliseconds kGoneGrace{100};
 
 // Counts a request to a known endpoint as in flight for as long as it lives; made and destroyed
 // under the simulator's mutex.
-class InFlight {
+class InFlight
+{
 public:
     InFlight(Bridge &bridge, Endpoint endpoint, std::unique_lock<std::mutex> &lock, const httplib::Response &res,
              const Connection *connection)
-        : m_bridge(bridge), m_traffic(bridge.traffic[static_cast<std::size_t>(endpoint)]), m_res(res),
-          m_serving{endpoint, connection}
+        : m_bridge(bridge), m_traffic(bridge.traffic[static_cast<std::size_t>(endpoint)]),
+          m_res(res), m_serving{endpoint, connection}
     {
         const auto until = std::chrono::steady_clock::now() + kGoneGrace;
         while (othersWaited() && std::chrono::steady_clock::now() < until && !m_bridge.shared.stopping.load())
@@ -303,11 +300,11 @@ std::vector<Meter> listedMeters(Bridge &bridge)
     const int a = bridge.memberA;
     const int b = bridge.memberB;
     const auto at = [&listed](int address) {
-        return std::find_if(listed.begin(), listed.end(), [address](const Meter &m) { return m.lmnAddress == address; });
+        return std::find_if(listed.begin(), listed.end(),
+                            [address](const Meter &m) { return m.lmnAddress == address; });
     };
     switch (bridge.memberFault) {
-    case MemberFault::None:
-        break;
+    case MemberFault::None: break;
     case MemberFault::DuplicateId:
         if (at(a) != listed.end())
             listed.push_back({at(a)->serverId, b});
@@ -316,8 +313,7 @@ std::vector<Meter> listedMeters(Bridge &bridge)
         if (at(b) != listed.end())
             at(b)->lmnAddress = a;
         break;
-    case MemberFault::AddressSwap:
-        break;
+    case MemberFault::AddressSwap: break;
     }
     return listed;
 }
@@ -344,9 +340,9 @@ void answer(Bridge &bridge, const Route &route, const std::string &method, Fault
             return;
         break;
     case Endpoint::ConnectionDetails:
-        return setJson(res, variant, connectionDetailsBody(bridge.options, bridge.initialized, listedMeters(bridge), variant));
-    case Endpoint::Value:
-        return answerValue(bridge, route, variant, res);
+        return setJson(res, variant,
+                       connectionDetailsBody(bridge.options, bridge.initialized, listedMeters(bridge), variant));
+    case Endpoint::Value: return answerValue(bridge, route, variant, res);
     }
     setJson(res, variant, "{}");
 }
@@ -360,37 +356,35 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
     case Fault::Kind::UnpacedEndlessBody:
     case Fault::Kind::EndlessBody:
         res.body.clear();
-        res.set_chunked_content_provider(type, [&shared, paced = variant == Fault::Kind::EndlessBody](
-                                                   std::size_t, httplib::DataSink &sink) {
-            static const std::string blanks(std::size_t(16) * 1024, ' ');
-            // Paced at 8 MB/s, a body the client's limits are to end; unpaced, as fast as the
-            // client reads, so that reading it must be bounded per event too. Ends when the
-            // client goes away (the write fails) or the server stops.
-            if (!paced)
-                return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
-            std::unique_lock<std::mutex> lock(shared.mutex);
-            if (shared.wakeup.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared.stopping.load(); }))
-                return false;
-            lock.unlock();
-            return sink.write(blanks.data(), blanks.size());
-        });
+        res.set_chunked_content_provider(
+            type, [&shared, paced = variant == Fault::Kind::EndlessBody](std::size_t, httplib::DataSink &sink) {
+                static const std::string blanks(std::size_t(16) * 1024, ' ');
+                // Paced at 8 MB/s, a body the client's limits are to end; unpaced, as fast as the
+                // client reads, so that reading it must be bounded per event too. Ends when the
+                // client goes away (the write fails) or the server stops.
+                if (!paced)
+                    return !shared.stopping.load() && sink.write(blanks.data(), blanks.size());
+                std::unique_lock<std::mutex> lock(shared.mutex);
+                if (shared.wakeup.wait_for(lock, std::chrono::milliseconds(2), [&] { return shared.stopping.load(); }))
+                    return false;
+                lock.unlock();
+                return sink.write(blanks.data(), blanks.size());
+            });
         break;
-    case Fault::Kind::OversizedBody:
-        res.body.insert(0, std::string(std::size_t(2) * 1024 * 1024, ' '));
-        break;
+    case Fault::Kind::OversizedBody: res.body.insert(0, std::string(std::size_t(2) * 1024 * 1024, ' ')); break;
     case Fault::Kind::Trickle: {
         const std::string body = std::move(res.body);
         res.body.clear();
         const auto pause = interval.count() > 0 ? interval : std::chrono::milliseconds(1000);
-        res.set_content_provider(body.size(), type,
-                                 [&shared, body, pause](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                                     if (offset > 0) {
-                                         std::unique_lock<std::mutex> lock(shared.mutex);
-                                         if (shared.wakeup.wait_for(lock, pause, [&] { return shared.stopping.load(); }))
-                                             return false;
-                                     }
-                                     return sink.write(body.data() + offset, 1);
-                                 });
+        res.set_content_provider(
+            body.size(), type, [&shared, body, pause](std::size_t offset, std::size_t, httplib::DataSink &sink) {
+                if (offset > 0) {
+                    std::unique_lock<std::mutex> lock(shared.mutex);
+                    if (shared.wakeup.wait_for(lock, pause, [&] { return shared.stopping.load(); }))
+                        return false;
+                }
+                return sink.write(body.data() + offset, 1);
+            });
         break;
     }
     case Fault::Kind::GzipBody:
@@ -398,8 +392,8 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
         res.set_header("Content-Encoding", "gzip");
         break;
     case Fault::Kind::NewCookie:
-        res.set_header("Set-Cookie", "session" + std::to_string(bridge.requestTotal) + "=" + std::string(64, 'c')
-                                         + "; Path=/");
+        res.set_header("Set-Cookie",
+                       "session" + std::to_string(bridge.requestTotal) + "=" + std::string(64, 'c') + "; Path=/");
         break;
     case Fault::Kind::InvalidUtf8: {
         const std::size_t quote = res.body.find('"');
@@ -407,8 +401,7 @@ void shapeBody(Bridge &bridge, Fault::Kind variant, std::chrono::milliseconds in
             res.body.insert(quote + 1, "\xff");
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

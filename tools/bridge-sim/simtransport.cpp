@@ -49,7 +49,8 @@ const char kRefusal[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r
 // httplib's own socket stream is not public and it drops buffered bytes between requests, so
 // the simulator brings its own: buffered reads, poll()-based timeouts, and a way to make every
 // write fail once a fault decided that this connection gets no answer.
-class SimStream final : public httplib::Stream {
+class SimStream final : public httplib::Stream
+{
 public:
     explicit SimStream(Connection &connection) : m_connection(connection) {}
 
@@ -97,7 +98,7 @@ public:
     socket_t socket() const override { return m_connection.fd; }
 
 private:
-    template <typename Query>
+    template<typename Query>
     void describe(Query query, std::string &ip, int &port) const
     {
         sockaddr_storage addr{};
@@ -123,7 +124,8 @@ private:
 // stack, and a few hundred idle connections would exhaust a 32-bit process. A connection over
 // the limit, or one no thread can be started for, is answered 503 and closed on the listener's
 // thread rather than ending the process.
-class ThreadPerConnection final : public httplib::TaskQueue {
+class ThreadPerConnection final : public httplib::TaskQueue
+{
 public:
     ~ThreadPerConnection() override { shutdown(); }
 
@@ -224,7 +226,8 @@ Connection *currentConnection()
 // that the simulator knows every accepted socket: for connection ids and counting, for closing
 // a connection without an answer, and for shutting idle keep-alive connections down on stop().
 // Parsing and response writing stay httplib's (process_request).
-class SimServer final : public httplib::Server {
+class SimServer final : public httplib::Server
+{
 public:
     explicit SimServer(Transport &transport) : m_transport(transport) {}
 
@@ -233,7 +236,8 @@ private:
     {
         if (tlsRefusing) {
             // A fresh socket takes these few bytes at once; whatever fails, it is closed.
-            [[maybe_unused]] const ssize_t sent = ::send(sock, kRefusal, sizeof kRefusal - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            [[maybe_unused]] const ssize_t sent = ::send(sock, kRefusal, sizeof kRefusal - 1,
+                                                         MSG_NOSIGNAL | MSG_DONTWAIT);
             ::shutdown(sock, SHUT_RDWR);
             ::close(sock);
             return true;

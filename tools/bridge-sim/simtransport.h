@@ -28,10 +28,10 @@ struct Shared {
 struct Connection {
     std::uint64_t id = 0;
     int fd = -1;
-    bool aborted = false;      // a fault decided on no answer at all
+    bool aborted = false; // a fault decided on no answer at all
     bool closeAfterReply = false;
 
-    void abort();              // no answer: the socket is shut down and every later write fails
+    void abort(); // no answer: the socket is shut down and every later write fails
     // The client closed or reset its end: nobody waits for an answer any more.
     bool clientGone() const;
     // Sends `head`, then `filler` over and over, as fast as the client reads, until the client
@@ -44,7 +44,8 @@ Connection *currentConnection();
 
 class SimServer;
 
-class Transport {
+class Transport
+{
 public:
     Transport(Shared &sharedState, std::chrono::milliseconds idleTimeout, bool closeAfter,
               httplib::Server::Handler onRequest);

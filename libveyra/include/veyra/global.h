@@ -3,9 +3,9 @@
 #include <QtGlobal>
 
 #if defined(LIBVEYRA_BUILDING)
-#  define LIBVEYRA_EXPORT Q_DECL_EXPORT
+#define LIBVEYRA_EXPORT Q_DECL_EXPORT
 #else
-#  define LIBVEYRA_EXPORT Q_DECL_IMPORT
+#define LIBVEYRA_EXPORT Q_DECL_IMPORT
 #endif
 
 // Interface identifier that every integration plugin declares in its metadata.

@@ -41,10 +41,31 @@ private:
 
 // Requests for features this host stand-in offers no plugin; they exist so that a plugin can
 // override the matching operation, and the base implementation answers them as unsupported.
-class LIBVEYRA_EXPORT ThingDiscoveryInfo : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT ThingPairingInfo : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT ThingActionInfo : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT BrowseResult : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT BrowserItemResult : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT BrowserActionInfo : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
-class LIBVEYRA_EXPORT BrowserItemActionInfo : public HostRequest { Q_OBJECT public: using HostRequest::HostRequest; };
+class LIBVEYRA_EXPORT ThingDiscoveryInfo : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT ThingPairingInfo : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT ThingActionInfo : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT BrowseResult : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT BrowserItemResult : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT BrowserActionInfo : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};
+class LIBVEYRA_EXPORT BrowserItemActionInfo : public HostRequest
+{
+    Q_OBJECT public : using HostRequest::HostRequest;
+};

@@ -10,8 +10,7 @@
 #include <QVariant>
 #include <QVector>
 
-struct LIBVEYRA_EXPORT ParamType
-{
+struct LIBVEYRA_EXPORT ParamType {
     ParamTypeId id;
     QString name;
     QString displayName;
@@ -20,8 +19,7 @@ struct LIBVEYRA_EXPORT ParamType
     bool readOnly = false;
 };
 
-struct LIBVEYRA_EXPORT StateType
-{
+struct LIBVEYRA_EXPORT StateType {
     StateTypeId id;
     QString name;
     QString displayName;
@@ -54,8 +52,8 @@ public:
     int stateIndex(const QString &name) const { return m_stateIndexByName.value(name, -1); }
 
     // Reads one entry of a vendor's "thingClasses". On error returns an invalid class and sets `error`.
-    static ThingClass fromJson(const QJsonObject &object, const PluginId &pluginId,
-                               const VendorId &vendorId, QString *error);
+    static ThingClass fromJson(const QJsonObject &object, const PluginId &pluginId, const VendorId &vendorId,
+                               QString *error);
 
 private:
     ThingClassId m_id;
@@ -75,8 +73,7 @@ private:
 };
 
 // What the host knows of a plugin from its descriptor.
-struct LIBVEYRA_EXPORT PluginMetadata
-{
+struct LIBVEYRA_EXPORT PluginMetadata {
     PluginId id;
     QString name;
     QString displayName;

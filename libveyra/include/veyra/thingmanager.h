@@ -20,10 +20,9 @@ class QLockFile;
 class QTimer;
 class QPluginLoader;
 
-struct LIBVEYRA_EXPORT LoadedPlugin
-{
+struct LIBVEYRA_EXPORT LoadedPlugin {
     QString fileName;
-    QString apiVersion;          // from libveyra_api_version(), empty when the plugin has none
+    QString apiVersion; // from libveyra_api_version(), empty when the plugin has none
     PluginMetadata metadata;
     QPointer<IntegrationPlugin> plugin;
 };
@@ -108,9 +107,8 @@ signals:
     void thingRemoved(Thing *thing);
 
 private:
-    Thing *createThing(const ThingClass &thingClass, const ThingId &id, const QString &name,
-                       const ParamList &params, const ThingId &parentId,
-                       const QJsonObject &storedStates = QJsonObject());
+    Thing *createThing(const ThingClass &thingClass, const ThingId &id, const QString &name, const ParamList &params,
+                       const ThingId &parentId, const QJsonObject &storedStates = QJsonObject());
     QString storeFile() const;
     void setupThing(Thing *thing);
     void onAutoThingsAppeared(IntegrationPlugin *plugin, const ThingDescriptors &descriptors);
@@ -128,9 +126,9 @@ private:
     Things m_things;
     QString m_storePath;
     std::unique_ptr<QLockFile> m_storeLock;
-    QList<ThingId> m_storedThings;  // created by loadStore(), set up by setupStoredThings()
-    QJsonArray m_keptThings;        // stored things no loaded plugin can restore
-    QJsonObject m_keptKeys;         // top-level keys of the store other than "things"
+    QList<ThingId> m_storedThings;            // created by loadStore(), set up by setupStoredThings()
+    QJsonArray m_keptThings;                  // stored things no loaded plugin can restore
+    QJsonObject m_keptKeys;                   // top-level keys of the store other than "things"
     QHash<ThingId, QJsonObject> m_keptStates; // stored states of a thing that its class does not know
     QString m_lastSaveError;
     bool m_statesChanged = false;
