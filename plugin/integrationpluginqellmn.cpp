@@ -439,7 +439,7 @@ void IntegrationPluginQelLmn::onServerReachable(bool reachable)
     // One reconnection at a time; a refused port is not worth retrying either. The host may also
     // have removed everything in its reaction to the state.
     if (m_reconnecting || !m_networkHandler || !m_networkHandler->isUrlValid()) {
-        resumePortCheckWaiters(std::move(waiters), portCheckFailed);
+        resumePortCheckWaiters(waiters, portCheckFailed);
         return;
     }
     m_reconnecting = true;
@@ -460,7 +460,7 @@ void IntegrationPluginQelLmn::onRetryTimeout()
         m_connectionTimer->start();
         m_networkHandler->setupConnection(false);
     }
-    resumePortCheckWaiters(std::move(waiters), portCheckFailed);
+    resumePortCheckWaiters(waiters, portCheckFailed);
 }
 
 void IntegrationPluginQelLmn::onPortChecked(uchar initialized)
@@ -472,10 +472,10 @@ void IntegrationPluginQelLmn::onPortChecked(uchar initialized)
         m_failedCheckWaiters += waiters;
         return;
     }
-    resumePortCheckWaiters(std::move(waiters), initialized);
+    resumePortCheckWaiters(waiters, initialized);
 }
 
-void IntegrationPluginQelLmn::resumePortCheckWaiters(QVector<PortCheckWaiter> waiters, uchar initialized)
+void IntegrationPluginQelLmn::resumePortCheckWaiters(const QVector<PortCheckWaiter> &waiters, uchar initialized)
 {
     // The latest caller first, as when each waited in a loop of its own inside the one before.
     for (auto it = waiters.crbegin(); it != waiters.crend(); ++it)

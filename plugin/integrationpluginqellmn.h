@@ -73,7 +73,7 @@ private:
     bool isPolled(const QString &deviceID) const;
     void endCycle();
     void releaseEverything();
-    void resumePortCheckWaiters(QVector<PortCheckWaiter> waiters, uchar initialized);
+    void resumePortCheckWaiters(const QVector<PortCheckWaiter> &waiters, uchar initialized);
     bool isMeterClass(const ThingClassId &thingClassId) const;
     void writeTotal(Thing *thing, const QString &deviceID, int total, double wh);
     void warnOfSilentMeters();
