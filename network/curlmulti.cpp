@@ -45,9 +45,10 @@ CurlMulti::~CurlMulti()
         curl_easy_cleanup(easy);
 }
 
-CURL *CurlMulti::takeHandle()
+CURL *CurlMulti::takeHandle(bool *fresh)
 {
-    if (m_idleHandles.empty())
+    *fresh = m_idleHandles.empty();
+    if (*fresh)
         return curl_easy_init();
     CURL *easy = m_idleHandles.back();
     m_idleHandles.pop_back();
@@ -62,8 +63,11 @@ void CurlMulti::giveBack(CURL *easy)
         curl_easy_cleanup(easy);
         return;
     }
-    // Every option back to its default; curl's caches stay with the multi handle.
-    curl_easy_reset(easy);
+    // The options shared by every transfer stay; what pointed into the reply goes. The next
+    // reply sets the rest anew.
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, nullptr);
     m_idleHandles.push_back(easy);
 }
 

@@ -31,8 +31,9 @@ public:
     ~CurlMulti() override;
 
     // An easy handle for a new transfer, and back when its reply goes. Handles are kept for
-    // reuse, a few at most, as setting one up costs more than the request on a kept connection.
-    CURL *takeHandle();
+    // reuse, a few at most, with their options: setting one up costs more than the request on a
+    // kept connection. `fresh` says whether curl has just created it.
+    CURL *takeHandle(bool *fresh);
     void giveBack(CURL *easy);
     void add(CurlReply *reply);
     void remove(CurlReply *reply);

@@ -51,44 +51,51 @@ CurlReply::CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operatio
     setRequest(request);
     setUrl(request.url());
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    m_easy = multi->takeHandle();
+    bool fresh = false;
+    m_easy = multi->takeHandle(&fresh);
     if (!m_easy) {
         transferDone(CURLE_FAILED_INIT);
         return;
     }
-    // Sent as Qt would: the encoded URL exactly (no dot segments squashed), HTTP/1.1 only.
+    if (fresh)
+        configure(m_easy);
+    // Sent as Qt would: the encoded URL exactly (no dot segments squashed).
     set(m_easy, CURLOPT_URL, request.url().toEncoded().constData());
-    set(m_easy, CURLOPT_PATH_AS_IS, 1L);
-    set(m_easy, CURLOPT_PROTOCOLS_STR, "http");
-    set(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    if (operation == QNetworkAccessManager::HeadOperation)
-        set(m_easy, CURLOPT_NOBODY, 1L);
-    // No proxy, whatever the environment names: the empty name also overrides http_proxy.
-    set(m_easy, CURLOPT_PROXY, "");
-    set(m_easy, CURLOPT_NOPROXY, "*");
-    // Neither redirects nor cookies nor decoding are curl's defaults; said here all the same.
-    set(m_easy, CURLOPT_FOLLOWLOCATION, 0L);
-    set(m_easy, CURLOPT_NOSIGNAL, 1L);
-    set(m_easy, CURLOPT_BUFFERSIZE, readSize);
+    set(m_easy, CURLOPT_NOBODY, long(operation == QNetworkAccessManager::HeadOperation));
     set(m_easy, CURLOPT_ERRORBUFFER, m_curlError);
     set(m_easy, CURLOPT_PRIVATE, static_cast<void *>(this));
     const QList<QByteArray> names = request.rawHeaderList();
     for (const QByteArray &name : names)
         m_headers = curl_slist_append(m_headers, QByteArray(name + ": " + request.rawHeader(name)).constData());
     set(m_easy, CURLOPT_HTTPHEADER, m_headers);
-    set(m_easy, CURLOPT_HEADERFUNCTION, &CurlReply::onHeader);
     set(m_easy, CURLOPT_HEADERDATA, static_cast<void *>(this));
-    set(m_easy, CURLOPT_WRITEFUNCTION, &CurlReply::onBody);
     set(m_easy, CURLOPT_WRITEDATA, static_cast<void *>(this));
-    set(m_easy, CURLOPT_NOPROGRESS, 0L);
-    set(m_easy, CURLOPT_XFERINFOFUNCTION, &CurlReply::onProgress);
     set(m_easy, CURLOPT_XFERINFODATA, static_cast<void *>(this));
-    // The only way to see the bytes of a chunked body that are not body; curl's own texts go
-    // to the same callback and are dropped there.
-    set(m_easy, CURLOPT_VERBOSE, 1L);
-    set(m_easy, CURLOPT_DEBUGFUNCTION, &CurlReply::onDebug);
     set(m_easy, CURLOPT_DEBUGDATA, static_cast<void *>(this));
+    // Only a chunked body has bytes that are not body, and only curl's debug output shows them:
+    // it is turned on when the headers say so (takeHeader), as it costs more than the request.
+    set(m_easy, CURLOPT_VERBOSE, 0L);
     multi->add(this);
+}
+
+void CurlReply::configure(CURL *easy)
+{
+    // HTTP/1.1 only, and the path exactly as given: Qt squashes no dot segments either.
+    set(easy, CURLOPT_PATH_AS_IS, 1L);
+    set(easy, CURLOPT_PROTOCOLS_STR, "http");
+    set(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    // No proxy, whatever the environment names: the empty name also overrides http_proxy.
+    set(easy, CURLOPT_PROXY, "");
+    set(easy, CURLOPT_NOPROXY, "*");
+    // Neither redirects nor cookies nor decoding are curl's defaults; said here all the same.
+    set(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    set(easy, CURLOPT_NOSIGNAL, 1L);
+    set(easy, CURLOPT_BUFFERSIZE, readSize);
+    set(easy, CURLOPT_HEADERFUNCTION, &CurlReply::onHeader);
+    set(easy, CURLOPT_WRITEFUNCTION, &CurlReply::onBody);
+    set(easy, CURLOPT_NOPROGRESS, 0L);
+    set(easy, CURLOPT_XFERINFOFUNCTION, &CurlReply::onProgress);
+    set(easy, CURLOPT_DEBUGFUNCTION, &CurlReply::onDebug);
 }
 
 CurlReply::~CurlReply()
@@ -201,8 +208,12 @@ size_t CurlReply::takeHeader(const QByteArray &line)
         m_status = text.mid(codeAt, reasonAt < 0 ? -1 : reasonAt - codeAt).toInt();
         m_reason = reasonAt < 0 ? QByteArray() : text.mid(reasonAt + 1);
     } else if (line == "\r\n" || line == "\n") {
-        if (m_status >= 200) // an interim reply (1xx) is followed by the real one
+        if (m_status >= 200) { // an interim reply (1xx) is followed by the real one
+            // From here on, curl's debug output counts what is read (onDebug).
+            if (isChunked())
+                set(m_easy, CURLOPT_VERBOSE, 1L);
             headersComplete();
+        }
     } else if ((line.startsWith(' ') || line.startsWith('\t')) && !m_fields.empty()) {
         m_fields.back().second += ' ' + line.trimmed(); // a folded field goes on
     } else {
@@ -212,6 +223,16 @@ size_t CurlReply::takeHeader(const QByteArray &line)
                                   QByteArray(line.constData() + colon + 1, line.size() - colon - 1).trimmed());
     }
     return size_t(line.size());
+}
+
+bool CurlReply::isChunked() const
+{
+    for (const auto &field : m_fields) {
+        if (field.first.compare("transfer-encoding", Qt::CaseInsensitive) == 0
+            && field.second.toLower().contains("chunked"))
+            return true;
+    }
+    return false;
 }
 
 void CurlReply::headersComplete()

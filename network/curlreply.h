@@ -62,7 +62,10 @@ private:
     static size_t onBody(char *data, size_t size, size_t count, void *self);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static int onDebug(CURL *, curl_infotype type, char *, size_t size, void *self);
+    // The options every transfer of a handle shares, set once when curl creates it.
+    static void configure(CURL *easy);
     size_t takeHeader(const QByteArray &line);
+    bool isChunked() const;
     size_t takeBody(const char *data, size_t size);
     void headersComplete();
     // The error of a transfer that ended with `result`; NoError when it delivered its reply.
