@@ -230,14 +230,22 @@ NetworkHandler::Abort NetworkHandler::abortOf(const QNetworkReply *reply)
     return Abort(reply->property(abortProperty).toInt());
 }
 
+// What the reply holds, in one allocation of its size: readAll() reserves 16 KiB for every call
+// and shrinks it again, which costs more than a value reply's whole body.
+static QByteArray takeAvailable(QNetworkReply *reply)
+{
+    const qint64 size = reply->bytesAvailable();
+    return size > 0 ? reply->read(size) : QByteArray();
+}
+
 QByteArray NetworkHandler::bodyOf(QNetworkReply *reply)
 {
     // By name: without a meta-object of its own, a lookup by type would match any child.
     auto *body = static_cast<ReplyBody *>(reply->findChild<QObject *>(ReplyBody::name(), Qt::FindDirectChildrenOnly));
     if (!body)
-        return reply->readAll();
+        return takeAvailable(reply);
     QByteArray data = std::exchange(body->data, QByteArray());
-    data += reply->readAll();
+    data += takeAvailable(reply);
     return data;
 }
 
@@ -272,7 +280,7 @@ void NetworkHandler::guard(QNetworkReply *reply, qint64 limit)
     // limit and is not filled further while full, so a fast endless body does not pile up there.
     auto *body = new ReplyBody(reply);
     connect(reply, &QNetworkReply::readyRead, body, [reply, body, check] {
-        body->data += reply->readAll();
+        body->data += takeAvailable(reply);
         check(body->data.size());
     });
     reply->setReadBufferSize(limit + 1);
