@@ -237,7 +237,10 @@ void TestHostDiagnose::goneMeterIsNamedAndItsThingRemoved()
                  .match(locked.out())
                  .hasMatch(),
              qPrintable(locked.out()));
+    // The produced register counts on below the stored total: taken as restarted, and said so.
     QVERIFY2(!locked.out().contains(QLatin1String("totalEnergyProduced has been refused")), qPrintable(locked.out()));
+    QVERIFY2(locked.out().contains(QLatin1String("1-QEL-000-00000001's totalEnergyProduced restarted at ")),
+             qPrintable(locked.out()));
     HostProcess again(remove);
     QVERIFY2(again.finish(10000) && again.exitCode() == 1 && again.err().contains(QLatin1String("holds no thing")),
              qPrintable(again.describe()));

@@ -85,7 +85,7 @@ void Diagnosis::start()
     m_manager->setupStoredThings();
     if (m_gateway)
         return;
-    // Set up from within addThing(): a bridge that is down is known before it returns.
+    // Its setup ends from the event loop; the plugin's log lines tell the check how it went.
     m_gateway = m_manager->addThing(gatewayClass->id(), gatewayClass->displayName(),
                                     m_options.gatewayParams(*gatewayClass));
 }

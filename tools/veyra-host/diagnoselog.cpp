@@ -268,6 +268,10 @@ void Diagnosis::onMeterWarning(const QString &line)
         QStringLiteral("\" (total\\w+) of (\\S+) kWh not written, as it is (.+) Last written: (\\S+) kWh\\.$"));
     static const QRegularExpression lockedOut(
         QStringLiteral("\" (total\\w+) has been refused for (\\d+) readings in a row; "));
+    static const QRegularExpression restarted(
+        QStringLiteral("\" (total\\w+) restarted at (\\S+) kWh after (\\d+) readings in a row that agree\\. Last "
+                       "written: (\\S+) kWh\\.$"));
+    static const QRegularExpression writtenAgain(QStringLiteral("\" (total\\w+) written again: "));
     const QStringList texts = quotedTexts(line);
     if (texts.isEmpty())
         return;
@@ -300,6 +304,18 @@ void Diagnosis::onMeterWarning(const QString &line)
                             "of the meter it was made for.")
                  .arg(deviceId, lockedMatch.captured(1), lockedMatch.captured(2)),
              removeThingHint(deviceId)});
+    } else if (const auto restartMatch = restarted.match(line); restartMatch.hasMatch()) {
+        // A refusal that ended is no longer one; what happened is said.
+        meter(deviceId).refused.removeAll(restartMatch.captured(1));
+        m_problems.append(
+            {QStringLiteral("Meter %1's %2 restarted at %3 kWh: %4 readings in a row agreed on it, below the last "
+                            "written total of %5 kWh.")
+                 .arg(deviceId, restartMatch.captured(1), restartMatch.captured(2), restartMatch.captured(3),
+                      restartMatch.captured(4)),
+             QStringLiteral("A meter that was reset or replaced counts anew; compare the total with the meter's "
+                            "display.")});
+    } else if (const auto againMatch = writtenAgain.match(line); againMatch.hasMatch()) {
+        meter(deviceId).refused.removeAll(againMatch.captured(1));
     } else if (line.endsWith(QLatin1String("is not answering; its totals keep their last values."))) {
         MeterResult &result = meter(deviceId);
         if (result.failure.isEmpty())

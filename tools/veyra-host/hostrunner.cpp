@@ -115,8 +115,8 @@ int HostRunner::start()
     // Queued: a stop decided while the output is being written must not cut into the plugin's code.
     connect(m_output.get(), &HostOutput::outputClosed, this, &HostRunner::stop, Qt::QueuedConnection);
 
-    // The plugin's setup waits in nested event loops; run from the event loop, a stop signal or
-    // the end of --run-for reaches it there.
+    // Run from the event loop, so that a stop signal or the end of --run-for reaches a plugin's
+    // setup there, even one that waits in a nested event loop.
     QMetaObject::invokeMethod(this, &HostRunner::startThings, Qt::QueuedConnection);
     scheduleRunFor();
     return -1;
@@ -267,7 +267,7 @@ void HostRunner::stop()
         return;
     case 1: QCoreApplication::quit(); return;
     default:
-        // The plugin waits in a nested event loop of its own. Ending those loops early would run
+        // A plugin waits in a nested event loop of its own. Ending those loops early would run
         // its code on as if the wait were over, and a loop it enters next would end at once; the
         // store already holds every change, so the host ends here.
         exitNow();
