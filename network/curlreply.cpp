@@ -209,8 +209,16 @@ size_t CurlReply::takeHeader(const QByteArray &line)
         m_reason = reasonAt < 0 ? QByteArray() : text.mid(reasonAt + 1);
     } else if (line == "\r\n" || line == "\n") {
         if (m_status >= 200) { // an interim reply (1xx) is followed by the real one
+            // Any coding but chunked is refused before its body is read: nobody asked for one,
+            // and a decoder could turn each read into megabytes that no limit here sees.
+            const QByteArray coding = transferCoding();
+            if (!coding.isEmpty() && coding.compare("chunked", Qt::CaseInsensitive) != 0) {
+                m_bound = Bound::TransferCoding;
+                m_coding = coding.left(64);
+                return 0;
+            }
             // From here on, curl's debug output counts what is read (onDebug).
-            if (isChunked())
+            if (!coding.isEmpty())
                 set(m_easy, CURLOPT_VERBOSE, 1L);
             headersComplete();
         }
@@ -225,14 +233,14 @@ size_t CurlReply::takeHeader(const QByteArray &line)
     return size_t(line.size());
 }
 
-bool CurlReply::isChunked() const
+QByteArray CurlReply::transferCoding() const
 {
+    QByteArray coding;
     for (const auto &field : m_fields) {
-        if (field.first.compare("transfer-encoding", Qt::CaseInsensitive) == 0
-            && field.second.toLower().contains("chunked"))
-            return true;
+        if (field.first.compare("transfer-encoding", Qt::CaseInsensitive) == 0)
+            coding += (coding.isEmpty() ? "" : ", ") + field.second;
     }
-    return false;
+    return coding;
 }
 
 void CurlReply::headersComplete()
@@ -275,6 +283,9 @@ std::pair<QNetworkReply::NetworkError, QString> CurlReply::errorOf(CURLcode resu
 {
     if (m_bound == Bound::HeaderBlock)
         return {ProtocolFailure, QStringLiteral("The reply's header block exceeds %1 bytes").arg(headerBlockLimit)};
+    if (m_bound == Bound::TransferCoding)
+        return {ProtocolFailure, QStringLiteral("The reply's transfer coding \"%1\" is not supported, only chunked")
+                                     .arg(QString::fromLatin1(m_coding))};
     if (m_bound == Bound::ChunkFraming)
         return {ProtocolFailure,
                 QStringLiteral("The reply's chunk lines exceed its body by more than %1 bytes").arg(chunkFramingLimit)};

@@ -33,6 +33,8 @@ public:
     // without storing it, so this bounds the time a line that never ends is read, not memory;
     // a bridge that sends its body in small chunks is not refused for it.
     static constexpr qint64 chunkFramingLimit = qint64(16) * 1024;
+    // Transfer codings: chunked alone. Any other is refused once the header block is complete,
+    // before curl decodes a byte of it (takeHeader).
     // One read from the socket (CURLOPT_BUFFERSIZE). curl 7.88 reads at most 100 of them per
     // socket event before it lets the event loop run again; together with the event budget of
     // CurlMulti this bounds the work of one event.
@@ -57,7 +59,7 @@ protected:
     qint64 readData(char *data, qint64 maxSize) override;
 
 private:
-    enum class Bound { None, HeaderBlock, ChunkFraming };
+    enum class Bound { None, HeaderBlock, ChunkFraming, TransferCoding };
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
     static int onProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
@@ -65,7 +67,8 @@ private:
     // The options every transfer of a handle shares, set once when curl creates it.
     static void configure(CURL *easy);
     size_t takeHeader(const QByteArray &line);
-    bool isChunked() const;
+    // The reply's transfer codings, as its header fields list them.
+    QByteArray transferCoding() const;
     size_t takeBody(const char *data, size_t size);
     void headersComplete();
     // The error of a transfer that ended with `result`; NoError when it delivered its reply.
@@ -90,6 +93,7 @@ private:
     qint64 m_bodyBytes = 0;    // body bytes taken
     qint64 m_heldBytes = 0;    // read but refused while paused; curl hands them over again
     Bound m_bound = Bound::None;
+    QByteArray m_coding; // a transfer coding refused
     bool m_paused = false;
     bool m_resumeQueued = false;
     bool m_deliveryQueued = false;

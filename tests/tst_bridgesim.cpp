@@ -636,6 +636,9 @@ private slots:
                                     << QByteArray("\n");
         QTest::newRow("100 Continue") << int(Kind::EndlessContinue) << QByteArray("HTTP/1.1 100 Continue\r\n\r\n")
                                       << QByteArray(" 200 ");
+        QTest::newRow("gzip transfer coding")
+            << int(Kind::GzipTransfer) << ok + "Transfer-Encoding: gzip, chunked\r\n\r\nxxxx"
+            << QByteArray("\r\n0\r\n\r\n");
         QTest::newRow("unpaced endless body") << int(Kind::UnpacedEndlessBody) << ok << QByteArray("\r\n0\r\n\r\n");
     }
     void brokenFraming()

@@ -92,6 +92,8 @@ private slots:
                                       << block;
         QTest::newRow("chunk line") << int(Fault::Kind::UnendingChunkLine) << 0 << -1 << 3 << "ProtocolFailure"_q
                                     << chunk;
+        QTest::newRow("gzip transfer coding") << int(Fault::Kind::GzipTransfer) << 0 << -1 << 3 << "ProtocolFailure"_q
+                                              << "gzip, chunked\\\" is not supported, only chunked"_q;
     }
     void valueResend()
     {

@@ -51,6 +51,7 @@ struct Fault {
         EndlessHeaders,     // header fields without end
         UnendingChunkLine,  // a chunked body whose first chunk-size line never ends (its extension)
         EndlessContinue,    // interim "100 Continue" replies without end
+        GzipTransfer,       // "Transfer-Encoding: gzip, chunked", which no client asks for, then blanks
         UnpacedEndlessBody, // EndlessBody sent as fast as the client reads it
     };
     Kind kind = Kind::None;

@@ -55,11 +55,12 @@ FAULT:    KIND[:ARG][@COUNT], COUNT = requests it applies to before it clears (d
   gzip          the right body gzip-encoded, unasked
   cookie        the right answer with a new cookie each time
   badutf8       200 with a byte that is not UTF-8 in the body's first string
-  statusline    a status line that never ends        (these five as fast as they are read,
+  statusline    a status line that never ends        (these six as fast as they are read,
   headerline    a header line that never ends         then the connection is closed)
   headers       header fields without end
   chunkline     a chunk-size line that never ends (an endless chunk extension)
   continue      interim "100 Continue" replies without end
+  tgzip         "Transfer-Encoding: gzip, chunked", never asked for, then blanks
 VALUE:    zero, lower (1000 Wh below the last), huge (1.8e19 Wh), negative, frozen (the last
           again), restart (the counter starts again from 1000 Wh, once)
 LIST:     duplicate-id (a second member with A's serverID, at B), shared-address (B's member
@@ -110,7 +111,8 @@ lmnsim::Fault parseFault(const std::string &text)
                                                       {"headerline", Kind::UnendingHeaderLine},
                                                       {"headers", Kind::EndlessHeaders},
                                                       {"chunkline", Kind::UnendingChunkLine},
-                                                      {"continue", Kind::EndlessContinue}};
+                                                      {"continue", Kind::EndlessContinue},
+                                                      {"tgzip", Kind::GzipTransfer}};
     lmnsim::Fault fault;
     std::string rest = text;
     const std::size_t at = rest.find('@');

@@ -196,6 +196,7 @@ BrokenFraming brokenFraming(Fault::Kind kind)
     case Fault::Kind::UnendingChunkLine:
         return {ok + "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n1;ext=", blanks};
     case Fault::Kind::EndlessContinue: return {std::string(), interim};
+    case Fault::Kind::GzipTransfer: return {ok + "Transfer-Encoding: gzip, chunked\r\n\r\n", blanks};
     default: return {};
     }
 }

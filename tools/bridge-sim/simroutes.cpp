@@ -150,6 +150,7 @@ bool meetFault(Bridge &bridge, const Route &route, std::unique_lock<std::mutex> 
     case Fault::Kind::EndlessHeaders:
     case Fault::Kind::UnendingChunkLine:
     case Fault::Kind::EndlessContinue:
+    case Fault::Kind::GzipTransfer:
         if (connection) {
             const BrokenFraming framing = brokenFraming(fault.kind);
             // Without the lock: the other connections are served meanwhile.
