@@ -210,9 +210,11 @@ size_t CurlReply::takeHeader(const QByteArray &line)
     } else if (line == "\r\n" || line == "\n") {
         if (m_status >= 200) { // an interim reply (1xx) is followed by the real one
             // Any coding but chunked is refused before its body is read: nobody asked for one,
-            // and a decoder could turn each read into megabytes that no limit here sees.
+            // and a decoder could turn each read into megabytes that no limit here sees. A HEAD
+            // reply has no body to decode.
             const QByteArray coding = transferCoding();
-            if (!coding.isEmpty() && coding.compare("chunked", Qt::CaseInsensitive) != 0) {
+            if (!coding.isEmpty() && coding.compare("chunked", Qt::CaseInsensitive) != 0
+                && operation() != QNetworkAccessManager::HeadOperation) {
                 m_bound = Bound::TransferCoding;
                 m_coding = coding.left(64);
                 return 0;
