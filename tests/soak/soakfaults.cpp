@@ -161,6 +161,10 @@ bool Runner::injectWrongData(const Event &event)
     for (std::uint32_t k = 1; b == a; ++k)
         b = pickPresentMeter(event.pick / 41 + k);
     m_sim->setMemberFault(lmnsim::MemberFault(event.variant), a, b);
+    if (lmnsim::MemberFault(event.variant) == lmnsim::MemberFault::AddressSwap)
+        m_inv->addressSwap(a, b);
+    if (m_config.verbose)
+        std::fprintf(stderr, "[%7.3f] member list fault between meters %d and %d\n", seconds(), a, b);
     later(m_faultToken[kMemberFaultSlot], event.durationMs,
           [this] { m_sim->setMemberFault(lmnsim::MemberFault::None); });
     return true;

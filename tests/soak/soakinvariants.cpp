@@ -148,17 +148,28 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     const QString what = QStringLiteral("%1 %2 = %3 kWh").arg(deviceId, stateName).arg(kWh, 0, 'f', 3);
     const QString key = thingId + (consumed ? QLatin1String("+") : QLatin1String("-"));
     const bool unjudged = !m_lastTotal.contains(key) && m_faultyValues.count({expected, consumed});
+    const bool swapPartner = named != expected && namesSwapPartner(named, expected);
     if (unjudged) {
         // Taken as the bridge served it: the plugin had nothing to judge it by.
-    } else if (named != expected) {
+    } else if (named != expected && !swapPartner) {
         violation(WrongMeter, QStringLiteral("%1 names meter %2").arg(what).arg(named));
     } else {
+        const QString wrongMeter = QStringLiteral("%1 names meter %2, its address swap partner").arg(what).arg(named);
+        if (!swapPartner || m_listAbandoned) {
+            // Right, or the list that moved the pair was lost on its way.
+        } else if (m_detailsOut > 0) {
+            if (m_waitingSwapped.isEmpty())
+                m_waitingFor = m_detailsOut;
+            m_waitingSwapped.append(wrongMeter);
+        } else {
+            violation(WrongMeter, wrongMeter);
+        }
         // Served means: not beyond what the bridge has handed out for this meter and quantity,
         // and not below its start (a frozen meter serves that before anything else; a restarted
         // one serves from its restart value on). The other quantity's values lie outside that
-        // range, so a swap shows here too.
-        const double served = m_served(expected, consumed);
-        const double startValue = m_startWh[expected][consumed ? 0 : 1];
+        // range, so a swap shows here too. A swap partner's value is judged as that meter's.
+        const double served = m_served(named, consumed);
+        const double startValue = m_startWh[named][consumed ? 0 : 1];
         if (wh > served + 0.5 || wh < startValue - 0.5)
             violation(NotServed, QStringLiteral("%1, bridge served up to %2 Wh from %3 Wh")
                                      .arg(what)
@@ -181,6 +192,53 @@ void Invariants::reading(const QString &thingId, const QString &deviceId, const 
     }
     m_lastTotal.insert(key, restart ? kWh : std::max(last, kWh));
     m_lastTotalAt.insert(key, t);
+}
+
+bool Invariants::namesSwapPartner(int named, int expected) const
+{
+    return m_swapPairs.count(std::minmax(named, expected)) > 0;
+}
+
+void Invariants::detailsHeard()
+{
+    m_listAbandoned = false;
+    detailsOver(false);
+}
+
+void Invariants::detailsAbandoned()
+{
+    m_listAbandoned = true;
+    detailsOver(true);
+}
+
+// Readings of the swap pair wait for as many outcomes as there were requests out when the first
+// of them came.
+void Invariants::detailsOver(bool abandoned)
+{
+    m_detailsOut = std::max(0, m_detailsOut - 1);
+    if (m_waitingSwapped.isEmpty())
+        return;
+    m_waitingAbandoned = m_waitingAbandoned || abandoned;
+    if (--m_waitingFor <= 0 || m_detailsOut == 0)
+        settleSwapped(m_waitingAbandoned);
+}
+
+// Its requests are dropped unheard, answered by the bridge or not.
+void Invariants::detailsClientDeleted()
+{
+    m_detailsOut = 0;
+    m_listAbandoned = true;
+    settleSwapped(true);
+}
+
+void Invariants::settleSwapped(bool forgiven)
+{
+    if (!forgiven) {
+        for (const QString &what : qAsConst(m_waitingSwapped))
+            violation(WrongMeter, what);
+    }
+    m_waitingSwapped.clear();
+    m_waitingAbandoned = false;
 }
 
 void Invariants::valueFault(int address, bool consumed, lmnsim::ValueFault fault)

@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -37,7 +38,8 @@ struct Intervals {
 };
 
 enum Invariant {
-    WrongMeter,      // a reading whose value names another meter
+    WrongMeter,      // a reading whose value names another meter, unless it names the other meter
+                     // of an address swap whose member list the plugin never got (see below)
     NotServed,       // a reading the bridge never served for that meter and quantity
     ZeroOrDecrease,  // an energy total of 0, below the thing's previous total unless the plugin
                      // said the meter's total restarted, or risen more than any meter counts
@@ -111,6 +113,21 @@ public:
     void sampleRate(qint64 t, std::uint64_t requestCount);
     double rateBound(double spanMs, qint64 fromMs, qint64 toMs) const;
     void detailsRequest(qint64 t, const QString &previousPluginLine);
+    // The bridge's address swap moves its two meters at every member list it builds, also for a
+    // request whose answer the plugin then never gets (aborted at its deadline or its size limit,
+    // cut by a stopped listener, released from a hang just after the plugin gave up, or sent by a
+    // client deleted with its gateway). Until the plugin hears a list again it reads the two where
+    // the bridge listed them last, and each gets the other's values: nothing could tell it. Only
+    // that is forgiven: a reading that names the other meter of the pair is taken when a request
+    // was abandoned since the plugin last heard a list, and judged once the requests out are over
+    // when one is out (forgiven if one of them was abandoned, a violation if all were heard).
+    void addressSwap(int a, int b) { m_swapPairs.insert(std::minmax(a, b)); }
+    void detailsSent() { ++m_detailsOut; }
+    void detailsHeard();
+    void detailsAbandoned();
+    void detailsClientDeleted();
+    // The run is over: readings still waiting for their requests are violations.
+    void runOver() { settleSwapped(false); }
 
     // Resident memory: its level before the faults, then samples.
     void memoryBaseline(qint64 kB) { m_tally.baselineKb = kB; }
@@ -130,6 +147,9 @@ public:
 
 private:
     void violation(Invariant invariant, const QString &what);
+    bool namesSwapPartner(int named, int expected) const;
+    void detailsOver(bool abandoned);
+    void settleSwapped(bool forgiven);
     int setupsBetween(qint64 fromMs, qint64 toMs) const;
 
     Intervals m_iv;
@@ -155,6 +175,14 @@ private:
     Tally m_tally;
     bool m_overMargin = false;
     std::set<int> m_timedOutThisCycle;
+    // The address swaps injected, lower address first: a lost list may also have undone one
+    // that a later swap took over from.
+    std::set<std::pair<int, int>> m_swapPairs;
+    int m_detailsOut = 0;            // connection-details requests sent and not yet over
+    bool m_listAbandoned = false;    // one was abandoned since the plugin last heard a list
+    bool m_waitingAbandoned = false; // one was abandoned while readings below waited
+    int m_waitingFor = 0;            // outcomes they still wait for
+    QStringList m_waitingSwapped;    // readings of the swap pair waiting for the requests out
 };
 
 } // namespace soak

@@ -276,8 +276,16 @@ void Runner::onPluginLog(QtMsgType type, const QString &text)
     m_lastPluginLine = text;
     if (text == QLatin1String("Send Get Request \"/GetCurrentConnectionDetails\"")) {
         m_inv->detailsRequest(now(), previous);
+        m_inv->detailsSent();
         return;
     }
+    // What became of the connection-details requests, for readings of an address swap's pair.
+    if (text == QLatin1String("Connection details received."))
+        m_inv->detailsHeard();
+    else if (text == QLatin1String("Could not get connection details!"))
+        m_inv->detailsAbandoned();
+    else if (text == QLatin1String("Deleting networkHandler"))
+        m_inv->detailsClientDeleted();
     if (m_healed)
         return;
     if (m_armedMidCycleUntil >= 0 && text.startsWith(QLatin1String("Updating value"))) {
@@ -446,6 +454,7 @@ void Runner::checkRecovery()
 void Runner::finish()
 {
     m_finished = true;
+    m_inv->runOver();
     m_recoveryTimer.stop();
     m_sampleTimer.stop();
     checkDuplicates();

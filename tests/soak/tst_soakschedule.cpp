@@ -177,6 +177,36 @@ private slots:
                  inv.reading(QStringLiteral("v"), m3, plus, 3000.040);
              },
              {{soak::ZeroOrDecrease, 1}, {soak::NotServed, 2}}},
+            {"a swap partner's value: taken after a lost member list, judged by the requests out",
+             [&](Invariants &inv) {
+                 inv.addressSwap(4, 3);
+                 inv.reading(QStringLiteral("t"), m3, plus, 4000.150); // nothing was lost
+                 inv.detailsSent();
+                 inv.detailsAbandoned();
+                 inv.reading(QStringLiteral("t"), m3, plus, 4000.180);
+                 inv.reading(QStringLiteral("u"), m3, plus, 5000.150); // not the partner
+                 inv.detailsSent();
+                 inv.detailsHeard();
+                 inv.detailsSent();
+                 inv.reading(QStringLiteral("v"), m3, minus, 4000.350);
+                 inv.detailsHeard(); // the list out when it came was heard
+                 inv.detailsSent();
+                 inv.detailsSent();
+                 inv.reading(QStringLiteral("w"), m3, minus, 4000.350);
+                 inv.detailsHeard();
+                 inv.detailsAbandoned(); // one of the two out was lost
+                 inv.detailsSent();
+                 inv.detailsHeard();
+                 inv.detailsSent();
+                 inv.reading(QStringLiteral("x"), m3, minus, 4000.350);
+                 inv.detailsClientDeleted();
+                 inv.detailsSent();
+                 inv.detailsHeard();
+                 inv.detailsSent();
+                 inv.reading(QStringLiteral("y"), m3, plus, 4000.150);
+                 inv.runOver();
+             },
+             {{soak::WrongMeter, 4}}},
             {"one warning per episode",
              [&](Invariants &inv) {
                  inv.refusalLogged(m3, plus);
