@@ -216,7 +216,6 @@ size_t CurlReply::takeHeader(const QByteArray &line)
             if (!coding.isEmpty() && coding.compare("chunked", Qt::CaseInsensitive) != 0
                 && operation() != QNetworkAccessManager::HeadOperation) {
                 m_bound = Bound::TransferCoding;
-                m_coding = coding.left(64);
                 return 0;
             }
             // From here on, curl's debug output counts what is read (onDebug).
@@ -287,7 +286,7 @@ std::pair<QNetworkReply::NetworkError, QString> CurlReply::errorOf(CURLcode resu
         return {ProtocolFailure, QStringLiteral("The reply's header block exceeds %1 bytes").arg(headerBlockLimit)};
     if (m_bound == Bound::TransferCoding)
         return {ProtocolFailure, QStringLiteral("The reply's transfer coding \"%1\" is not supported, only chunked")
-                                     .arg(QString::fromLatin1(m_coding))};
+                                     .arg(QString::fromLatin1(transferCoding().left(64)))};
     if (m_bound == Bound::ChunkFraming)
         return {ProtocolFailure,
                 QStringLiteral("The reply's chunk lines exceed its body by more than %1 bytes").arg(chunkFramingLimit)};

@@ -67,7 +67,8 @@ private:
     // The options every transfer of a handle shares, set once when curl creates it.
     static void configure(CURL *easy);
     size_t takeHeader(const QByteArray &line);
-    // The reply's transfer codings, as its header fields list them.
+    // The reply's transfer codings, as its header fields list them; a reply refused for them
+    // keeps its fields, so the error text can name them.
     QByteArray transferCoding() const;
     size_t takeBody(const char *data, size_t size);
     void headersComplete();
@@ -93,7 +94,6 @@ private:
     qint64 m_bodyBytes = 0;    // body bytes taken
     qint64 m_heldBytes = 0;    // read but refused while paused; curl hands them over again
     Bound m_bound = Bound::None;
-    QByteArray m_coding; // a transfer coding refused
     bool m_paused = false;
     bool m_resumeQueued = false;
     bool m_deliveryQueued = false;
