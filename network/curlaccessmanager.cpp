@@ -13,12 +13,24 @@ CurlAccessManager::~CurlAccessManager()
     m_multi = nullptr;
 }
 
+static bool carried(QNetworkAccessManager::Operation operation, const QNetworkRequest &request)
+{
+    return (operation == QNetworkAccessManager::GetOperation || operation == QNetworkAccessManager::HeadOperation)
+           && request.url().scheme() == QLatin1String("http");
+}
+
+QNetworkReply *CurlAccessManager::send(Operation operation, const QNetworkRequest &request)
+{
+    if (carried(operation, request))
+        return new CurlReply(m_multi, operation, request, this, this);
+    return operation == HeadOperation ? head(request) : get(request);
+}
+
+// Reached through get() and head(), whose own connections report finished().
 QNetworkReply *CurlAccessManager::createRequest(Operation operation, const QNetworkRequest &request,
                                                 QIODevice *outgoingData)
 {
-    const bool carried = (operation == GetOperation || operation == HeadOperation)
-                         && request.url().scheme() == QLatin1String("http");
-    if (!carried)
+    if (!carried(operation, request))
         return QNetworkAccessManager::createRequest(operation, request, outgoingData);
-    return new CurlReply(m_multi, operation, request, this);
+    return new CurlReply(m_multi, operation, request, nullptr, this);
 }

@@ -15,6 +15,11 @@ public:
     explicit CurlAccessManager(QObject *parent = nullptr);
     ~CurlAccessManager() override;
 
+    // get() or head(), without the four string-based connections that QNetworkAccessManager makes
+    // for every reply it hands out: the costliest step of a request on a kept connection.
+    // finished(QNetworkReply *) is emitted all the same, just before the reply's own finished().
+    QNetworkReply *send(Operation operation, const QNetworkRequest &request);
+
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request, QIODevice *outgoingData) override;
 

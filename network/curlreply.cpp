@@ -44,8 +44,8 @@ void set(CURL *easy, CURLoption option, Value value)
 } // namespace
 
 CurlReply::CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
-                     QObject *parent)
-    : QNetworkReply(parent), m_multi(multi)
+                     QNetworkAccessManager *reportTo, QObject *parent)
+    : QNetworkReply(parent), m_multi(multi), m_reportTo(reportTo)
 {
     setOperation(operation);
     setRequest(request);
@@ -362,6 +362,12 @@ void CurlReply::deliver()
     }
     if (error() != NoError) {
         emit errorOccurred(error());
+        if (!self)
+            return;
+    }
+    // First, as QNetworkAccessManager's connection would be, made before any of the caller's.
+    if (m_reportTo) {
+        emit m_reportTo->finished(this);
         if (!self)
             return;
     }

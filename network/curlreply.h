@@ -40,8 +40,10 @@ public:
     // CurlMulti this bounds the work of one event.
     static constexpr long readSize = 4096;
 
+    // `reportTo` emits finished(QNetworkReply *) for it, unless QNetworkAccessManager's own
+    // connections already do (nullptr).
     CurlReply(CurlMulti *multi, QNetworkAccessManager::Operation operation, const QNetworkRequest &request,
-              QObject *parent);
+              QNetworkAccessManager *reportTo, QObject *parent);
     ~CurlReply() override;
 
     CURL *handle() const { return m_easy; }
@@ -79,6 +81,7 @@ private:
     void scheduleResume();
 
     QPointer<CurlMulti> m_multi;
+    QPointer<QNetworkAccessManager> m_reportTo;
     CURL *m_easy = nullptr;
     curl_slist *m_headers = nullptr;
     char m_curlError[CURL_ERROR_SIZE] = {};

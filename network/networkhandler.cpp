@@ -180,6 +180,11 @@ void NetworkHandler::setPort(const QString &name)
         qCWarning(dcQelLmn) << "Serial port name" << name << "does not end in a digit, so no meter can be found on it.";
 }
 
+const QNetworkAccessManager *NetworkHandler::networkAccessManager() const
+{
+    return m_manager;
+}
+
 QUrl NetworkHandler::requestUrl(const QString &path) const
 {
     QUrl url = m_baseUrl;
@@ -203,7 +208,8 @@ void NetworkHandler::send(bool head, const QString &path, const QUrl &url, std::
         // Set here, so Qt never inflates: a small compressed body could grow without bound, and
         // on loopback compression buys nothing.
         request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
-        reply = head ? m_manager->head(request) : m_manager->get(request);
+        reply = m_manager->send(head ? QNetworkAccessManager::HeadOperation : QNetworkAccessManager::GetOperation,
+                                request);
         guard(reply, path == BridgeWire::connectionDetailsPath ? detailsReplyLimit : replyLimit);
     }
     // The handler runs from the event loop, once Qt's own call has returned: Qt emits finished()

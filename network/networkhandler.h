@@ -13,6 +13,7 @@
 
 #include <functional>
 
+class CurlAccessManager;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -84,7 +85,7 @@ public:
     bool failsAsBefore(const QString &deviceID) const;
 
     // The manager that sends every request, for checks of its settings.
-    const QNetworkAccessManager *networkAccessManager() const { return m_manager; }
+    const QNetworkAccessManager *networkAccessManager() const;
 
 signals:
     void portReachable(bool state);
@@ -127,7 +128,7 @@ private:
     bool m_retired = false;
     QUrl m_baseUrl;
     QString m_serialPort;
-    QNetworkAccessManager *m_manager = nullptr;
+    CurlAccessManager *m_manager = nullptr;
     QHash<QString, int> m_deviceList;
     QStringList m_deviceOrder;
     // Per meter that has failed since it last gave a value: how, how often, and whether a call
