@@ -216,6 +216,7 @@ Members membersFromDetails(const QByteArray &body, const QString &serialPort)
     if (index < 0)
         return result;
     const QJsonObject port = portDetails(body, index, &result.problem);
+    result.initialized = port.value(BridgeWire::isInitializedKey).toBool(false) ? 0 : 1;
     if (result.problem.isEmpty() && !port.value(BridgeWire::membersKey).isArray())
         result.problem = QStringLiteral("its element for port index %1 has no member list").arg(index);
     const QJsonArray members = port.value(BridgeWire::membersKey).toArray();

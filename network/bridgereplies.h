@@ -36,6 +36,7 @@ struct Members {
     QList<Shared> shared;          // in the order of the addresses' first members; left out of `addresses`
     int count = 0;                 // members listed, duplicates included
     QString problem;               // what makes the body unusable, empty when it is usable
+    uchar initialized = 1;         // as initializedFromDetails() says, from the same reading
 };
 
 // The meters listed for the serial port in a connection-details body. Missing or malformed parts
@@ -47,7 +48,8 @@ struct Members {
 // the port) says so in `problem`.
 Members membersFromDetails(const QByteArray &body, const QString &serialPort);
 
-// 0 when the serial port's element says it is initialised, 1 for anything else.
+// 0 when the serial port's element says it is initialised, 1 for anything else. Also in
+// Members, for a caller that needs both: the body is read once.
 uchar initializedFromDetails(const QByteArray &body, const QString &serialPort);
 
 // The numeric "value" of a value call's first element; nothing when there is none, because

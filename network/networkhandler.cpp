@@ -368,8 +368,9 @@ void NetworkHandler::checkPortInitialized()
             }
             qCDebug(dcQelLmn) << "Connection details received.";
             const QByteArray body = bodyOf(reply);
-            refreshAddresses(body);
-            emit checkInitializedFinished(BridgeReplies::initializedFromDetails(body, m_serialPort));
+            const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
+            refreshAddresses(members);
+            emit checkInitializedFinished(members.initialized);
         },
         QString());
 }
@@ -513,13 +514,12 @@ void NetworkHandler::warnOfAmbiguousMembers(const QList<BridgeReplies::Members::
     m_ambiguousMembers = std::move(now);
 }
 
-void NetworkHandler::refreshAddresses(const QByteArray &body)
+void NetworkHandler::refreshAddresses(const BridgeReplies::Members &members)
 {
     // The same list as a fetch's: a meter that moved since the last fetch must be read where it is
     // now, as whoever answers at its old address may be another meter, and a meter no longer
     // listed is not read at all until a list names it again. New meters are the next fetch's
     // business, and an unusable list changes nothing.
-    const BridgeReplies::Members members = BridgeReplies::membersFromDetails(body, m_serialPort);
     if (members.count == 0)
         return;
     reportUnlisted(members.addresses);

@@ -118,7 +118,7 @@ private:
     void failValueCall(const QString &api, const QString &deviceID, bool timedOut);
     void warnOfUnusableMembers(const QStringList &unusable);
     // Moves the listed meters to the addresses of a connection-details body; drops those not in it.
-    void refreshAddresses(const QByteArray &body);
+    void refreshAddresses(const BridgeReplies::Members &members);
     // Says once which of the listed meters a new list no longer names.
     void reportUnlisted(const QHash<QString, int> &listed) const;
     void warnOfAmbiguousMembers(const QList<BridgeReplies::Members::Duplicate> &duplicates,

@@ -116,6 +116,7 @@ private slots:
         QCOMPARE(got.count, members);
         QCOMPARE(got.problem, problem);
         QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port3)), problem.isEmpty() ? 0 : 1);
+        QCOMPARE(int(got.initialized), problem.isEmpty() ? 0 : 1);
     }
 
     // The meters a member list gives. A serverID listed twice keeps its last address; one without a
@@ -215,6 +216,7 @@ private slots:
         QCOMPARE(got.problem, problem);
         // No element here says it is initialised.
         QCOMPARE(int(BridgeReplies::initializedFromDetails(body, port)), 1);
+        QCOMPARE(int(got.initialized), 1);
     }
 
     void value_data()

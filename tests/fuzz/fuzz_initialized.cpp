@@ -13,6 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const uchar initialized = BridgeReplies::initializedFromDetails(input.body, input.port);
     // 2 means "request failed" to the caller; a body must never produce it.
     FUZZ_CHECK(initialized == 0 || initialized == 1);
+    // The bridge client takes it from the member list's reading of the same body.
+    FUZZ_CHECK(BridgeReplies::membersFromDetails(input.body, input.port).initialized == initialized);
     if (input.digit < 0) {
         FUZZ_CHECK(initialized == 1);
         return 0;
